@@ -1,0 +1,9 @@
+#pragma once
+
+#include <string>
+
+class VconfUtil {
+  public:
+    // The key's string value; throws std::logic_error when the store has none.
+    static std::string GetVconfStr(const char* key);
+};

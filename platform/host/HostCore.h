@@ -1,0 +1,63 @@
+// Shared core of the host device: the device root, fault rules, journals and the messages
+// that reach running applications. Only the host library and tvctl include this.
+#pragma once
+
+#include <json/json.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tvhost {
+
+// TV_DEVICE_ROOT, or ${XDG_STATE_HOME:-$HOME/.local/state}/tvdevice.
+std::string DeviceRoot();
+// DeviceRoot() + "/" + relative.
+std::string RootPath(const std::string& relative);
+// True when the root has been provisioned (tvctl init).
+bool DeviceRootExists();
+
+// This process's application id: set by service_app_main (TV_APP_ID, or the service's id);
+// "tvctl" in the console.
+std::string SelfAppId();
+void SetSelfAppId(const std::string& appId);
+
+// Consults the fault rules. True when a rule for `call` applies to this call, with its result
+// in *result (0 for "null" rules); one of the rule's TIMES is used up.
+bool FaultHit(const char* call, long* result);
+// Rules as stored in `faults`: "CALL RESULT [TIMES]" lines.
+bool FaultAdd(const std::string& call, const std::string& result, const std::string& times);
+bool FaultClear();
+
+// Writes a whole file through a temporary file in the same directory and a rename.
+bool WriteFileAtomic(const std::string& path, const std::string& content);
+bool ReadWholeFile(const std::string& path, std::string* content);
+// mkdir -p.
+bool MakeDirs(const std::string& path);
+
+// One journal entry: members in this order, "ts" (Unix milliseconds) put in front.
+using JournalEntry = std::vector<std::pair<std::string, Json::Value>>;
+void JournalAppend(const std::string& name, const JournalEntry& entry);
+// Compact one-line JSON of a value.
+std::string JsonLine(const Json::Value& value);
+// [[key, value], ...] from ordered pairs.
+Json::Value PairsToJson(const std::vector<std::pair<std::string, std::string>>& pairs);
+long long NowMs();
+
+// Messages to running applications: one JSON object per connection to run/APPID.sock, handled
+// on that application's main loop by the handler registered for its "kind".
+using MessageHandler = std::function<void(const Json::Value& message)>;
+void SetMessageHandler(const std::string& kind, MessageHandler handler);
+// 0 when delivered, -1 when the application is not running.
+int SendToApp(const std::string& appId, const Json::Value& message);
+bool AppRunning(const std::string& appId);
+// Applications with a live run/APPID.pid.
+std::vector<std::string> RunningApps();
+// Opens run/APPID.sock and run/APPID.pid on the default main context, so that messages reach
+// this process. 0, SERVICE_APP_ERR_ALREADY_RUNNING or another error. Used by service_app_main
+// and by tests that stand in for a running application.
+int ServeApp(const std::string& appId);
+void StopServing();
+
+}  // namespace tvhost

@@ -1,0 +1,153 @@
+#include "TestDevice.h"
+
+#include <glib.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+#include "Provision.h"
+
+namespace fs = std::filesystem;
+
+TestDevice::TestDevice() {
+    const char* previous = getenv("TV_DEVICE_ROOT");
+    m_hadPreviousRoot = previous != nullptr;
+    if (previous)
+        m_previousRoot = previous;
+    std::string pattern = (fs::temp_directory_path() / "tvdevice-test-XXXXXX").string();
+    if (!mkdtemp(&pattern[0]))
+        throw std::runtime_error("mkdtemp failed");
+    m_root = pattern + "/root";
+    setenv("TV_DEVICE_ROOT", m_root.c_str(), 1);
+    std::string error;
+    if (!tvhost::Provision(false, &error))
+        throw std::runtime_error("provision: " + error);
+}
+
+TestDevice::~TestDevice() {
+    const char* keep = getenv("TV_KEEP_TEST_ROOT");
+    if (!(keep && std::string(keep) == "1")) {
+        std::error_code ignored;
+        fs::remove_all(fs::path(m_root).parent_path(), ignored);
+    }
+    if (m_hadPreviousRoot) {
+        setenv("TV_DEVICE_ROOT", m_previousRoot.c_str(), 1);
+    } else {
+        unsetenv("TV_DEVICE_ROOT");
+    }
+}
+
+std::string TestDevice::FsPath(const std::string& absolute) const {
+    return m_root + "/fs" + absolute;
+}
+
+std::string TestDevice::Read(const std::string& relative) const {
+    std::ifstream in(Path(relative), std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool TestDevice::Exists(const std::string& relative) const {
+    std::error_code ignored;
+    return fs::exists(fs::symlink_status(Path(relative), ignored));
+}
+
+void TestDevice::Write(const std::string& relative, const std::string& content) const {
+    fs::create_directories(fs::path(Path(relative)).parent_path());
+    std::ofstream out(Path(relative), std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+void TestDevice::Remove(const std::string& relative) const {
+    std::error_code ignored;
+    fs::remove(Path(relative), ignored);
+}
+
+bool TestDevice::LogHas(const std::string& text) const {
+    return LogCount(text) > 0;
+}
+
+int TestDevice::LogCount(const std::string& text) const {
+    std::stringstream lines(Log());
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        if (line.find(text) != std::string::npos)
+            ++count;
+    }
+    return count;
+}
+
+int TestDevice::LogLineOf(const std::string& text, int from) const {
+    std::stringstream lines(Log());
+    std::string line;
+    for (int index = 0; std::getline(lines, line); ++index) {
+        if (index >= from && line.find(text) != std::string::npos)
+            return index;
+    }
+    return -1;
+}
+
+std::vector<Json::Value> TestDevice::Journal(const std::string& name) const {
+    std::vector<Json::Value> entries;
+    std::stringstream lines(Read("log/" + name));
+    std::string line;
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    while (std::getline(lines, line)) {
+        Json::Value value;
+        std::string errors;
+        if (reader->parse(line.data(), line.data() + line.size(), &value, &errors)) {
+            entries.push_back(value);
+        } else {
+            throw std::runtime_error("bad journal line in " + name + ": " + line);
+        }
+    }
+    return entries;
+}
+
+int TestDevice::Shell(const std::string& command, std::string* output) const {
+    std::string full = "TV_DEVICE_ROOT='" + m_root + "' " + command + " 2>&1";
+    FILE* pipe = popen(full.c_str(), "r");
+    if (!pipe)
+        return -1;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0)
+        text.append(buf, n);
+    int status = pclose(pipe);
+    if (output)
+        *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int TestDevice::Tvctl(const std::string& args, std::string* output) const {
+    return Shell(std::string(TVCTL_BIN) + " " + args, output);
+}
+
+bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs) {
+    gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(timeoutMs) * 1000;
+    while (!done()) {
+        if (g_get_monotonic_time() >= deadline)
+            return false;
+        if (!g_main_context_iteration(nullptr, FALSE))
+            g_usleep(1000);
+    }
+    return true;
+}
+
+void RunLoopFor(int ms) {
+    gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(ms) * 1000;
+    while (g_get_monotonic_time() < deadline) {
+        if (!g_main_context_iteration(nullptr, FALSE))
+            g_usleep(1000);
+    }
+}

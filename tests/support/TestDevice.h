@@ -1,0 +1,56 @@
+// A temporary television for one test: its own device root, provisioned factory-fresh.
+#pragma once
+
+#include <json/json.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+class TestDevice {
+  public:
+    // Makes a temporary root, points TV_DEVICE_ROOT at it and provisions it.
+    TestDevice();
+    // Removes the root (unless TV_KEEP_TEST_ROOT=1) and restores TV_DEVICE_ROOT.
+    ~TestDevice();
+
+    const std::string& Root() const { return m_root; }
+    std::string Path(const std::string& relative) const { return m_root + "/" + relative; }
+    // ROOT/fs + absolute television path.
+    std::string FsPath(const std::string& absolute) const;
+
+    // Whole file, or "" when absent; Exists tells them apart.
+    std::string Read(const std::string& relative) const;
+    bool Exists(const std::string& relative) const;
+    void Write(const std::string& relative, const std::string& content) const;
+    void Remove(const std::string& relative) const;
+
+    // Settings store through its files ("s:VALUE" / "i:N"), without notifying anyone.
+    std::string Key(const std::string& key) const { return Read("kdb/" + key); }
+
+    // The platform log, and its lines that contain `text`.
+    std::string Log() const { return Read("log/dlog.log"); }
+    bool LogHas(const std::string& text) const;
+    int LogCount(const std::string& text) const;
+    // Index of the first log line containing `text` at or after line `from`, or -1.
+    int LogLineOf(const std::string& text, int from = 0) const;
+
+    // Parsed lines of log/NAME (e.g. "launch.jsonl").
+    std::vector<Json::Value> Journal(const std::string& name) const;
+
+    // Runs `command` through /bin/sh with TV_DEVICE_ROOT set; returns the exit status and
+    // fills *output with standard output and standard error.
+    int Shell(const std::string& command, std::string* output = nullptr) const;
+    // tvctl ARGS (already shell-quoted as needed).
+    int Tvctl(const std::string& args, std::string* output = nullptr) const;
+
+  private:
+    std::string m_root;
+    std::string m_previousRoot;
+    bool m_hadPreviousRoot = false;
+};
+
+// Iterates the default GLib main context until `done` holds or `timeoutMs` passes.
+bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs = 3000);
+// Iterates the default main context for `ms` milliseconds.
+void RunLoopFor(int ms);
