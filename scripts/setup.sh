@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, when it is missing. Safe to rerun.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libglib2.0-dev libcurl4-openssl-dev
+          libssl-dev openssl ca-certificates libgtest-dev libgmock-dev clang-format procps)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

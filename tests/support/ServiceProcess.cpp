@@ -1,0 +1,86 @@
+#include "ServiceProcess.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+#include "TestDevice.h"
+
+namespace {
+
+bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+}  // namespace
+
+ServiceProcess::ServiceProcess(const TestDevice& device) : m_device(device) {}
+
+ServiceProcess::~ServiceProcess() {
+    if (Running()) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+    if (::testing::Test::HasFailure()) {
+        fprintf(stderr, "---- platform log of %s ----\n%s---- end of log ----\n",
+                m_device.Root().c_str(), m_device.Log().c_str());
+    }
+}
+
+bool ServiceProcess::Start(int timeoutMs) {
+    int logLinesBefore = m_device.LogCount("Create BrenwickMain");
+    m_pid = fork();
+    if (m_pid == 0) {
+        setenv("TV_DEVICE_ROOT", m_device.Root().c_str(), 1);
+        setenv("TV_LOG_STDERR", "0", 1);
+        execl(BRENWICK_BIN, BRENWICK_BIN, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (m_pid < 0) return false;
+    return WaitFor(
+        [&] {
+            return !Running() || (m_device.LogCount("Create BrenwickMain") > logLinesBefore &&
+                                  m_device.Exists("run/com.talvoro.tv.brenwick.sock"));
+        },
+        timeoutMs) &&
+           Running();
+}
+
+bool ServiceProcess::Running() {
+    if (m_pid <= 0) return false;
+    int status = 0;
+    pid_t done = waitpid(m_pid, &status, WNOHANG);
+    if (done == 0) return true;
+    if (done == m_pid) m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    m_pid = -1;
+    return false;
+}
+
+int ServiceProcess::WaitExit(int timeoutMs) {
+    if (!WaitFor([&] { return !Running(); }, timeoutMs)) return -1;
+    return m_status;
+}
+
+int ServiceProcess::Stop(int timeoutMs) {
+    if (!Running()) return m_status;
+    kill(m_pid, SIGTERM);
+    int status = WaitExit(timeoutMs);
+    if (Running()) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+        return -1;
+    }
+    return status;
+}

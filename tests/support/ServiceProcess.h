@@ -1,0 +1,30 @@
+// The real brenwick binary running on a test device.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+class TestDevice;
+
+class ServiceProcess {
+public:
+    explicit ServiceProcess(const TestDevice& device);
+    // Kills the service if it still runs; prints the platform log when the test failed.
+    ~ServiceProcess();
+
+    // Starts brenwick and waits until its start-up sequence has run (socket up, "Create
+    // BrenwickMain" logged). False when it exited or did not come up in time.
+    bool Start(int timeoutMs = 5000);
+    // SIGTERM, then waits; the exit status, or -1 when it had to be killed.
+    int Stop(int timeoutMs = 5000);
+    // Waits for the process to end by itself (e.g. after a reboot); its exit status or -1.
+    int WaitExit(int timeoutMs = 5000);
+    bool Running();
+    pid_t Pid() const { return m_pid; }
+
+private:
+    const TestDevice& m_device;
+    pid_t m_pid = -1;
+    int m_status = -1;
+};
