@@ -1,0 +1,76 @@
+// `store play` and `store serve`: the console stands in for the store service.
+#include <glib-unix.h>
+#include <glib.h>
+
+#include <cstdio>
+
+#include "Commands.h"
+#include "HostCore.h"
+#include "StorePlayer.h"
+
+namespace tvctl {
+namespace {
+
+constexpr const char* SERVICE_APP_ID = "com.talvoro.tv.brenwick";
+// The name under which a serving console receives the service's update requests.
+constexpr const char* STORE_APP_ID = "tvctl.store";
+
+int Play(const Args& args) {
+    PlayOptions options;
+    std::string error;
+    if (!ParsePlayOptions(args, &options, &error)) return Fail(EXIT_USAGE, error);
+    if (!tvhost::AppRunning(SERVICE_APP_ID)) {
+        return Fail(EXIT_FAILED, std::string(SERVICE_APP_ID) + " is not running");
+    }
+    PlayPriorityUpdate(options);
+    return EXIT_DONE;
+}
+
+gboolean Quit(gpointer stop) {
+    *static_cast<bool*>(stop) = true;
+    return G_SOURCE_CONTINUE;
+}
+
+int Serve(const Args& args) {
+    PlayOptions options;
+    std::string error;
+    if (!ParsePlayOptions(args, &options, &error)) return Fail(EXIT_USAGE, error);
+    if (tvhost::ServeApp(STORE_APP_ID) != 0) {
+        return Fail(EXIT_FAILED, "another store service is already serving on this device");
+    }
+    int pending = 0;
+    tvhost::SetMessageHandler("priority_update_request", [&](const Json::Value& request) {
+        printf("store: priority update requested by %s\n", request["caller"].asString().c_str());
+        fflush(stdout);
+        ++pending;
+    });
+    bool stop = false;
+    guint term = g_unix_signal_add(SIGTERM, Quit, &stop);
+    guint interrupt = g_unix_signal_add(SIGINT, Quit, &stop);
+    printf("store: serving; waiting for priority update requests\n");
+    fflush(stdout);
+    // Requests that arrive while one update plays are played one after the other.
+    while (!stop) {
+        g_main_context_iteration(nullptr, TRUE);
+        while (pending > 0 && !stop) {
+            --pending;
+            PlayPriorityUpdate(options);
+        }
+    }
+    g_source_remove(term);
+    g_source_remove(interrupt);
+    tvhost::StopServing();
+    return EXIT_DONE;
+}
+
+TVCTL_COMMAND("store play", "store play [OPTIONS]",
+              "play one priority update (--id --version --group --max-retry --step-delay "
+              "--answer-timeout --fail download|install|space --narrate)",
+              Play);
+TVCTL_COMMAND("store serve", "store serve [OPTIONS]",
+              "stay running as the store service: each request of an application plays one "
+              "priority update (options as store play)",
+              Serve);
+
+}  // namespace
+}  // namespace tvctl

@@ -1,0 +1,185 @@
+#include "Narrator.h"
+
+#include <vconf.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <set>
+
+#include "HostCore.h"
+
+namespace tvctl {
+
+namespace {
+
+const char* const JOURNALS[] = {"launch.jsonl", "notification.jsonl", "store.jsonl", "power.jsonl"};
+const std::set<std::string> ANSWERS = {"allow_install", "install_later", "deny_install"};
+constexpr const char* DATA_DIR = "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/data/";
+constexpr const char* TRUSTED_DIR = "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/shared/trusted/";
+
+long FileSize(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    return in ? static_cast<long>(in.tellg()) : 0;
+}
+
+std::string KeyValue(const char* key) {
+    std::unique_ptr<char, decltype(&free)> value(vconf_get_str(key), &free);
+    return value ? value.get() : "";
+}
+
+void Say(const std::string& who, const std::string& what) {
+    printf("  %-8s %s\n", (who + ":").c_str(), what.c_str());
+    fflush(stdout);
+}
+
+std::string OneLine(std::string text) {
+    for (char& c : text) {
+        if (c == '\n') c = ' ';
+    }
+    return text;
+}
+
+std::string ButtonName(const Json::Value& texts, int button) {
+    for (const auto& text : texts) {
+        if (text["type"].asInt() == button + 12) return text["text"].asString();
+    }
+    return "button " + std::to_string(button);
+}
+
+std::string TextOf(const Json::Value& texts, int type) {
+    for (const auto& text : texts) {
+        if (text["type"].asInt() == type) return OneLine(text["text"].asString());
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string ExtraValue(const Json::Value& extra, const std::string& key) {
+    for (const auto& pair : extra) {
+        if (pair.isArray() && pair.size() == 2 && pair[0].asString() == key) {
+            return pair[1].asString();
+        }
+    }
+    return "";
+}
+
+Narrator::Narrator() {
+    for (const char* journal : JOURNALS) {
+        m_offsets[journal] = FileSize(tvhost::RootPath(std::string("log/") + journal));
+    }
+    m_lastStatus = KeyValue("memory/pax/priority_biu_status");
+    m_lastHomeStatus = KeyValue("memory/home/priority_update_status");
+}
+
+void Narrator::Poll() {
+    TellStatusChanges();
+    for (const char* journal : JOURNALS) {
+        std::ifstream in(tvhost::RootPath(std::string("log/") + journal), std::ios::binary);
+        if (!in) continue;
+        in.seekg(m_offsets[journal]);
+        std::string line;
+        // Only whole lines: a line still being appended is read on the next call.
+        while (std::getline(in, line) && !in.eof()) {
+            m_offsets[journal] += static_cast<long>(line.size()) + 1;
+            Json::Value entry;
+            Json::CharReaderBuilder builder;
+            std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+            std::string errors;
+            if (reader->parse(line.data(), line.data() + line.size(), &entry, &errors)) {
+                Tell(journal, entry);
+            }
+        }
+    }
+}
+
+void Narrator::TellStatusChanges() {
+    std::string status = KeyValue("memory/pax/priority_biu_status");
+    if (status != m_lastStatus && ANSWERS.count(status)) Say("service", "answers the store: " + status);
+    m_lastStatus = status;
+    std::string home = KeyValue("memory/home/priority_update_status");
+    if (home != m_lastHomeStatus) Say("service", "home update status is now \"" + home + "\"");
+    m_lastHomeStatus = home;
+}
+
+void Narrator::Tell(const std::string& journal, const Json::Value& entry) {
+    if (journal == "launch.jsonl") return TellLaunch(entry);
+    if (journal == "notification.jsonl") return TellNotification(entry);
+    if (journal == "store.jsonl") return TellStoreCall(entry);
+    TellPower(entry);
+}
+
+void Narrator::TellLaunch(const Json::Value& entry) {
+    const Json::Value& extra = entry["extra"];
+    std::string app = entry["app_id"].asString();
+    std::string failed = entry["result"].asInt() == 0 ? "" : " (launch failed)";
+    if (ExtraValue(extra, "type") == "toast") {
+        return Say("tv", "toast \"" + OneLine(ExtraValue(extra, "text")) + "\"" + failed);
+    }
+    std::string reason = ExtraValue(extra, "LaunchReason");
+    if (reason == "LoadingUI") return Say("tv", "home update view: loading screen" + failed);
+    if (reason == "StopUI") {
+        return Say("tv", "home update view: stop screen (" + ExtraValue(extra, "Status") + ")" + failed);
+    }
+    if (reason == "DetailPopup") {
+        return Say("tv", "home update view: details of " + ExtraValue(extra, "appId") + " " +
+                             ExtraValue(extra, "appVersion") + failed);
+    }
+    Say("tv", "launch of " + app + (reason.empty() ? "" : " (" + reason + ")") + failed);
+}
+
+void Narrator::TellNotification(const Json::Value& entry) {
+    if (entry["op"].asString() == "post") {
+        const Json::Value& texts = entry["texts"];
+        std::string buttons;
+        for (const auto& button : entry["buttons"]) {
+            buttons += " [" + ButtonName(texts, button.asInt()) + "]";
+        }
+        return Say("tv", "notification #" + std::to_string(entry["id"].asInt()) + " \"" +
+                             TextOf(texts, 0) + "\" - " + TextOf(texts, 1) + buttons);
+    }
+    int event = entry["event"].asInt();
+    std::string id = "#" + std::to_string(entry["id"].asInt());
+    if (event >= 0 && event <= 2) {
+        return Say("user", "presses button " + std::to_string(event + 1) + " of notification " + id);
+    }
+    static const char* hidden[] = {"by the user", "by its time-out", "from outside"};
+    if (event >= 100 && event <= 102) {
+        return Say("tv", "notification " + id + " hidden " + hidden[event - 100]);
+    }
+    Say("tv", "notification " + id + " event " + std::to_string(event));
+}
+
+void Narrator::TellStoreCall(const Json::Value& entry) {
+    std::string call = entry["call"].asString();
+    if (call == "pax_add_recovery_action") {
+        return Say("service", "tells the store: " + ExtraValue(entry["extra"], "action") + " " +
+                                  ExtraValue(entry["extra"], "appid") + " " +
+                                  ExtraValue(entry["extra"], "version"));
+    }
+    if (call == "pax_request_priority_update") return Say("service", "asks the store for a priority update");
+}
+
+void Narrator::TellPower(const Json::Value& entry) {
+    Say("service", "requests a reboot (code " + std::to_string(entry["code"].asInt()) + ")");
+}
+
+void Narrator::Finish() {
+    Poll();
+    std::string version;
+    tvhost::ReadWholeFile(tvhost::RootPath("packages/com.talvoro.tv.zefo.homeversion"), &version);
+    version = version.substr(0, version.find('\n'));
+    Say("record", "installed Home version " + version);
+    for (const char* file : {"request_retry.txt", "user_retry.txt"}) {
+        std::string content;
+        if (!tvhost::ReadWholeFile(tvhost::RootPath(std::string(DATA_DIR) + file), &content)) continue;
+        Say("record", std::string(file) + ": " + OneLine(content));
+    }
+    std::string abtest;
+    bool flagged = tvhost::ReadWholeFile(tvhost::RootPath(std::string(TRUSTED_DIR) + "abtest"), &abtest);
+    Say("record", flagged ? "A/B-test flag present" : "no A/B-test flag");
+}
+
+}  // namespace tvctl

@@ -1,0 +1,37 @@
+// Tells what the television showed and what the service did, as it happens, from the journals
+// and the settings store: the story of a played update for a person watching the console.
+#pragma once
+
+#include <json/json.h>
+
+#include <map>
+#include <string>
+
+namespace tvctl {
+
+class Narrator {
+public:
+    // Starts at the current end of every journal: only what happens from now on is told.
+    Narrator();
+    // Prints the lines that arrived since the last call.
+    void Poll();
+    // Prints what is left, then what the service recorded (home status, counters, flags).
+    void Finish();
+
+private:
+    void Tell(const std::string& journal, const Json::Value& entry);
+    void TellLaunch(const Json::Value& entry);
+    void TellNotification(const Json::Value& entry);
+    void TellStoreCall(const Json::Value& entry);
+    void TellPower(const Json::Value& entry);
+    void TellStatusChanges();
+
+    std::map<std::string, long> m_offsets;
+    std::string m_lastStatus;
+    std::string m_lastHomeStatus;
+};
+
+// "value" of KEY in the extra-data pairs [[k, v], ...], or "".
+std::string ExtraValue(const Json::Value& extra, const std::string& key);
+
+}  // namespace tvctl

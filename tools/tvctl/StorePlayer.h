@@ -1,0 +1,28 @@
+// The store service played from the console: one priority update walked through the status key.
+#pragma once
+
+#include <string>
+
+#include "Commands.h"
+
+namespace tvctl {
+
+struct PlayOptions {
+    std::string id = "com.talvoro.tv.zefo.homeversion";
+    std::string version = "2.0.0";
+    std::string group = "normal";
+    int maxRetry = 3;
+    double stepDelay = 0.5;
+    double answerTimeout = 60;
+    std::string fail;  // "", "download", "install" or "space"
+    bool narrate = false;
+};
+
+// Reads the options shared by `store play` and `store serve`; false with *error on bad usage.
+bool ParsePlayOptions(const Args& args, PlayOptions* options, std::string* error);
+
+// Plays one priority update. Iterates the default main context while it waits, so messages
+// and watches of the calling process keep being handled.
+void PlayPriorityUpdate(const PlayOptions& options);
+
+}  // namespace tvctl
