@@ -97,15 +97,8 @@ decline)
     wait "$play_pid"
     ;;
 failures)
-    say "The store service fails to download, again and again"
-    for attempt in $(seq 1 8); do
-        echo "-- attempt $attempt"
-        "$tvctl" store play --narrate --step-delay 0.2 --fail download
-        if "$tvctl" store calls | grep -q prevent_update; then
-            echo "-- the retry limit was reached: the store will not offer this version again"
-            break
-        fi
-    done
+    say "The store service tries the download three times; every try fails"
+    "$tvctl" store play --narrate --step-delay 0.4 --max-retry 1 --fail download --attempts 3
     ;;
 esac
 

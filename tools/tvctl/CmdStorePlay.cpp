@@ -65,7 +65,7 @@ int Serve(const Args& args) {
 
 TVCTL_COMMAND("store play", "store play [OPTIONS]",
               "play one priority update (--id --version --group --max-retry --step-delay "
-              "--answer-timeout --fail download|install|space --narrate)",
+              "--answer-timeout --fail download|install|space --attempts N --narrate)",
               Play);
 TVCTL_COMMAND("store serve", "store serve [OPTIONS]",
               "stay running as the store service: each request of an application plays one "

@@ -121,7 +121,7 @@ void Narrator::TellLaunch(const Json::Value& entry) {
     std::string reason = ExtraValue(extra, "LaunchReason");
     if (reason == "LoadingUI") return Say("tv", "home update view: loading screen" + failed);
     if (reason == "StopUI") {
-        return Say("tv", "home update view: stop screen (" + ExtraValue(extra, "Status") + ")" + failed);
+        return Say("tv", "home update view: stop screen (" + ExtraValue(extra, "StopUI") + ")" + failed);
     }
     if (reason == "DetailPopup") {
         return Say("tv", "home update view: details of " + ExtraValue(extra, "appId") + " " +

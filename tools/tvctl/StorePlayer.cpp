@@ -74,6 +74,11 @@ void SetPackageVersion(const std::string& id, const std::string& version) {
 
 void End(const PlayOptions& options, Narrator* narrator) { Step("priority0_end", options, narrator); }
 
+void FailAndEnd(const std::string& failure, const PlayOptions& options, Narrator* narrator) {
+    for (int attempt = 0; attempt < options.attempts; ++attempt) Step(failure, options, narrator);
+    End(options, narrator);
+}
+
 }  // namespace
 
 bool ParsePlayOptions(const Args& args, PlayOptions* options, std::string* error) {
@@ -97,6 +102,9 @@ bool ParsePlayOptions(const Args& args, PlayOptions* options, std::string* error
             options->group = value;
         } else if (option == "--max-retry" && ParseNumber(value, &number) && number < 1e6) {
             options->maxRetry = static_cast<int>(number);
+        } else if (option == "--attempts" && ParseNumber(value, &number) && number >= 1 &&
+                   number < 1000) {
+            options->attempts = static_cast<int>(number);
         } else if (option == "--step-delay" && ParseNumber(value, &number)) {
             options->stepDelay = number;
         } else if (option == "--answer-timeout" && ParseNumber(value, &number)) {
@@ -124,14 +132,8 @@ void Walk(const PlayOptions& options, Narrator* story) {
            options.version.c_str(), options.group.c_str(), options.maxRetry);
 
     Step("priority0_start", options, story);
-    if (options.fail == "download") {
-        Step("priority0_downloadfailed", options, story);
-        return End(options, story);
-    }
-    if (options.fail == "space") {
-        Step("needed_space:1024", options, story);
-        return End(options, story);
-    }
+    if (options.fail == "download") return FailAndEnd("priority0_downloadfailed", options, story);
+    if (options.fail == "space") return FailAndEnd("needed_space:1024", options, story);
     Step("priority0_downloaded", options, story);
 
     std::string answer = WaitForAnswer(options, story);
@@ -144,10 +146,7 @@ void Walk(const PlayOptions& options, Narrator* story) {
     if (answer != "allow_install") return End(options, story);
 
     Step("priority0_installprogress", options, story);
-    if (options.fail == "install") {
-        Step("priority0_installfailed", options, story);
-        return End(options, story);
-    }
+    if (options.fail == "install") return FailAndEnd("priority0_installfailed", options, story);
     // Whatever the application id, the installed Home version is this package's version.
     SetPackageVersion(HOME_VERSION_PACKAGE, options.version);
     printf("store: installed %s %s\n", options.id.c_str(), options.version.c_str());

@@ -15,6 +15,7 @@ struct PlayOptions {
     double stepDelay = 0.5;
     double answerTimeout = 60;
     std::string fail;  // "", "download", "install" or "space"
+    int attempts = 1;  // how often the store tries the failing step before it gives up
     bool narrate = false;
 };
 

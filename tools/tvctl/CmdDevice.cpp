@@ -1,0 +1,190 @@
+// The television as a whole: provisioning, cold start, running applications, the platform log,
+// the store service's state and fault rules.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <iterator>
+
+#include "Commands.h"
+#include "ConsoleUtil.h"
+#include "HostCore.h"
+#include "Provision.h"
+
+namespace tvctl {
+namespace {
+
+const char* const INIT_USAGE = "init [--force]";
+const char* const STOP_USAGE = "stop APPID";
+const char* const LOG_USAGE = "log [-f] [--tag TAG]";
+const char* const SYNC_USAGE = "store sync-status N";
+const char* const MAJOR_USAGE = "store major-info FILE|-";
+const char* const FAULT_ADD_USAGE = "fault add CALL RESULT [TIMES]";
+
+int Init(const Args& args) {
+    bool force = args.size() == 1 && args[0] == "--force";
+    if (!args.empty() && !force) return Usage(INIT_USAGE);
+    std::string error;
+    if (!tvhost::Provision(force, &error)) return Fail(EXIT_FAILED, error);
+    printf("provisioned a factory-fresh television at %s\n", tvhost::DeviceRoot().c_str());
+    return EXIT_DONE;
+}
+
+int Boot(const Args& args) {
+    if (!args.empty()) return Usage("boot");
+    std::string error;
+    if (!tvhost::ColdBoot(&error)) return Fail(EXIT_FAILED, error);
+    printf("cold start: volatile keys reset, stale run/ entries removed\n");
+    return EXIT_DONE;
+}
+
+pid_t PidOf(const std::string& appId) {
+    std::string text;
+    if (!tvhost::ReadWholeFile(tvhost::RootPath("run/" + appId + ".pid"), &text)) return 0;
+    return static_cast<pid_t>(strtol(text.c_str(), nullptr, 10));
+}
+
+int Ps(const Args& args) {
+    if (!args.empty()) return Usage("ps");
+    for (const auto& appId : tvhost::RunningApps()) {
+        printf("%s %d\n", appId.c_str(), static_cast<int>(PidOf(appId)));
+    }
+    return EXIT_DONE;
+}
+
+// Waits for the application to end, so that a script can start it again right away.
+int Stop(const Args& args) {
+    if (args.size() != 1) return Usage(STOP_USAGE);
+    const std::string& appId = args[0];
+    pid_t pid = PidOf(appId);
+    if (!tvhost::AppRunning(appId) || pid <= 0) {
+        return Fail(EXIT_FAILED, appId + " is not running");
+    }
+    if (kill(pid, SIGTERM) != 0) {
+        return Fail(EXIT_FAILED, "cannot signal " + appId + ": " + strerror(errno));
+    }
+    for (int waited = 0; waited < 10000; waited += 10) {
+        if (kill(pid, 0) != 0 && errno == ESRCH) {
+            printf("stopped %s (pid %d)\n", appId.c_str(), static_cast<int>(pid));
+            return EXIT_DONE;
+        }
+        usleep(10000);
+    }
+    return Fail(EXIT_FAILED, appId + " (pid " + std::to_string(pid) + ") did not stop in 10 s");
+}
+
+// Log lines read "DATE TIME P/TAG(PID): ...", the priority letter at a fixed column.
+bool HasTag(const std::string& line, const std::string& tag) {
+    const size_t slash = 25;
+    std::string wanted = "/" + tag + "(";
+    return tag.empty() || (line.size() > slash && line.compare(slash, wanted.size(), wanted) == 0);
+}
+
+int Log(const Args& args) {
+    bool follow = false;
+    std::string tag;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "-f") {
+            follow = true;
+        } else if (args[i] == "--tag" && i + 1 < args.size()) {
+            tag = args[++i];
+        } else {
+            return Usage(LOG_USAGE);
+        }
+    }
+    std::string path = tvhost::RootPath("log/dlog.log");
+    FILE* file = nullptr;
+    std::string partial;
+    char buffer[4096];
+    for (;;) {
+        if (!file) file = fopen(path.c_str(), "r");
+        size_t n = file ? fread(buffer, 1, sizeof buffer, file) : 0;
+        if (n > 0) {
+            partial.append(buffer, n);
+            size_t end;
+            while ((end = partial.find('\n')) != std::string::npos) {
+                std::string line = partial.substr(0, end + 1);
+                partial.erase(0, end + 1);
+                if (HasTag(line, tag)) fputs(line.c_str(), stdout);
+            }
+            continue;
+        }
+        if (!follow) break;
+        fflush(stdout);
+        if (file) clearerr(file);
+        usleep(100000);
+    }
+    if (file) fclose(file);
+    return EXIT_DONE;
+}
+
+int SyncStatus(const Args& args) {
+    int status = 0;
+    if (args.size() != 1 || !ParseInt(args[0], &status)) return Usage(SYNC_USAGE);
+    if (!tvhost::WriteFileAtomic(tvhost::RootPath("store/sync_status"), std::to_string(status))) {
+        return Fail(EXIT_FAILED, "cannot write store/sync_status");
+    }
+    printf("store sync status %d\n", status);
+    return EXIT_DONE;
+}
+
+// Taken as it is, not checked: tests hand the service broken information on purpose.
+int MajorInfo(const Args& args) {
+    if (args.size() != 1) return Usage(MAJOR_USAGE);
+    std::string text;
+    if (args[0] == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else if (!tvhost::ReadWholeFile(args[0], &text)) {
+        return Fail(EXIT_FAILED, "cannot read " + args[0]);
+    }
+    if (!tvhost::WriteFileAtomic(tvhost::RootPath("store/major_file_info.json"), text)) {
+        return Fail(EXIT_FAILED, "cannot write store/major_file_info.json");
+    }
+    printf("store major file information set (%zu bytes)\n", text.size());
+    return EXIT_DONE;
+}
+
+int FaultAdd(const Args& args) {
+    int number = 0;
+    if (args.size() < 2 || args.size() > 3) return Usage(FAULT_ADD_USAGE);
+    if (args[1] != "null" && !ParseInt(args[1], &number)) {
+        return Fail(EXIT_USAGE, "RESULT must be null or an integer, not '" + args[1] + "'");
+    }
+    std::string times = args.size() == 3 ? args[2] : "";
+    if (!times.empty() && (!ParseInt(times, &number) || number <= 0)) {
+        return Fail(EXIT_USAGE, "TIMES must be a positive integer, not '" + times + "'");
+    }
+    if (!tvhost::FaultAdd(args[0], args[1], times)) return Fail(EXIT_FAILED, "cannot write faults");
+    printf("fault: %s returns %s %s\n", args[0].c_str(), args[1].c_str(),
+           times.empty() ? "from now on" : (times + " time(s)").c_str());
+    return EXIT_DONE;
+}
+
+int FaultClear(const Args& args) {
+    if (!args.empty()) return Usage("fault clear");
+    if (!tvhost::FaultClear()) return Fail(EXIT_FAILED, "cannot remove faults");
+    printf("fault rules cleared\n");
+    return EXIT_DONE;
+}
+
+TVCTL_COMMAND("init", INIT_USAGE,
+              "provision a factory-fresh television; --force wipes an existing root first", Init);
+TVCTL_COMMAND("boot", "boot", "cold start: volatile keys back to initial values, stale run/ removed",
+              Boot);
+TVCTL_COMMAND("ps", "ps", "list the running applications (APPID PID)", Ps);
+TVCTL_COMMAND("stop", STOP_USAGE, "ask a running application to terminate (SIGTERM) and wait",
+              Stop);
+TVCTL_COMMAND("log", LOG_USAGE, "print the platform log (-f follows it)", Log);
+TVCTL_COMMAND("store sync-status", SYNC_USAGE, "set the store's applications sync status",
+              SyncStatus);
+TVCTL_COMMAND("store major-info", MAJOR_USAGE,
+              "set the major file information from a file or standard input", MajorInfo);
+TVCTL_COMMAND("fault add", FAULT_ADD_USAGE,
+              "make platform call CALL return RESULT (null: no handle), TIMES times or always",
+              FaultAdd);
+TVCTL_COMMAND("fault clear", "fault clear", "remove every fault rule", FaultClear);
+
+}  // namespace
+}  // namespace tvctl

@@ -1,0 +1,106 @@
+// The notification journal, and the user's reactions to a posted notification.
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "Commands.h"
+#include "ConsoleUtil.h"
+#include "HostCore.h"
+#include "JournalPrint.h"
+#include "notification.h"
+
+namespace tvctl {
+namespace {
+
+const char* const NOTIFICATIONS_USAGE = "notifications [-f]";
+const char* const PRESS_USAGE = "press ID BUTTON";
+const char* const HIDE_USAGE = "hide ID [user|timeout|other]";
+
+bool ProcessAlive(long pid) {
+    return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+// notification/ID.json, written by the poster when it posted.
+bool ReadPoster(int id, Json::Value* poster) {
+    std::string text;
+    if (!tvhost::ReadWholeFile(tvhost::RootPath("notification/" + std::to_string(id) + ".json"),
+                               &text))
+        return false;
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    return reader->parse(text.data(), text.data() + text.size(), poster, &errors) &&
+           poster->isObject() && (*poster)["caller"].isString();
+}
+
+// The event reaches the callback of the process that posted; that process journals it.
+int SendEvent(int id, int event) {
+    Json::Value poster;
+    if (!ReadPoster(id, &poster))
+        return Fail(EXIT_FAILED, "no notification " + std::to_string(id));
+    std::string caller = poster["caller"].asString();
+    if (!poster["event_cb"].asBool()) {
+        printf("notification %d of %s has no event callback: event %d goes nowhere\n", id,
+               caller.c_str(), event);
+        return EXIT_DONE;
+    }
+    Json::Value message(Json::objectValue);
+    message["kind"] = "notification_event";
+    message["id"] = id;
+    message["event"] = event;
+    // A poster that has ended (even if its application runs again) took its callback with it.
+    if (!ProcessAlive(poster["pid"].asInt64()) || tvhost::SendToApp(caller, message) != 0)
+        return Fail(EXIT_FAILED, "the poster of notification " + std::to_string(id) + ", " +
+                                     caller + ", is not running");
+    printf("delivered event %d of notification %d to %s\n", event, id, caller.c_str());
+    return EXIT_DONE;
+}
+
+int Press(const Args& args) {
+    int id = 0;
+    int button = 0;
+    if (args.size() != 2 || !ParseInt(args[0], &id) || id < 1 || !ParseInt(args[1], &button) ||
+        button < 1 || button > 3)
+        return Usage(PRESS_USAGE);
+    return SendEvent(id, NOTI_EVENT_BUTTON_1 + button - 1);
+}
+
+int Hide(const Args& args) {
+    int id = 0;
+    if (args.empty() || args.size() > 2 || !ParseInt(args[0], &id) || id < 1)
+        return Usage(HIDE_USAGE);
+    std::string how = args.size() == 2 ? args[1] : "user";
+    int event = 0;
+    if (how == "user") {
+        event = NOTI_EVENT_HIDDEN_BY_USER;
+    } else if (how == "timeout") {
+        event = NOTI_EVENT_HIDDEN_BY_TIMEOUT;
+    } else if (how == "other") {
+        event = NOTI_EVENT_HIDDEN_BY_EXTERNAL;
+    } else {
+        return Usage(HIDE_USAGE);
+    }
+    return SendEvent(id, event);
+}
+
+int Notifications(const Args& args) {
+    bool follow = false;
+    if (!ParseFollow(args, &follow))
+        return Usage(NOTIFICATIONS_USAGE);
+    PrintJournal("notification.jsonl", follow);
+    return EXIT_DONE;
+}
+
+}  // namespace
+
+TVCTL_COMMAND("notifications", NOTIFICATIONS_USAGE,
+              "print the notification journal (-f follows it)", Notifications);
+TVCTL_COMMAND("press", PRESS_USAGE,
+              "the user presses button 1, 2 or 3 of a notification (events 0, 1, 2)", Press);
+TVCTL_COMMAND("hide", HIDE_USAGE,
+              "a notification is hidden (events 100, 101, 102; user by default)", Hide);
+
+}  // namespace tvctl
