@@ -2,10 +2,16 @@
 
 #include <service_app.h>
 
+#include <stdexcept>
 #include <string>
 
 #include "AppControlUtil.h"
+#include "HiddenMode.h"
+#include "HomeResetManager.h"
 #include "Log.h"
+#include "ResetManager.h"
+#include "UpdateManager.h"
+#include "UpdateStatusMonitor.h"
 
 int BrenwickMain::ServiceAppInit(int argc, char** argv) {
     LOGI("Init BrenwickMain");
@@ -26,12 +32,30 @@ bool BrenwickMain::OnCreate(void* data) {
     (void)data;
     LOGI("Create BrenwickMain");
     // Start-up order matters: the reset check and its wipe run before any manager reads files.
+    // 1.-2. reset check
+    ResetManager* resetManager = Singleton<ResetManager>::GetInstance();
+    if (resetManager->IsReset())
+        resetManager->DoReset();
+    // 3. hidden mode: reads its flag file, which a reset wipe has already removed
+    Singleton<HiddenMode>::GetInstance();
+    // 4. update manager: target, app detail, status monitor and both retry counters
+    Singleton<UpdateManager>::GetInstance();
+    // 5. home reset
+    Singleton<HomeResetManager>::GetInstance()->Init();
     return true;
 }
 
 void BrenwickMain::OnTerminate(void* data) {
     (void)data;
     LOGI("Terminate BrenwickMain");
+    // 1. hidden mode
+    Singleton<HiddenMode>::DestoryInstance();
+    // 2. reset check
+    Singleton<ResetManager>::DestoryInstance();
+    // 3. update manager, and with it the monitor, app detail and target
+    Singleton<UpdateManager>::DestoryInstance();
+    // 4. home reset
+    Singleton<HomeResetManager>::DestoryInstance();
 }
 
 void BrenwickMain::OnAppControlReceived(app_control_h appControl, void* data) {
@@ -43,6 +67,40 @@ void BrenwickMain::OnAppControlReceived(app_control_h appControl, void* data) {
     std::string reason;
     if (!AppControlUtil::GetExtraData(appControl, "LaunchReason", reason)) {
         LOGI("failed to get LaunchReason");
+        return;
+    }
+    if (reason == "DetailPopup") {
+        std::string requestStatus;
+        if (!AppControlUtil::GetExtraData(appControl, "RequestStatus", requestStatus)) {
+            LOGI("failed to get RequestStatus");
+            return;
+        }
+        int status = 0;
+        try {
+            status = std::stoi(requestStatus);
+        } catch (const std::exception& e) {
+            // Not a number, or not an int: the answer is unknown, so nothing reaches the store
+            // service and the service goes on waiting for a real one.
+            LOGE("invalid RequestStatus %s: %s", requestStatus.c_str(), e.what());
+            return;
+        }
+        // The manager registers its callbacks with the monitor before the answer arrives.
+        Singleton<UpdateManager>::GetInstance();
+        Singleton<UpdateStatusMonitor>::GetInstance()->SetUserRequestStatus(
+            static_cast<REQUEST_STATUS>(status), "");
+        return;
+    }
+    if (reason == "CheckUpdateValidation") {
+        Singleton<UpdateManager>::GetInstance()->RequestForHomeUpdate();
+        return;
+    }
+    if (reason == "Hidden_Key") {
+        // Each press toggles; the request carries nothing else worth checking.
+        HiddenMode* hiddenMode = Singleton<HiddenMode>::GetInstance();
+        if (!hiddenMode->m_isHiddenMode)
+            hiddenMode->m_EnableHiddenMode();
+        else
+            hiddenMode->m_DisableHiddenMode();
         return;
     }
 }

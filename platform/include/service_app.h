@@ -15,6 +15,8 @@ extern "C" {
 #define SERVICE_APP_ERR_INVALID_PARAMETER -22
 #define SERVICE_APP_ERR_NO_DEVICE -19
 #define SERVICE_APP_ERR_IO -5
+/* The create callback returned false. */
+#define SERVICE_APP_ERR_CANCELED -125
 
 typedef bool (*service_app_create_cb)(void* user_data);
 typedef void (*service_app_terminate_cb)(void* user_data);

@@ -1,0 +1,33 @@
+// One HTTP GET through the platform's HTTP client wrapper, body collected into a string.
+#pragma once
+
+#include <qxcurl.h>
+
+#include <cstddef>
+#include <list>
+#include <map>
+#include <string>
+
+class HttpClient {
+public:
+    HttpClient();
+    ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    // Header lines "name: value"; sent only on https.
+    void SetHeader(std::map<std::string, std::string> headers);
+    bool SetUrl(std::string apiPath, std::map<std::string, std::string> params);
+    // True when the transfer completed, whatever its HTTP status; the body is appended.
+    bool SendHttpRequest(std::string& response);
+
+private:
+    bool m_SetCurlOption();
+    static size_t m_WriteDataCallback(char* data, size_t size, size_t count, void* target);
+
+    std::string m_url;
+    std::list<std::string> m_headers;
+    QXCurl::QXCurlWriteCallback m_writeCallback = nullptr;
+    void* m_writeData = nullptr;
+    QXCurl::QXCurlEasy m_curl;
+};

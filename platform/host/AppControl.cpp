@@ -1,0 +1,237 @@
+// App control on the host: launch requests are journaled in log/launch.jsonl and, when the
+// target application is running, handed to it as a "launch" message on its socket.
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "AppControlInternal.h"
+#include "HostCore.h"
+#include "app_control.h"
+#include "pax_manager_api.h"
+
+struct app_control_s {
+    std::string appId;
+    bool hasAppId = false;
+    std::string operation;
+    bool hasOperation = false;
+    // In the order added; a key added again keeps its place and takes the new value.
+    std::vector<std::pair<std::string, std::string>> extra;
+    std::string caller;
+    bool hasCaller = false;
+};
+
+namespace {
+
+bool Faulted(const char* call, int* result) {
+    long faulted = 0;
+    if (!tvhost::FaultHit(call, &faulted))
+        return false;
+    *result = static_cast<int>(faulted);
+    return true;
+}
+
+// An application id that names a file directly under apps/.
+bool PlainName(const std::string& name) {
+    return !name.empty() && name[0] != '.' && name.find('/') == std::string::npos;
+}
+
+bool Installed(const std::string& appId) {
+    std::string ignored;
+    return PlainName(appId) && tvhost::ReadWholeFile(tvhost::RootPath("apps/" + appId), &ignored);
+}
+
+Json::Value OperationJson(const app_control_s* handle) {
+    return handle->hasOperation ? Json::Value(handle->operation) : Json::Value(Json::nullValue);
+}
+
+char* CopyString(const std::string& text) {
+    return strdup(text.c_str());
+}
+
+// Installed and running: the request goes to the application; installed and not running: the
+// host cannot start programs, so the request counts as launched.
+int Deliver(const app_control_s* handle, const std::string& caller) {
+    if (!Installed(handle->appId))
+        return APPCTL_ERR_APP_NOT_FOUND;
+    if (!tvhost::AppRunning(handle->appId))
+        return APPCTL_OK;
+    Json::Value message(Json::objectValue);
+    message["kind"] = "launch";
+    message["caller"] = caller;
+    message["app_id"] = handle->appId;
+    message["operation"] = OperationJson(handle);
+    message["extra"] = tvhost::PairsToJson(handle->extra);
+    return tvhost::SendToApp(handle->appId, message) == 0 ? APPCTL_OK : APPCTL_ERR_LAUNCH_FAILED;
+}
+
+}  // namespace
+
+namespace tvhost {
+
+app_control_h AppControlFromMessage(const Json::Value& message) {
+    if (!message.isObject() || !message["app_id"].isString())
+        return nullptr;
+    auto handle = std::make_unique<app_control_s>();
+    handle->appId = message["app_id"].asString();
+    handle->hasAppId = true;
+    if (message["operation"].isString()) {
+        handle->operation = message["operation"].asString();
+        handle->hasOperation = true;
+    }
+    if (message["caller"].isString()) {
+        handle->caller = message["caller"].asString();
+        handle->hasCaller = true;
+    }
+    const Json::Value& extra = message["extra"];
+    if (extra.isArray()) {
+        for (const Json::Value& pair : extra) {
+            if (pair.isArray() && pair.size() == 2 && pair[0].isString() && pair[1].isString())
+                handle->extra.emplace_back(pair[0].asString(), pair[1].asString());
+        }
+    }
+    return handle.release();
+}
+
+}  // namespace tvhost
+
+extern "C" {
+
+int app_control_create(app_control_h* app_control) {
+    int result = 0;
+    if (Faulted("app_control_create", &result)) {
+        if (app_control)
+            *app_control = nullptr;
+        return result;
+    }
+    if (!app_control)
+        return APPCTL_ERR_INVALID_PARAMETER;
+    *app_control = new app_control_s();
+    return APPCTL_OK;
+}
+
+// A faulted destroy still releases the handle: the caller sees the result, the host must not
+// leak because of a rule.
+int app_control_destroy(app_control_h app_control) {
+    int result = APPCTL_OK;
+    bool faulted = Faulted("app_control_destroy", &result);
+    if (!app_control)
+        return faulted ? result : APPCTL_ERR_INVALID_PARAMETER;
+    delete app_control;
+    return result;
+}
+
+int app_control_set_app_id(app_control_h app_control, const char* app_id) {
+    int result = 0;
+    if (Faulted("app_control_set_app_id", &result))
+        return result;
+    if (!app_control || !app_id)
+        return APPCTL_ERR_INVALID_PARAMETER;
+    app_control->appId = app_id;
+    app_control->hasAppId = true;
+    return APPCTL_OK;
+}
+
+int app_control_set_operation(app_control_h app_control, const char* operation) {
+    int result = 0;
+    if (Faulted("app_control_set_operation", &result))
+        return result;
+    if (!app_control)
+        return APPCTL_ERR_INVALID_PARAMETER;
+    app_control->hasOperation = operation != nullptr;
+    app_control->operation = operation ? operation : "";
+    return APPCTL_OK;
+}
+
+int app_control_add_extra_data(app_control_h app_control, const char* key, const char* value) {
+    int result = 0;
+    if (Faulted("app_control_add_extra_data", &result))
+        return result;
+    if (!app_control || !key || !*key || !value)
+        return APPCTL_ERR_INVALID_PARAMETER;
+    for (auto& entry : app_control->extra) {
+        if (entry.first == key) {
+            entry.second = value;
+            return APPCTL_OK;
+        }
+    }
+    app_control->extra.emplace_back(key, value);
+    return APPCTL_OK;
+}
+
+int app_control_get_extra_data(app_control_h app_control, const char* key, char** value) {
+    int result = 0;
+    if (Faulted("app_control_get_extra_data", &result)) {
+        if (value)
+            *value = nullptr;
+        return result;
+    }
+    if (!app_control || !key || !value)
+        return APPCTL_ERR_INVALID_PARAMETER;
+    *value = nullptr;
+    for (const auto& entry : app_control->extra) {
+        if (entry.first == key) {
+            *value = CopyString(entry.second);
+            return *value ? APPCTL_OK : APPCTL_ERR_OUT_OF_MEMORY;
+        }
+    }
+    return APPCTL_ERR_KEY_NOT_FOUND;
+}
+
+// Only a request that reached this application has a caller; a handle made here has none.
+int app_control_get_caller(app_control_h app_control, char** caller) {
+    int result = 0;
+    if (Faulted("app_control_get_caller", &result)) {
+        if (caller)
+            *caller = nullptr;
+        return result;
+    }
+    if (!app_control || !caller)
+        return APPCTL_ERR_INVALID_PARAMETER;
+    *caller = nullptr;
+    if (!app_control->hasCaller)
+        return APPCTL_ERR_INVALID_PARAMETER;
+    *caller = CopyString(app_control->caller);
+    return *caller ? APPCTL_OK : APPCTL_ERR_OUT_OF_MEMORY;
+}
+
+int app_control_send_launch_request(app_control_h app_control, app_control_reply_cb callback,
+                                    void* user_data) {
+    (void)user_data;
+    if (!app_control)
+        return APPCTL_ERR_INVALID_PARAMETER;
+    std::string caller = tvhost::SelfAppId();
+    int result = 0;
+    if (!Faulted("app_control_send_launch_request", &result)) {
+        if (callback || !app_control->hasAppId) {
+            result = APPCTL_ERR_INVALID_PARAMETER;
+        } else {
+            result = Deliver(app_control, caller);
+        }
+    }
+    tvhost::JournalAppend(
+        "launch.jsonl",
+        {{"caller", caller},
+         {"app_id", app_control->hasAppId ? Json::Value(app_control->appId) : Json::Value()},
+         {"operation", OperationJson(app_control)},
+         {"extra", tvhost::PairsToJson(app_control->extra)},
+         {"result", result}});
+    return result;
+}
+
+// The store service keeps the action; on the host the journal is what there is to see.
+int pax_add_recovery_action(app_control_h app_control) {
+    int result = 0;
+    bool faulted = Faulted("pax_add_recovery_action", &result);
+    if (!faulted && !app_control)
+        result = -1;
+    Json::Value extra =
+        app_control ? tvhost::PairsToJson(app_control->extra) : Json::Value(Json::arrayValue);
+    tvhost::JournalAppend("store.jsonl",
+                          {{"call", "pax_add_recovery_action"}, {"extra", extra}, {"result", result}});
+    return result;
+}
+
+}  // extern "C"

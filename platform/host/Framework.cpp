@@ -1,0 +1,346 @@
+// The service application framework: one GLib main loop per application process, and the
+// run/APPID.sock through which other processes reach it.
+//
+// An application is "running" while its pid file names a live process and its socket accepts
+// connections. Start-up holds an flock on run/APPID.lock for the whole life of the process, so
+// two instances starting at once cannot both pass the check.
+#include <fcntl.h>
+#include <glib-unix.h>
+#include <glib.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "AppControlInternal.h"
+#include "FrameworkInternal.h"
+#include "HostCore.h"
+#include "service_app.h"
+
+namespace {
+
+constexpr const char* DEFAULT_APP_ID = "com.talvoro.tv.brenwick";
+// A message is a small JSON object; anything larger is a misbehaving peer.
+constexpr size_t MAX_MESSAGE_BYTES = 1 << 20;
+
+std::mutex g_handlersMutex;
+std::map<std::string, tvhost::MessageHandler>& Handlers() {
+    static auto* handlers = new std::map<std::string, tvhost::MessageHandler>();
+    return *handlers;
+}
+
+struct Serving {
+    std::string appId;
+    int lockFd = -1;
+    int listenFd = -1;
+    guint listenSource = 0;
+};
+Serving g_serving;
+
+struct Connection {
+    int fd;
+    std::string data;
+};
+
+std::string RunPath(const std::string& appId, const char* suffix) {
+    return tvhost::RootPath("run/" + appId + suffix);
+}
+
+bool FillAddress(const std::string& path, struct sockaddr_un* address) {
+    memset(address, 0, sizeof *address);
+    address->sun_family = AF_UNIX;
+    if (path.size() >= sizeof address->sun_path) return false;
+    memcpy(address->sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// A connected socket to the application, or -1.
+int ConnectTo(const std::string& appId) {
+    struct sockaddr_un address;
+    if (!FillAddress(RunPath(appId, ".sock"), &address)) return -1;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+pid_t ReadPid(const std::string& appId) {
+    std::string text;
+    if (!tvhost::ReadWholeFile(RunPath(appId, ".pid"), &text)) return 0;
+    long pid = strtol(text.c_str(), nullptr, 10);
+    return pid > 0 ? static_cast<pid_t>(pid) : 0;
+}
+
+bool ProcessAlive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+void Dispatch(const std::string& text) {
+    if (text.empty()) return;  // a peer that only checked that we are there
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value message;
+    std::string errors;
+    if (!reader->parse(text.data(), text.data() + text.size(), &message, &errors) ||
+        !message.isObject() || !message["kind"].isString()) {
+        fprintf(stderr, "tvhost: ignoring a malformed message on run/%s.sock\n",
+                g_serving.appId.c_str());
+        return;
+    }
+    tvhost::MessageHandler handler;
+    {
+        std::lock_guard<std::mutex> lock(g_handlersMutex);
+        auto found = Handlers().find(message["kind"].asString());
+        if (found != Handlers().end()) handler = found->second;
+    }
+    if (handler) handler(message);
+}
+
+// Reads what is there; the sender closes the connection when its message is complete.
+gboolean OnConnectionReadable(gint fd, GIOCondition, gpointer data) {
+    auto* connection = static_cast<Connection*>(data);
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return G_SOURCE_CONTINUE;
+        if (n > 0 && connection->data.size() + static_cast<size_t>(n) <= MAX_MESSAGE_BYTES) {
+            connection->data.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        bool complete = n == 0;
+        std::string text = complete ? connection->data : std::string();
+        close(fd);
+        delete connection;
+        if (complete) Dispatch(text);
+        return G_SOURCE_REMOVE;
+    }
+}
+
+gboolean OnListenReadable(gint fd, GIOCondition, gpointer) {
+    for (;;) {
+        int peer = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (peer < 0) return G_SOURCE_CONTINUE;
+        g_unix_fd_add(peer, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                      OnConnectionReadable, new Connection{peer, std::string()});
+    }
+}
+
+int ListenOn(const std::string& path) {
+    struct sockaddr_un address;
+    if (!FillAddress(path, &address)) return -1;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    unlink(path.c_str());
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, 64) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void ReleaseLock() {
+    if (g_serving.lockFd >= 0) close(g_serving.lockFd);
+    g_serving.lockFd = -1;
+}
+
+// ---- the main loop of service_app_main ----------------------------------------------------
+
+GMainLoop* g_loop = nullptr;
+// A quit asked for before g_main_loop_run (e.g. from the create callback) must not be lost.
+std::atomic<bool> g_quitRequested{false};
+
+void QuitLoop() {
+    g_quitRequested = true;
+    if (g_loop) g_main_loop_quit(g_loop);
+}
+
+gboolean OnTerminateSignal(gpointer) {
+    QuitLoop();
+    return G_SOURCE_CONTINUE;
+}
+
+void OnLaunchMessage(service_app_control_cb callback, void* userData, const Json::Value& message) {
+    app_control_h handle = tvhost::AppControlFromMessage(message);
+    if (!handle) return;
+    callback(handle, userData);
+    app_control_destroy(handle);
+}
+
+std::string AppIdOfProcess() {
+    const char* appId = getenv("TV_APP_ID");
+    return appId && *appId ? appId : DEFAULT_APP_ID;
+}
+
+}  // namespace
+
+namespace tvhost {
+
+void SetMessageHandler(const std::string& kind, MessageHandler handler) {
+    std::lock_guard<std::mutex> lock(g_handlersMutex);
+    if (handler) {
+        Handlers()[kind] = std::move(handler);
+    } else {
+        Handlers().erase(kind);
+    }
+}
+
+int SendToApp(const std::string& appId, const Json::Value& message) {
+    int fd = ConnectTo(appId);
+    if (fd < 0) return -1;
+    std::string text = JsonLine(message);
+    const char* data = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = send(fd, data, left, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            close(fd);
+            return -1;
+        }
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+    close(fd);
+    return 0;
+}
+
+bool AppRunning(const std::string& appId) {
+    if (!ProcessAlive(ReadPid(appId))) return false;
+    int fd = ConnectTo(appId);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+std::vector<std::string> RunningApps() {
+    std::vector<std::string> apps;
+    GDir* dir = g_dir_open(RootPath("run").c_str(), 0, nullptr);
+    if (!dir) return apps;
+    while (const char* name = g_dir_read_name(dir)) {
+        std::string file = name;
+        if (file.size() <= 4 || file.compare(file.size() - 4, 4, ".pid") != 0) continue;
+        std::string appId = file.substr(0, file.size() - 4);
+        if (AppRunning(appId)) apps.push_back(appId);
+    }
+    g_dir_close(dir);
+    std::sort(apps.begin(), apps.end());
+    return apps;
+}
+
+int ServeApp(const std::string& appId) {
+    if (appId.empty() || appId.find('/') != std::string::npos) {
+        return SERVICE_APP_ERR_INVALID_PARAMETER;
+    }
+    if (g_serving.listenFd >= 0) return SERVICE_APP_ERR_ALREADY_RUNNING;
+    if (!MakeDirs(RootPath("run"))) return SERVICE_APP_ERR_IO;
+    int lockFd = open(RunPath(appId, ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lockFd < 0) return SERVICE_APP_ERR_IO;
+    if (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        close(lockFd);
+        return SERVICE_APP_ERR_ALREADY_RUNNING;
+    }
+    g_serving.lockFd = lockFd;
+    // Holding the lock, a live pid with a live socket can only be an instance that did not
+    // take the lock; a dead one leaves stale files that are replaced below.
+    if (AppRunning(appId)) {
+        ReleaseLock();
+        return SERVICE_APP_ERR_ALREADY_RUNNING;
+    }
+    int listenFd = ListenOn(RunPath(appId, ".sock"));
+    if (listenFd < 0 || !WriteFileAtomic(RunPath(appId, ".pid"), std::to_string(getpid()) + "\n")) {
+        if (listenFd >= 0) close(listenFd);
+        ReleaseLock();
+        return SERVICE_APP_ERR_IO;
+    }
+    g_serving.appId = appId;
+    g_serving.listenFd = listenFd;
+    g_serving.listenSource = g_unix_fd_add(listenFd, G_IO_IN, OnListenReadable, nullptr);
+    return SERVICE_APP_OK;
+}
+
+void StopServing() {
+    if (g_serving.listenFd < 0) return;
+    g_source_remove(g_serving.listenSource);
+    close(g_serving.listenFd);
+    unlink(RunPath(g_serving.appId, ".sock").c_str());
+    if (ReadPid(g_serving.appId) == getpid()) unlink(RunPath(g_serving.appId, ".pid").c_str());
+    ReleaseLock();
+    g_serving = Serving();
+}
+
+void RequestTerminate() { QuitLoop(); }
+
+}  // namespace tvhost
+
+extern "C" {
+
+int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* callback,
+                     void* user_data) {
+    (void)argc;
+    (void)argv;
+    long result = 0;
+    if (tvhost::FaultHit("service_app_main", &result)) return static_cast<int>(result);
+    if (!callback || !callback->create || g_loop) return SERVICE_APP_ERR_INVALID_PARAMETER;
+    std::string appId = AppIdOfProcess();
+    tvhost::SetSelfAppId(appId);
+    if (!tvhost::DeviceRootExists()) {
+        fprintf(stderr, "%s: no provisioned device root at %s (run: tvctl init)\n",
+                appId.c_str(), tvhost::DeviceRoot().c_str());
+        return SERVICE_APP_ERR_NO_DEVICE;
+    }
+    int served = tvhost::ServeApp(appId);
+    if (served != SERVICE_APP_OK) {
+        fprintf(stderr, "%s: %s on %s\n", appId.c_str(),
+                served == SERVICE_APP_ERR_ALREADY_RUNNING ? "already running"
+                                                          : "cannot open run/ files",
+                tvhost::DeviceRoot().c_str());
+        return served;
+    }
+    service_app_control_cb onAppControl = callback->app_control;
+    if (onAppControl) {
+        tvhost::SetMessageHandler("launch", [onAppControl, user_data](const Json::Value& message) {
+            OnLaunchMessage(onAppControl, user_data, message);
+        });
+    }
+    g_quitRequested = false;
+    g_loop = g_main_loop_new(nullptr, FALSE);
+    guint onTerm = g_unix_signal_add(SIGTERM, OnTerminateSignal, nullptr);
+    guint onInt = g_unix_signal_add(SIGINT, OnTerminateSignal, nullptr);
+
+    int status = SERVICE_APP_OK;
+    if (callback->create(user_data)) {
+        if (!g_quitRequested) g_main_loop_run(g_loop);
+        // After the loop, not inside a handler: terminate destroys objects whose callbacks
+        // may be on the stack when the request to end comes in.
+        if (callback->terminate) callback->terminate(user_data);
+    } else {
+        fprintf(stderr, "%s: the create callback failed\n", appId.c_str());
+        status = SERVICE_APP_ERR_CANCELED;
+    }
+
+    g_source_remove(onTerm);
+    g_source_remove(onInt);
+    g_main_loop_unref(g_loop);
+    g_loop = nullptr;
+    tvhost::SetMessageHandler("launch", nullptr);
+    tvhost::StopServing();
+    return status;
+}
+
+void service_app_exit(void) { QuitLoop(); }
+
+}  // extern "C"

@@ -1,0 +1,61 @@
+#include "HiddenMode.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <utility>
+
+#include "Constants.h"
+#include "FileUtil.h"
+#include "Log.h"
+#include "NotifyHiddenMode.h"
+
+HiddenMode::HiddenMode()
+    : m_isHiddenMode(false),
+      m_fileName("hidden_mode"),
+      m_filePath(FileUtil::DevicePath(DATA_DIR + m_fileName)) {
+    m_isHiddenMode = access(m_filePath.c_str(), F_OK) == 0;
+    LOGE("m_isHiddenMode: %d", m_isHiddenMode ? 1 : 0);
+}
+
+// The flag file stays: the mode holds across restarts until it is switched off.
+HiddenMode::~HiddenMode() = default;
+
+void HiddenMode::ShowMessage(MsgType type, std::string text) {
+    if (!m_isHiddenMode)
+        return;
+    NotifyHiddenMode::ShowNotification(type, std::move(text));
+}
+
+void HiddenMode::FinishHiddenMode(MsgType type, std::string text) {
+    if (!m_isHiddenMode)
+        return;
+    ShowMessage(type, std::move(text));
+    m_DisableHiddenMode();
+}
+
+void HiddenMode::m_EnableHiddenMode() {
+    try {
+        // A flag file that cannot be created still turns the mode on until the next restart.
+        std::ofstream flag(m_filePath, std::ios::trunc);
+        flag.close();
+        m_isHiddenMode = true;
+        LOGE("Done");
+        NotifyHiddenMode::ShowToastPopup(TEST_MODE_ON, "");
+    } catch (const std::exception& e) {
+        LOGE("Failed to create %s. %s", m_fileName.c_str(), e.what());
+    }
+}
+
+void HiddenMode::m_DisableHiddenMode() {
+    // Without its file removed the mode would come back on at the next start, so it stays on.
+    if (std::remove(m_filePath.c_str()) != 0) {
+        LOGE("Fail to remove [%s]", m_filePath.c_str());
+        return;
+    }
+    m_isHiddenMode = false;
+    LOGE("Done");
+    NotifyHiddenMode::ShowToastPopup(TEST_MODE_OFF, "");
+}
