@@ -52,7 +52,8 @@ int IndexOf(const char* value) {
 void Record(Shared* shared, const char* value) {
     long long now = NowNs();
     int index = IndexOf(value);
-    if (index >= 0 && index < WRITES) shared->receivedNs[index] = now;
+    if (index >= 0 && index < WRITES)
+        shared->receivedNs[index] = now;
 }
 
 // ---- the watcher through the settings store's own notification ---------------------------
@@ -66,13 +67,16 @@ void OnChanged(keynode_t* node, void* data) {
     auto* context = static_cast<OursContext*>(data);
     const char* value = vconf_keynode_get_str(node);
     Record(context->shared, value);
-    if (value && strcmp(value, END_VALUE) == 0) g_main_loop_quit(context->loop);
+    if (value && strcmp(value, END_VALUE) == 0)
+        g_main_loop_quit(context->loop);
 }
 
 void RunOursWatcher(Shared* shared, int readyFd) {
     OursContext context{shared, g_main_loop_new(nullptr, FALSE)};
-    if (vconf_notify_key_changed(KEY, OnChanged, &context) != VCONF_OK) _exit(2);
-    if (write(readyFd, "r", 1) != 1) _exit(2);
+    if (vconf_notify_key_changed(KEY, OnChanged, &context) != VCONF_OK)
+        _exit(2);
+    if (write(readyFd, "r", 1) != 1)
+        _exit(2);
     g_main_loop_run(context.loop);
     _exit(0);
 }
@@ -82,23 +86,29 @@ void RunOursWatcher(Shared* shared, int readyFd) {
 void RunFloorWatcher(Shared* shared, int readyFd) {
     int fd = inotify_init1(IN_CLOEXEC);
     std::string dir = tvhost::RootPath(std::string("kdb/") + KEY_DIR);
-    if (fd < 0 || inotify_add_watch(fd, dir.c_str(), IN_MOVED_TO) < 0) _exit(2);
-    if (write(readyFd, "r", 1) != 1) _exit(2);
+    if (fd < 0 || inotify_add_watch(fd, dir.c_str(), IN_MOVED_TO) < 0)
+        _exit(2);
+    if (write(readyFd, "r", 1) != 1)
+        _exit(2);
     std::string path = tvhost::RootPath(std::string("kdb/") + KEY);
     const char* name = strrchr(KEY, '/') + 1;
     alignas(struct inotify_event) char buffer[65536];
     for (;;) {
         ssize_t length = read(fd, buffer, sizeof buffer);
-        if (length <= 0) _exit(2);
+        if (length <= 0)
+            _exit(2);
         for (ssize_t offset = 0; offset < length;) {
             auto* event = reinterpret_cast<struct inotify_event*>(buffer + offset);
             offset += static_cast<ssize_t>(sizeof *event + event->len);
-            if (event->len == 0 || strcmp(event->name, name) != 0) continue;
+            if (event->len == 0 || strcmp(event->name, name) != 0)
+                continue;
             std::string content;
-            if (!tvhost::ReadWholeFile(path, &content) || content.size() < 2) continue;
+            if (!tvhost::ReadWholeFile(path, &content) || content.size() < 2)
+                continue;
             const char* value = content.c_str() + 2;
             Record(shared, value);
-            if (strcmp(value, END_VALUE) == 0) _exit(0);
+            if (strcmp(value, END_VALUE) == 0)
+                _exit(0);
         }
     }
 }
@@ -107,7 +117,8 @@ void RunFloorWatcher(Shared* shared, int readyFd) {
 
 void RunWriter(Shared* shared, int readyFd) {
     char ready;
-    if (read(readyFd, &ready, 1) != 1) _exit(2);
+    if (read(readyFd, &ready, 1) != 1)
+        _exit(2);
     struct timespec next;
     clock_gettime(CLOCK_MONOTONIC, &next);
     for (int i = 0; i < WRITES; ++i) {
@@ -135,7 +146,8 @@ struct Figures {
 };
 
 double Percentile(std::vector<long long> values, double fraction) {
-    if (values.empty()) return 0;
+    if (values.empty())
+        return 0;
     std::sort(values.begin(), values.end());
     size_t index = static_cast<size_t>(fraction * static_cast<double>(values.size() - 1));
     return static_cast<double>(values[index]) / 1000.0;
@@ -144,11 +156,14 @@ double Percentile(std::vector<long long> values, double fraction) {
 bool RunPhase(Shared* shared, void (*watcher)(Shared*, int), Figures* figures) {
     memset(shared, 0, sizeof *shared);
     int ready[2];
-    if (pipe(ready) != 0) return false;
+    if (pipe(ready) != 0)
+        return false;
     pid_t watcherPid = fork();
-    if (watcherPid == 0) watcher(shared, ready[1]);
+    if (watcherPid == 0)
+        watcher(shared, ready[1]);
     pid_t writerPid = fork();
-    if (writerPid == 0) RunWriter(shared, ready[0]);
+    if (writerPid == 0)
+        RunWriter(shared, ready[0]);
     close(ready[0]);
     close(ready[1]);
     int writerStatus = 0, watcherStatus = 0;
@@ -161,7 +176,8 @@ bool RunPhase(Shared* shared, void (*watcher)(Shared*, int), Figures* figures) {
     std::vector<long long> latencies, costs;
     for (int i = 0; i < WRITES; ++i) {
         costs.push_back(shared->writeCostNs[i]);
-        if (shared->receivedNs[i] > 0) latencies.push_back(shared->receivedNs[i] - shared->sentNs[i]);
+        if (shared->receivedNs[i] > 0)
+            latencies.push_back(shared->receivedNs[i] - shared->sentNs[i]);
     }
     figures->delivered = static_cast<int>(latencies.size());
     figures->medianUs = Percentile(latencies, 0.5);
@@ -178,18 +194,23 @@ bool Check(const char* what, bool pass) {
 }  // namespace
 
 int main() {
-    char pattern[] = "/tmp/vconfbench-XXXXXX";
-    if (!mkdtemp(pattern)) return 2;
-    std::string root = std::string(pattern) + "/root";
+    // The device root's file system sets most of the cost of a write: TMPDIR picks it.
+    const char* tmpdir = getenv("TMPDIR");
+    std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/vconfbench-XXXXXX";
+    if (!mkdtemp(&pattern[0]))
+        return 2;
+    std::string root = pattern + "/root";
     setenv("TV_DEVICE_ROOT", root.c_str(), 1);
     std::string error;
-    if (!tvhost::Provision(false, &error) || !tvhost::MakeDirs(tvhost::RootPath("kdb/memory/bench"))) {
+    if (!tvhost::Provision(false, &error) ||
+        !tvhost::MakeDirs(tvhost::RootPath("kdb/memory/bench"))) {
         fprintf(stderr, "VconfBench: cannot provision %s: %s\n", root.c_str(), error.c_str());
         return 2;
     }
-    void* memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-                        -1, 0);
-    if (memory == MAP_FAILED) return 2;
+    void* memory =
+        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED)
+        return 2;
     auto* shared = static_cast<Shared*>(memory);
 
     Figures ours, floor;
@@ -200,8 +221,8 @@ int main() {
         return 2;
     }
 
-    printf("%d writes of %s, %ld us apart, writer and watcher in separate processes\n", WRITES,
-           KEY, SPACING_US);
+    printf("%d writes of %s, %ld us apart, writer and watcher in separate processes, root %s\n",
+           WRITES, KEY, SPACING_US, root.c_str());
     printf("vconf watcher : median %7.1f us  p99 %7.1f us  (%d of %d writes seen)\n", ours.medianUs,
            ours.p99Us, ours.delivered, WRITES);
     printf("inotify floor : median %7.1f us  p99 %7.1f us  (%d of %d writes seen)\n",

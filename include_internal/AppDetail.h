@@ -10,7 +10,7 @@
 #include "Singleton.h"
 
 class AppDetail : public Singleton<AppDetail> {
-public:
+  public:
     AppDetail();
     virtual ~AppDetail();
 
@@ -19,7 +19,7 @@ public:
     // The cached description when `version` is the cached version, "" otherwise.
     std::string GetDescription(std::string version);
 
-private:
+  private:
     void m_RequestThreadFunction(std::string appId, std::string appVersion);
     void m_CloseRequestRecord(const std::string& appId, const std::string& appVersion);
     bool m_Request(std::string appId, std::string appVersion, std::string& response);

@@ -9,7 +9,7 @@
 #include <string>
 
 class HttpClient {
-public:
+  public:
     HttpClient();
     ~HttpClient();
     HttpClient(const HttpClient&) = delete;
@@ -21,7 +21,7 @@ public:
     // True when the transfer completed, whatever its HTTP status; the body is appended.
     bool SendHttpRequest(std::string& response);
 
-private:
+  private:
     bool m_SetCurlOption();
     static size_t m_WriteDataCallback(char* data, size_t size, size_t count, void* target);
 

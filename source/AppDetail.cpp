@@ -30,7 +30,9 @@ std::string NowMillis() {
 
 }  // namespace
 
-AppDetail::AppDetail() { m_LoadCache(); }
+AppDetail::AppDetail() {
+    m_LoadCache();
+}
 
 AppDetail::~AppDetail() {
     LOGE("Destroying AppDetail...");
@@ -73,7 +75,8 @@ void AppDetail::Update(std::string appId, std::string appVersion) {
             }
         }
         // Replacing a handle whose worker may still run would end the process.
-        if (m_requestThread.joinable()) throw std::runtime_error("previous request thread still running");
+        if (m_requestThread.joinable())
+            throw std::runtime_error("previous request thread still running");
         m_isStopRequested = false;
         LOGI("[Request] appId: %s, appVersion: %s", appId.c_str(), appVersion.c_str());
         m_requestThread = std::thread(&AppDetail::m_RequestThreadFunction, this, appId, appVersion);
@@ -84,7 +87,8 @@ void AppDetail::Update(std::string appId, std::string appVersion) {
 
 std::string AppDetail::GetDescription(std::string version) {
     std::lock_guard<std::mutex> lock(m_cacheMutex);
-    if (version.empty() || version != m_version) return "";
+    if (version.empty() || version != m_version)
+        return "";
     return m_description;
 }
 
@@ -113,7 +117,8 @@ void AppDetail::m_RequestThreadFunction(std::string appId, std::string appVersio
                 LOGE("Stop request thread");
                 return;
             }
-            if (m_Parse(response)) m_Save();
+            if (m_Parse(response))
+                m_Save();
         }
     } catch (const std::exception& e) {
         LOGE("Exception in request thread: %s", e.what());
@@ -152,7 +157,8 @@ bool AppDetail::m_Request(std::string appId, std::string appVersion, std::string
         params["AppVersion"] = appVersion;
         std::string apiPath = m_apiPath + appId + "/" + appVersion;
 
-        if (!client.SetUrl(apiPath, params)) return false;
+        if (!client.SetUrl(apiPath, params))
+            return false;
         if (m_isStopRequested) {
             LOGE("Stop request thread");
             return false;
@@ -176,7 +182,8 @@ bool AppDetail::m_Parse(std::string response) {
     }
     Json::Value parsed;
     std::string error;
-    if (!ParseUtil::ParseJsonFromString(response, parsed, error)) return false;
+    if (!ParseUtil::ParseJsonFromString(response, parsed, error))
+        return false;
     const Json::Value& root = parsed;
     try {
         if (!root.isMember("rsp")) {
@@ -247,7 +254,8 @@ void AppDetail::m_LoadCache() {
             LOGE("Failed to open %s", m_cacheFileName.c_str());
             return;
         }
-        if (!m_Parse(text)) m_DeleteCache();
+        if (!m_Parse(text))
+            m_DeleteCache();
     } catch (const std::exception& e) {
         LOGE("Failed to load %s. %s", m_cacheFileName.c_str(), e.what());
     }

@@ -36,12 +36,11 @@ void HomeUpdateNotification::Show() {
         LOGE("Failed to create notification");
         return;
     }
-    bool built = m_SetText(noti.handle, NOTI_TEXT_TITLE) &&
-                 m_SetText(noti.handle, NOTI_TEXT_CONTENT) &&
-                 m_AddButton(noti.handle, NOTI_BUTTON_1) &&
-                 m_AddButton(noti.handle, NOTI_BUTTON_2) &&
-                 m_AddButton(noti.handle, NOTI_BUTTON_3) && m_SetButton(noti.handle) &&
-                 m_SetTimeout(noti.handle);
+    bool built =
+        m_SetText(noti.handle, NOTI_TEXT_TITLE) && m_SetText(noti.handle, NOTI_TEXT_CONTENT) &&
+        m_AddButton(noti.handle, NOTI_BUTTON_1) && m_AddButton(noti.handle, NOTI_BUTTON_2) &&
+        m_AddButton(noti.handle, NOTI_BUTTON_3) && m_SetButton(noti.handle) &&
+        m_SetTimeout(noti.handle);
     if (!built) {
         LOGE("Failed to set notification");
         return;
@@ -60,29 +59,29 @@ bool HomeUpdateNotification::m_SetText(notification_h noti, notification_text_ty
     std::string text;
     const char* key = nullptr;
     switch (type) {
-    case NOTI_TEXT_TITLE:
-        text = "Update your Home Screen";
-        key = "TITLE";
-        break;
-    case NOTI_TEXT_CONTENT:
-        text = "Experience the latest features by updating your Home now.";
-        key = "CONTENT";
-        break;
-    case NOTI_TEXT_BUTTON_1:
-        text = LocaleTextUtil::GetLocalizedText("COM_UPDATE_LATER");
-        key = "UPDATE_LATER";
-        break;
-    case NOTI_TEXT_BUTTON_2:
-        text = LocaleTextUtil::GetLocalizedText("COM_TV_SID_UPDATE_NOW");
-        key = "UPDATE_NOW";
-        break;
-    case NOTI_TEXT_BUTTON_3:
-        text = LocaleTextUtil::GetLocalizedText("COM_SID_DETAILS");
-        key = "DETAIL";
-        break;
-    default:
-        LOGE("Not support!");
-        return false;
+        case NOTI_TEXT_TITLE:
+            text = "Update your Home Screen";
+            key = "TITLE";
+            break;
+        case NOTI_TEXT_CONTENT:
+            text = "Experience the latest features by updating your Home now.";
+            key = "CONTENT";
+            break;
+        case NOTI_TEXT_BUTTON_1:
+            text = LocaleTextUtil::GetLocalizedText("COM_UPDATE_LATER");
+            key = "UPDATE_LATER";
+            break;
+        case NOTI_TEXT_BUTTON_2:
+            text = LocaleTextUtil::GetLocalizedText("COM_TV_SID_UPDATE_NOW");
+            key = "UPDATE_NOW";
+            break;
+        case NOTI_TEXT_BUTTON_3:
+            text = LocaleTextUtil::GetLocalizedText("COM_SID_DETAILS");
+            key = "DETAIL";
+            break;
+        default:
+            LOGE("Not support!");
+            return false;
     }
     int ret = notification_set_text(noti, type, text.c_str(), key, NOTI_VARIABLE_TYPE_NONE);
     if (ret != NOTI_OK) {
@@ -128,22 +127,22 @@ void HomeUpdateNotification::m_NotificationEventCallback(notification_h noti, in
     (void)userData;
     LOGI("event_type: %d", eventType);
     switch (eventType) {
-    case NOTI_EVENT_BUTTON_1:
-        SetUserRequest(UPDATE_LATER);
-        break;
-    case NOTI_EVENT_BUTTON_2:
-        SetUserRequest(UPDATE_NOW);
-        break;
-    case NOTI_EVENT_BUTTON_3:
-        m_LaunchDetailPage();
-        break;
-    case NOTI_EVENT_HIDDEN_BY_USER:
-    case NOTI_EVENT_HIDDEN_BY_TIMEOUT:
-    case NOTI_EVENT_HIDDEN_BY_EXTERNAL:
-        m_SetCheckNextTime();
-        break;
-    default:
-        break;
+        case NOTI_EVENT_BUTTON_1:
+            SetUserRequest(UPDATE_LATER);
+            break;
+        case NOTI_EVENT_BUTTON_2:
+            SetUserRequest(UPDATE_NOW);
+            break;
+        case NOTI_EVENT_BUTTON_3:
+            m_LaunchDetailPage();
+            break;
+        case NOTI_EVENT_HIDDEN_BY_USER:
+        case NOTI_EVENT_HIDDEN_BY_TIMEOUT:
+        case NOTI_EVENT_HIDDEN_BY_EXTERNAL:
+            m_SetCheckNextTime();
+            break;
+        default:
+            break;
     }
 }
 

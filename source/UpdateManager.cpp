@@ -34,16 +34,16 @@ const char* HomeStatusName(HOME_PRIORITY_UPDATE_STATUS status) {
 
 const char* RequestStatusName(REQUEST_STATUS status) {
     switch (status) {
-    case NONE:
-        return "NONE";
-    case UPDATE_NOW:
-        return "UPDATE_NOW";
-    case UPDATE_LATER:
-        return "UPDATE_LATER";
-    case CHECK_NEXT_TIME:
-        return "CHECK_NEXT_TIME";
-    case DO_NOT_UPDATE:
-        return "DO_NOT_UPDATE";
+        case NONE:
+            return "NONE";
+        case UPDATE_NOW:
+            return "UPDATE_NOW";
+        case UPDATE_LATER:
+            return "UPDATE_LATER";
+        case CHECK_NEXT_TIME:
+            return "CHECK_NEXT_TIME";
+        case DO_NOT_UPDATE:
+            return "DO_NOT_UPDATE";
     }
     return "Unknown";
 }
@@ -119,44 +119,44 @@ void UpdateManager::m_OnHomeUpdateStatusChanged(PRIORITY_BIU_STATUS status, std:
     UpdateManager* manager = static_cast<UpdateManager*>(pUserData);
 
     switch (status) {
-    case PRIORITY0_FAILED:
-        if (IsHomeStatusStart())
-            manager->m_EndRequestedUpdate("priority home update status changes to none", value);
-        break;
-    case PRIORITY0_START:
-        manager->m_OnPriorityStart(value);
-        break;
-    case NEEDED_SPACE:
-    case PRIORITY0_DOWNLOADFAILED:
-    case PRIORITY0_INSTALLFAILED:
-        if (IsHomeStatusStart())
-            manager->m_EndRequestedUpdate("priority home update status changes to none", value);
-        else
-            manager->m_pRequestRetry->IncreaseCount();
-        Hidden()->FinishHiddenMode(HiddenMode::UPDATE_FAILED, value);
-        break;
-    case PRIORITY0_DOWNLOADED:
-        manager->m_OnDownloaded(value);
-        break;
-    case PRIORITY0_INSTALLPROGRESS:
-        Hidden()->ShowMessage(HiddenMode::UPDATING, value);
-        if (IsHomeStatusStart())
-            LOGE("priority home update in progress");
-        else
-            m_LaunchLoadingUI();
-        break;
-    case PRIORITY0_END:
-        manager->m_OnEnd();
-        if (IsHomeStatusStart())
-            manager->m_EndRequestedUpdate("priority home update status changes to end", value);
-        break;
-    case PRIORITY1_START:
-    case PRIORITY1_PROGRESS:
-    case PRIORITY1_END:
-        Hidden()->ShowMessage(HiddenMode::UPDATING, value);
-        break;
-    default:
-        break;
+        case PRIORITY0_FAILED:
+            if (IsHomeStatusStart())
+                manager->m_EndRequestedUpdate("priority home update status changes to none", value);
+            break;
+        case PRIORITY0_START:
+            manager->m_OnPriorityStart(value);
+            break;
+        case NEEDED_SPACE:
+        case PRIORITY0_DOWNLOADFAILED:
+        case PRIORITY0_INSTALLFAILED:
+            if (IsHomeStatusStart())
+                manager->m_EndRequestedUpdate("priority home update status changes to none", value);
+            else
+                manager->m_pRequestRetry->IncreaseCount();
+            Hidden()->FinishHiddenMode(HiddenMode::UPDATE_FAILED, value);
+            break;
+        case PRIORITY0_DOWNLOADED:
+            manager->m_OnDownloaded(value);
+            break;
+        case PRIORITY0_INSTALLPROGRESS:
+            Hidden()->ShowMessage(HiddenMode::UPDATING, value);
+            if (IsHomeStatusStart())
+                LOGE("priority home update in progress");
+            else
+                m_LaunchLoadingUI();
+            break;
+        case PRIORITY0_END:
+            manager->m_OnEnd();
+            if (IsHomeStatusStart())
+                manager->m_EndRequestedUpdate("priority home update status changes to end", value);
+            break;
+        case PRIORITY1_START:
+        case PRIORITY1_PROGRESS:
+        case PRIORITY1_END:
+            Hidden()->ShowMessage(HiddenMode::UPDATING, value);
+            break;
+        default:
+            break;
     }
 }
 
@@ -312,26 +312,27 @@ void UpdateManager::m_OnUserRequestStatusChanged(REQUEST_STATUS status, void* pU
     UpdateManager* manager = static_cast<UpdateManager*>(pUserData);
 
     switch (status) {
-    case UPDATE_LATER:
-        Hidden()->ShowMessage(
-            HiddenMode::UPDATING,
-            LocaleTextUtil::GetLocalizedText("COM_UPDATE_LATER_PRODUCT_BE_UPDATED_AUTOMATICALLY_MSG"));
-        break;
-    case CHECK_NEXT_TIME:
-        Hidden()->ShowMessage(HiddenMode::UPDATE_FAILED, "Update will be checked next time.");
-        break;
-    case DO_NOT_UPDATE: {
-        TriggerHomeVersion* target = Singleton<TriggerHomeVersion>::GetInstance();
-        Hidden()->FinishHiddenMode(HiddenMode::UPDATE_FAILED, "Skip This Version Update. (version: " +
-                                                                  target->GetVersion() + ")");
-        // The declined version is treated as if its tries were used up.
-        manager->m_pUserRetry->Skip();
-        manager->m_pRequestRetry->Clear();
-        target->m_Clear();
-        break;
-    }
-    default:
-        break;
+        case UPDATE_LATER:
+            Hidden()->ShowMessage(HiddenMode::UPDATING,
+                                  LocaleTextUtil::GetLocalizedText(
+                                      "COM_UPDATE_LATER_PRODUCT_BE_UPDATED_AUTOMATICALLY_MSG"));
+            break;
+        case CHECK_NEXT_TIME:
+            Hidden()->ShowMessage(HiddenMode::UPDATE_FAILED, "Update will be checked next time.");
+            break;
+        case DO_NOT_UPDATE: {
+            TriggerHomeVersion* target = Singleton<TriggerHomeVersion>::GetInstance();
+            Hidden()->FinishHiddenMode(
+                HiddenMode::UPDATE_FAILED,
+                "Skip This Version Update. (version: " + target->GetVersion() + ")");
+            // The declined version is treated as if its tries were used up.
+            manager->m_pUserRetry->Skip();
+            manager->m_pRequestRetry->Clear();
+            target->m_Clear();
+            break;
+        }
+        default:
+            break;
     }
 }
 
@@ -359,7 +360,8 @@ void UpdateManager::RequestForHomeUpdate() {
         if (!m_CheckPriorityUpdateValidation(reason)) {
             ExtraDataMap extraData = {
                 {"type", "toast"}, {"text", reason}, {"app_name", BRENWICK_APP_ID}};
-            AppControlUtil::SendAppControl(SYSPOPUP_APP_ID, extraData, "Failed to show toast popup");
+            AppControlUtil::SendAppControl(SYSPOPUP_APP_ID, extraData,
+                                           "Failed to show toast popup");
             return;
         }
         LOGE("Request Priority Update to PAX");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +41,10 @@ struct LaunchCase {
     Pairs journaled;
     int result;
 };
+
+void PrintTo(const LaunchCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LaunchJournal : public ::testing::TestWithParam<LaunchCase> {};
 
@@ -126,9 +131,9 @@ TEST(AppControlHost, ConsoleLaunchReachesRunningApplicationWithCallerAndExtraDat
     });
 
     std::string output;
-    EXPECT_EQ(device.Tvctl(std::string("launch ") + RECEIVER + " LaunchReason=Hidden_Key k=v=w",
-                           &output),
-              0)
+    EXPECT_EQ(
+        device.Tvctl(std::string("launch ") + RECEIVER + " LaunchReason=Hidden_Key k=v=w", &output),
+        0)
         << output;
     EXPECT_TRUE(RunLoopUntil([&] { return !seen.empty(); }));
     EXPECT_EQ(seen, (std::vector<std::string>{"tvctl", "Hidden_Key", "v=w",

@@ -18,17 +18,19 @@ namespace {
 constexpr const char* HOME_ID = "com.talvoro.tv.zefo.homeversion";
 
 long long NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
-std::string Body(const std::string& version, const std::string& description, const std::string& stat = "ok") {
-    return "{\"rsp\":{\"stat\":\"" + stat + "\",\"app\":{\"version\":\"" + version + "\",\"description\":\"" +
-           description + "\",\"size\":12}},\"extra\":1}";
+std::string Body(const std::string& version, const std::string& description,
+                 const std::string& stat = "ok") {
+    return "{\"rsp\":{\"stat\":\"" + stat + "\",\"app\":{\"version\":\"" + version +
+           "\",\"description\":\"" + description + "\",\"size\":12}},\"extra\":1}";
 }
 
 class AppDetailTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { Singleton<AppDetail>::DestoryInstance(); }
 
     AppDetail* Detail() { return Singleton<AppDetail>::GetInstance(); }
@@ -40,7 +42,8 @@ protected:
     bool WaitForLog(const std::string& text, int count = 1, int timeoutMs = 5000) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (device.LogCount(text) < count) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return true;
@@ -53,10 +56,12 @@ TEST_F(AppDetailTest, RequestCarriesPathOrderedQueryAndHeadersOnlyOverHttps) {
     for (bool https : {false, true}) {
         SCOPED_TRACE(https ? "https" : "http");
         std::unique_ptr<LocalHttpServer> server =
-            https ? std::make_unique<LocalHttpServer>("IP:127.0.0.1") : std::make_unique<LocalHttpServer>();
+            https ? std::make_unique<LocalHttpServer>("IP:127.0.0.1")
+                  : std::make_unique<LocalHttpServer>();
         std::string body = Body("2.0.0", "New Home");
         server->SetReply({200, {body}, 0, 0});
-        if (https) device.Write("config/ca.pem", server->CertificatePem());
+        if (https)
+            device.Write("config/ca.pem", server->CertificatePem());
         PointAt(server->BaseUrl());
         device.Remove(CacheRelative());
 
@@ -81,7 +86,8 @@ TEST_F(AppDetailTest, RequestCarriesPathOrderedQueryAndHeadersOnlyOverHttps) {
             {"firmcode", Setting("db/dravo/tesselanversion")},
             {"modelid", Setting("db/dravo/modelid")},
         };
-        for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(expected[i], params[i]);
+        for (size_t i = 0; i < expected.size(); ++i)
+            EXPECT_EQ(expected[i], params[i]);
         EXPECT_EQ("timestamp", params[5].first);
         long long timestamp = std::stoll(params[5].second);
         EXPECT_LE(before, timestamp);
@@ -104,8 +110,8 @@ TEST_F(AppDetailTest, SameRequestDuringTransferIsSentOnce) {
     Detail()->Update(HOME_ID, "2.0.0");
     ASSERT_TRUE(server.WaitForRequests(1, 3000));
     Detail()->Update(HOME_ID, "2.0.0");
-    EXPECT_TRUE(device.LogHas("Same request is already in progress for appId: " + std::string(HOME_ID) +
-                              ", appVersion: 2.0.0"));
+    EXPECT_TRUE(device.LogHas("Same request is already in progress for appId: " +
+                              std::string(HOME_ID) + ", appVersion: 2.0.0"));
     ASSERT_TRUE(WaitForLog("> Clear thread data"));
     EXPECT_EQ(1u, server.Requests().size());
     EXPECT_EQ(1, device.LogCount("> SaveCache"));
@@ -124,7 +130,8 @@ TEST_F(AppDetailTest, NewVersionDuringTransferWaitsAndOnlyTheNewWorkerSaves) {
     auto start = std::chrono::steady_clock::now();
     Detail()->Update(HOME_ID, "2.0.0");
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
-    EXPECT_TRUE(device.LogHas("> Joining previous thread for different appVersion (1.0.0 vs 2.0.0)"));
+    EXPECT_TRUE(
+        device.LogHas("> Joining previous thread for different appVersion (1.0.0 vs 2.0.0)"));
     EXPECT_EQ(1, device.LogCount("> Stop request thread"));
 
     ASSERT_TRUE(WaitForLog("> Clear thread data"));
@@ -163,7 +170,8 @@ TEST_F(AppDetailTest, CacheThatFailsTheResponseRulesIsDeletedAtStart) {
         device.Write(CacheRelative(), c.content);
         EXPECT_EQ("", Detail()->GetDescription("3.1"));
         EXPECT_FALSE(device.Exists(CacheRelative()));
-        EXPECT_TRUE(device.LogHas("File deleted successfully: [" + device.Path(CacheRelative()) + "]:"));
+        EXPECT_TRUE(
+            device.LogHas("File deleted successfully: [" + device.Path(CacheRelative()) + "]:"));
         Singleton<AppDetail>::DestoryInstance();
     }
 }

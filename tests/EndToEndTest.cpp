@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -19,7 +20,8 @@ constexpr const char* FAST_PLAY = "store play --step-delay 0.15 --answer-timeout
 
 std::string Extra(const Json::Value& extra, const std::string& key) {
     for (const auto& pair : extra) {
-        if (pair[0].asString() == key) return pair[1].asString();
+        if (pair[0].asString() == key)
+            return pair[1].asString();
     }
     return "<absent>";
 }
@@ -27,14 +29,15 @@ std::string Extra(const Json::Value& extra, const std::string& key) {
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 8000) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
 }
 
 class EndToEnd : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(service.Start()) << device.Log(); }
     void TearDown() override { EXPECT_EQ(0, service.Stop()); }
 
@@ -52,7 +55,8 @@ protected:
         WaitUntil([&] {
             size_t seen = 0;
             for (const auto& entry : device.Journal("notification.jsonl")) {
-                if (entry["op"].asString() != "post") continue;
+                if (entry["op"].asString() != "post")
+                    continue;
                 ++seen;
                 id = entry["id"].asInt();
             }
@@ -64,7 +68,8 @@ protected:
     std::vector<Json::Value> Launches(const std::string& reason) {
         std::vector<Json::Value> found;
         for (const auto& entry : device.Journal("launch.jsonl")) {
-            if (Extra(entry["extra"], "LaunchReason") == reason) found.push_back(entry);
+            if (Extra(entry["extra"], "LaunchReason") == reason)
+                found.push_back(entry);
         }
         return found;
     }
@@ -72,14 +77,16 @@ protected:
     std::vector<std::string> Toasts() {
         std::vector<std::string> texts;
         for (const auto& entry : device.Journal("launch.jsonl")) {
-            if (Extra(entry["extra"], "type") == "toast") texts.push_back(Extra(entry["extra"], "text"));
+            if (Extra(entry["extra"], "type") == "toast")
+                texts.push_back(Extra(entry["extra"], "text"));
         }
         return texts;
     }
 
     int StoreCalls(const std::string& call) {
         int count = 0;
-        for (const auto& entry : device.Journal("store.jsonl")) count += entry["call"].asString() == call;
+        for (const auto& entry : device.Journal("store.jsonl"))
+            count += entry["call"].asString() == call;
         return count;
     }
 
@@ -128,13 +135,15 @@ TEST_F(EndToEnd, UserDeclinesVersionFromTheDetailsPage) {
     EXPECT_EQ("com.talvoro.tv.zefo.homeversion", Extra(details["extra"], "appId"));
     EXPECT_EQ("2.0.0", Extra(details["extra"], "appVersion"));
 
-    ASSERT_EQ(0, device.Tvctl("launch com.talvoro.tv.brenwick LaunchReason=DetailPopup RequestStatus=3"));
+    ASSERT_EQ(
+        0, device.Tvctl("launch com.talvoro.tv.brenwick LaunchReason=DetailPopup RequestStatus=3"));
     std::string story = play.get();
 
     EXPECT_NE(std::string::npos, story.find("store: answer deny_install")) << story;
     ASSERT_EQ(1, StoreCalls("pax_add_recovery_action"));
     for (const auto& entry : device.Journal("store.jsonl")) {
-        if (entry["call"].asString() != "pax_add_recovery_action") continue;
+        if (entry["call"].asString() != "pax_add_recovery_action")
+            continue;
         EXPECT_EQ("prevent_update", Extra(entry["extra"], "action"));
         EXPECT_EQ("2.0.0", Extra(entry["extra"], "version"));
     }
@@ -155,9 +164,8 @@ TEST_F(EndToEnd, DownloadFailuresUpToTheLimitStopTheVersion) {
 
 TEST_F(EndToEnd, RequestedUpdateRunsFromValidationToDone) {
     std::string serveOutput;
-    auto serve = std::async(std::launch::async, [&] {
-        device.Tvctl("store serve --step-delay 0.15", &serveOutput);
-    });
+    auto serve = std::async(std::launch::async,
+                            [&] { device.Tvctl("store serve --step-delay 0.15", &serveOutput); });
     ASSERT_TRUE(WaitUntil([&] { return device.Exists("run/tvctl.store.sock"); }));
     ASSERT_EQ(0, device.Tvctl("launch com.talvoro.tv.brenwick LaunchReason=CheckUpdateValidation"));
 
@@ -185,12 +193,15 @@ class RefusedRequest : public EndToEnd, public ::testing::WithParamInterface<Ref
 TEST_P(RefusedRequest, IsToastedAndWritesNothing) {
     ASSERT_EQ(0, device.Shell(std::string(TVCTL_BIN) + " " + GetParam().setup));
     std::string homeBefore = HomeStatus();
+    // A home status of "start" written from outside starts an update of its own: count from here.
+    int requestsBefore = StoreCalls("pax_request_priority_update");
     ASSERT_EQ(0, device.Tvctl("launch com.talvoro.tv.brenwick LaunchReason=CheckUpdateValidation"));
 
     ASSERT_TRUE(WaitUntil([&] { return !Toasts().empty(); }));
     EXPECT_EQ(GetParam().toast, Toasts()[0]);
     EXPECT_EQ(homeBefore, HomeStatus());
-    EXPECT_EQ(0, StoreCalls("pax_request_priority_update"));
+    EXPECT_EQ(requestsBefore, StoreCalls("pax_request_priority_update"));
+    EXPECT_FALSE(device.LogHas("Request Priority Update to PAX"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -219,7 +230,8 @@ TEST_F(EndToEnd, HiddenTestModeFollowsAnUpdate) {
     ASSERT_TRUE(WaitUntil([&] { return !device.Exists(std::string(DATA) + "hidden_mode"); }));
     std::vector<std::string> titles;
     for (const auto& entry : device.Journal("notification.jsonl")) {
-        if (entry["op"].asString() == "post") titles.push_back(entry["texts"][0]["text"].asString());
+        if (entry["op"].asString() == "post")
+            titles.push_back(entry["texts"][0]["text"].asString());
     }
     EXPECT_GE(std::count(titles.begin(), titles.end(), "Home Update Test Mode"), 2);
     EXPECT_EQ("Home Update Test Mode Off", Toasts().back());
@@ -259,8 +271,9 @@ TEST_F(EndToEnd, StateSurvivesARestart) {
     ASSERT_TRUE(service.Start());
 
     device.Tvctl("set memory/pax/priority_biu_status priority0_downloadfailed");
+    // The count goes on from the saved one instead of starting again at 1.
     ASSERT_TRUE(WaitUntil([&] { return device.LogHas("[Increase] request_retry.txt, try: 2"); }));
-    EXPECT_EQ(0, device.LogCount("File Not Exist"));
+    EXPECT_EQ("2\n4\n2.0.0|normal\n", device.Read(std::string(DATA) + "request_retry.txt"));
 }
 
 TEST_F(EndToEnd, BadInputLeavesTheServiceWorking) {
@@ -314,4 +327,58 @@ TEST(FactoryReset, WipesTheServiceDataAtStart) {
     EXPECT_FALSE(device.Exists(data + "user_retry.txt"));
     EXPECT_TRUE(device.Exists(std::string(TRUSTED) + ".resetflag"));
     EXPECT_EQ(0, second.Stop());
+}
+
+TEST(ServiceLifecycle, LogsItsLifeInOrderAndExitsCleanly) {
+    TestDevice device;
+    ServiceProcess service(device);
+    ASSERT_TRUE(service.Start());
+    ASSERT_EQ(0, service.Stop());
+
+    // Each line in order, from the unit and function that the house prefix names.
+    const char* lines[] = {"I/BRENWICK(",
+                           "Main.cpp: main(",
+                           "> Begin",
+                           "I/BRENWICK(",
+                           "BrenwickMain.cpp: ServiceAppInit(",
+                           "> Init BrenwickMain",
+                           "I/BRENWICK(",
+                           "BrenwickMain.cpp: OnCreate(",
+                           "> Create BrenwickMain",
+                           "I/BRENWICK(",
+                           "BrenwickMain.cpp: OnTerminate(",
+                           "> Terminate BrenwickMain",
+                           "E/BRENWICK(",
+                           "BrenwickMain.cpp: ServiceAppInit(",
+                           "> service_app_main() done -> ret: 0",
+                           "I/BRENWICK(",
+                           "Main.cpp: main(",
+                           "> ServiceAppInit => 0"};
+    std::stringstream log(device.Log());
+    std::vector<std::string> logLines;
+    for (std::string line; std::getline(log, line);)
+        logLines.push_back(line);
+    size_t at = 0;
+    for (size_t i = 0; i < sizeof lines / sizeof *lines; i += 3) {
+        while (at < logLines.size() && logLines[at].find(lines[i + 2]) == std::string::npos)
+            ++at;
+        ASSERT_LT(at, logLines.size()) << "missing or out of order: " << lines[i + 2];
+        EXPECT_NE(std::string::npos, logLines[at].find(lines[i])) << logLines[at];
+        EXPECT_NE(std::string::npos, logLines[at].find(lines[i + 1])) << logLines[at];
+        ++at;
+    }
+}
+
+TEST(ServiceLifecycle, SecondInstanceOnTheSameRootExitsWithOne) {
+    TestDevice device;
+    ServiceProcess first(device);
+    ASSERT_TRUE(first.Start());
+
+    std::string output;
+    int status = device.Shell(std::string("TV_LOG_STDERR=0 ") + BRENWICK_BIN, &output);
+    EXPECT_EQ(1, status);
+    EXPECT_TRUE(device.LogHas("service_app_main() failed with error ret: "));
+    EXPECT_TRUE(device.LogHas("ServiceAppInit => 1"));
+    EXPECT_TRUE(first.Running());
+    EXPECT_EQ(0, first.Stop());
 }

@@ -14,7 +14,8 @@ constexpr const char* KEY = "memory/home/priority_update_status";
 // The outcome of one vconf_get_str: the value, or "<null>".
 std::string GetStr() {
     char* value = vconf_get_str(KEY);
-    if (!value) return "<null>";
+    if (!value)
+        return "<null>";
     std::string copy = value;
     free(value);
     return copy;
@@ -36,7 +37,8 @@ TEST(Fault, RuleWithTimesFailsThatManyCallsThenWears) {
 TEST(Fault, RuleWithoutTimesHoldsUntilCleared) {
     TestDevice device;
     ASSERT_EQ(device.Tvctl("fault add vconf_set_int -7"), 0);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(vconf_set_int("db/lumaport/reset_count", 5), -7);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(vconf_set_int("db/lumaport/reset_count", 5), -7);
     EXPECT_EQ(device.Key("db/lumaport/reset_count"), "i:0");
     // Rules of other calls leave this one alone.
     EXPECT_EQ(vconf_set_str(KEY, "start"), VCONF_OK);

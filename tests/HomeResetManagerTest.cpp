@@ -89,6 +89,8 @@ TEST_P(HomeResetServiceTest, CarriesOutTheRequest) {
     }
     ServiceProcess service(device);
     ASSERT_TRUE(service.Start());
+    // Start() returns once the create callback has begun; the watch is in place only after this.
+    ASSERT_TRUE(RunLoopUntil([&] { return device.LogHas("HomeResetManager.cpp: Init("); }));
 
     ASSERT_EQ(0, device.Tvctl("set db/home/reset_status start"));
     if (c.reboots) {

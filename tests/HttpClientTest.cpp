@@ -16,7 +16,7 @@ namespace {
 constexpr const char* TRUSTED_NAMES = "DNS:localhost,IP:127.0.0.1";
 
 class HttpClientTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { unsetenv("TV_HTTP_TIMEOUT_MS"); }
 
     void PointAt(const std::string& baseUrl) { device.Write("config/server_url", baseUrl + "\n"); }
@@ -26,7 +26,8 @@ protected:
     bool Fetch(std::string& body, const std::string& path = "/apps/x") {
         HttpClient client;
         client.SetHeader({{"X-QX-Caller", "com.talvoro.tv.vemb"}});
-        if (!client.SetUrl(path, {{"k", "v"}})) return false;
+        if (!client.SetUrl(path, {{"k", "v"}}))
+            return false;
         return client.SendHttpRequest(body);
     }
 
@@ -52,11 +53,13 @@ TEST_F(HttpClientTest, CompletedTransferReturnsItsBodyWhateverTheStatus) {
         std::string body = "kept|";
         ASSERT_TRUE(Fetch(body));
         std::string whole = "kept|";
-        for (const std::string& piece : c.pieces) whole += piece;
+        for (const std::string& piece : c.pieces)
+            whole += piece;
         EXPECT_EQ(whole, body);
         EXPECT_TRUE(device.LogHas("GET QXCurl::RESPONSE_CODE [" + std::to_string(c.status) + "]"));
         // Pieces sent apart reach the sink apart, and still arrive in order.
-        EXPECT_GE(device.LogCount("m_WriteDataCallback(") - sinkCallsBefore, static_cast<int>(c.pieces.size()));
+        EXPECT_GE(device.LogCount("m_WriteDataCallback(") - sinkCallsBefore,
+                  static_cast<int>(c.pieces.size()));
     }
 }
 
@@ -66,15 +69,18 @@ TEST_F(HttpClientTest, PlainHttpCarriesEncodedQueryButNoHeaderLines) {
     PointAt(server.BaseUrl());
     HttpClient client;
     client.SetHeader({{"", "dropped"}, {"X-QX-Caller", "com.talvoro.tv.vemb"}});
-    ASSERT_TRUE(client.SetUrl("/apps/sync/v1/update/a/1", {{"", "skip"}, {"k", "a b&c=d/é"}, {"e", ""}}));
+    ASSERT_TRUE(
+        client.SetUrl("/apps/sync/v1/update/a/1", {{"", "skip"}, {"k", "a b&c=d/é"}, {"e", ""}}));
     std::string body;
     ASSERT_TRUE(client.SendHttpRequest(body));
 
     EXPECT_EQ(2, device.LogCount("> Invalid key"));
-    EXPECT_TRUE(device.LogHas("> " + server.BaseUrl() + "/apps/sync/v1/update/a/1?e=&k=a%20b%26c%3Dd%2F%C3%A9"));
+    EXPECT_TRUE(device.LogHas("> " + server.BaseUrl() +
+                              "/apps/sync/v1/update/a/1?e=&k=a%20b%26c%3Dd%2F%C3%A9"));
     ASSERT_EQ(1u, server.Requests().size());
     HttpRequestRecord request = server.Requests()[0];
-    EXPECT_EQ("GET /apps/sync/v1/update/a/1?e=&k=a%20b%26c%3Dd%2F%C3%A9 HTTP/1.1", request.requestLine);
+    EXPECT_EQ("GET /apps/sync/v1/update/a/1?e=&k=a%20b%26c%3Dd%2F%C3%A9 HTTP/1.1",
+              request.requestLine);
     EXPECT_FALSE(request.HasHeader("X-QX-Caller"));
     EXPECT_FALSE(request.HasHeader("X-TV-Model"));
 }
@@ -134,10 +140,14 @@ TEST_F(HttpClientTest, TransportFailuresAreReportedWithTheirCause) {
         const char* expected;
     };
     const Case cases[] = {
-        {"host name mismatch", "DNS:other.invalid", true, false, false, 0, "SEND QXCurl::Send [TLS failure"},
-        {"certificate not trusted", TRUSTED_NAMES, false, false, false, 0, "SEND QXCurl::Send [TLS failure"},
-        {"another certificate trusted", TRUSTED_NAMES, false, true, false, 0, "SEND QXCurl::Send [TLS failure"},
-        {"connection refused", nullptr, false, false, true, 0, "SEND QXCurl::Send [could not connect"},
+        {"host name mismatch", "DNS:other.invalid", true, false, false, 0,
+         "SEND QXCurl::Send [TLS failure"},
+        {"certificate not trusted", TRUSTED_NAMES, false, false, false, 0,
+         "SEND QXCurl::Send [TLS failure"},
+        {"another certificate trusted", TRUSTED_NAMES, false, true, false, 0,
+         "SEND QXCurl::Send [TLS failure"},
+        {"connection refused", nullptr, false, false, true, 0,
+         "SEND QXCurl::Send [could not connect"},
         {"stalled server", nullptr, false, false, false, 10000, "SEND QXCurl::Send [timed out"},
     };
     setenv("TV_HTTP_TIMEOUT_MS", "600", 1);
@@ -145,11 +155,16 @@ TEST_F(HttpClientTest, TransportFailuresAreReportedWithTheirCause) {
         SCOPED_TRACE(c.name);
         device.Remove("config/ca.pem");
         std::unique_ptr<LocalHttpServer> server =
-            c.certificateNames ? std::make_unique<LocalHttpServer>(c.certificateNames) : std::make_unique<LocalHttpServer>();
+            c.certificateNames ? std::make_unique<LocalHttpServer>(c.certificateNames)
+                               : std::make_unique<LocalHttpServer>();
         server->SetReply({200, {"never"}, c.delayMs, 0});
-        if (c.trustOwnCertificate) device.Write("config/ca.pem", server->CertificatePem());
-        if (c.trustOtherCertificate) device.Write("config/ca.pem", LocalHttpServer(TRUSTED_NAMES).CertificatePem());
-        PointAt(c.nothingListens ? "http://127.0.0.1:" + std::to_string(LocalHttpServer::ClosedPort()) : server->BaseUrl());
+        if (c.trustOwnCertificate)
+            device.Write("config/ca.pem", server->CertificatePem());
+        if (c.trustOtherCertificate)
+            device.Write("config/ca.pem", LocalHttpServer(TRUSTED_NAMES).CertificatePem());
+        PointAt(c.nothingListens
+                    ? "http://127.0.0.1:" + std::to_string(LocalHttpServer::ClosedPort())
+                    : server->BaseUrl());
 
         auto start = std::chrono::steady_clock::now();
         std::string body;
@@ -169,12 +184,24 @@ TEST_F(HttpClientTest, FaultRulesFailTheWrapperCallTheyName) {
     };
     const Case cases[] = {
         {"QXCurlEasy::Initialize", false, {"INIT QXCurl::Initialize failed"}},
-        {"QXCurlEasy::setOption:17", false, {"SET QXCurl::HTTPGET failed", "SET QXCurl::SetOption failed"}},
-        {"QXCurlEasy::setOption:50", false, {"SET QXCurl::URL failed", "SET QXCurl::SetOption failed"}},
-        {"QXCurlEasy::setOption:75", false, {"SET QXCurl::Header failed", "SET QXCurl::SetOption failed"}},
-        {"QXCurlEasy::setOmbrixHeader", false, {"SET QXCurl::TVHeader failed", "SET QXCurl::SetOption failed"}},
-        {"QXCurlEasy::setOption:78", false, {"SET QXCurl::WRITEFUNCTION failed", "SET QXCurl::SetOption failed"}},
-        {"QXCurlEasy::setOption:86", false, {"SET QXCurl::WRITEDATA failed", "SET QXCurl::SetOption failed"}},
+        {"QXCurlEasy::setOption:17",
+         false,
+         {"SET QXCurl::HTTPGET failed", "SET QXCurl::SetOption failed"}},
+        {"QXCurlEasy::setOption:50",
+         false,
+         {"SET QXCurl::URL failed", "SET QXCurl::SetOption failed"}},
+        {"QXCurlEasy::setOption:75",
+         false,
+         {"SET QXCurl::Header failed", "SET QXCurl::SetOption failed"}},
+        {"QXCurlEasy::setOmbrixHeader",
+         false,
+         {"SET QXCurl::TVHeader failed", "SET QXCurl::SetOption failed"}},
+        {"QXCurlEasy::setOption:78",
+         false,
+         {"SET QXCurl::WRITEFUNCTION failed", "SET QXCurl::SetOption failed"}},
+        {"QXCurlEasy::setOption:86",
+         false,
+         {"SET QXCurl::WRITEDATA failed", "SET QXCurl::SetOption failed"}},
         {"QXCurlEasy::send", false, {"SEND QXCurl::Send [failed by fault rule"}},
         {"QXCurlEasy::getInfo", true, {"GET QXCurl::RESPONSE_CODE failed"}},
     };

@@ -2,6 +2,7 @@
 // console reaching the poster's callback on its main loop.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,8 @@ notification_h Build(int hideTimeout) {
     EXPECT_EQ(notification_set_text(noti, NOTI_TEXT_TITLE, "Title", "TITLE", -1), NOTI_OK);
     for (auto button : {NOTI_BUTTON_1, NOTI_BUTTON_2, NOTI_BUTTON_3})
         EXPECT_EQ(notification_add_button(noti, button), NOTI_OK);
-    EXPECT_EQ(notification_set_text(noti, NOTI_TEXT_BUTTON_1, "Later", "UPDATE_LATER", -1), NOTI_OK);
+    EXPECT_EQ(notification_set_text(noti, NOTI_TEXT_BUTTON_1, "Later", "UPDATE_LATER", -1),
+              NOTI_OK);
     EXPECT_EQ(notification_set_default_button(noti, NOTI_BUTTON_1), NOTI_OK);
     EXPECT_EQ(notification_set_hide_timeout(noti, hideTimeout), NOTI_OK);
     EXPECT_EQ(notification_set_delete_timeout(noti, 0), NOTI_OK);
@@ -79,7 +81,8 @@ TEST_F(NotificationHost, PostJournalsTheWholeNotificationWithAFreshId) {
     auto lines = device.Journal("notification.jsonl");
     ASSERT_EQ(lines.size(), 2u);
     Json::Value texts(Json::arrayValue);
-    for (auto text : {std::vector<std::string>{"0", "Title", "TITLE"}, {"1", "Body", "CONTENT"},
+    for (auto text : {std::vector<std::string>{"0", "Title", "TITLE"},
+                      {"1", "Body", "CONTENT"},
                       {"13", "Later", "UPDATE_LATER"}}) {
         Json::Value entry;
         entry["type"] = std::stoi(text[0]);
@@ -131,15 +134,19 @@ struct ConsoleEvent {
     int event;
 };
 
+void PrintTo(const ConsoleEvent& c, std::ostream* os) {
+    *os << c.args;
+}
+
 class ConsoleEvents : public NotificationHost,
                       public ::testing::WithParamInterface<ConsoleEvent> {};
 
 TEST_P(ConsoleEvents, ReachTheCallbackAndAreJournaled) {
     int id = Post(0);
+    std::string args = GetParam().args;
+    args.replace(args.find("ID"), 2, std::to_string(id));
     std::string output;
-    ASSERT_EQ(device.Tvctl(std::string(GetParam().args).replace(0, 2, std::to_string(id)), &output),
-              0)
-        << output;
+    ASSERT_EQ(device.Tvctl(args, &output), 0) << output;
     ASSERT_TRUE(RunLoopUntil([] { return !g_events.empty(); }));
     EXPECT_EQ(g_events, std::vector<int>{GetParam().event});
     auto events = Events(device);
@@ -148,13 +155,11 @@ TEST_P(ConsoleEvents, ReachTheCallbackAndAreJournaled) {
     EXPECT_EQ(events[0]["event"], GetParam().event);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ConsoleEvents,
-                         ::testing::Values(ConsoleEvent{"press ID 1", 0},
-                                           ConsoleEvent{"press ID 2", 1},
-                                           ConsoleEvent{"press ID 3", 2},
-                                           ConsoleEvent{"hide ID", 100},
-                                           ConsoleEvent{"hide ID timeout", 101},
-                                           ConsoleEvent{"hide ID other", 102}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConsoleEvents,
+    ::testing::Values(ConsoleEvent{"press ID 1", 0}, ConsoleEvent{"press ID 2", 1},
+                      ConsoleEvent{"press ID 3", 2}, ConsoleEvent{"hide ID", 100},
+                      ConsoleEvent{"hide ID timeout", 101}, ConsoleEvent{"hide ID other", 102}));
 
 TEST_F(NotificationHost, EventsForUnknownIdsOrEndedPostersFail) {
     int id = Post(0);

@@ -1,4 +1,5 @@
 // The console: exit codes, provisioning and cold start, and changes reaching watchers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -46,13 +47,15 @@ TEST(Tvctl, ExitCodesAndOneLineErrors) {
 
 TEST(Tvctl, CommandsNeedAProvisionedRoot) {
     TestDevice device;
-    const char* commands[] = {"get db/dravo/modelid", "set a/b c", "boot", "ps", "watch a/b",
-                              "fault clear", "store sync-status 1"};
+    const char* commands[] = {
+        "get db/dravo/modelid", "set a/b c",          "boot", "ps", "watch a/b",
+        "fault clear",          "store sync-status 1"};
     for (const char* command : commands) {
         SCOPED_TRACE(command);
         std::string output;
-        EXPECT_EQ(device.Tvctl(std::string("--root ") + device.Root() + "/absent " + command, &output),
-                  1);
+        EXPECT_EQ(
+            device.Tvctl(std::string("--root ") + device.Root() + "/absent " + command, &output),
+            1);
         EXPECT_NE(output.find("no provisioned device root at " + device.Root() + "/absent"),
                   std::string::npos)
             << output;
@@ -86,7 +89,7 @@ TEST(Tvctl, BootResetsVolatileKeysAndKeepsPersistentOnes) {
 
 // `tvctl watch KEY` in the background, its output in files under the root.
 class Watcher {
-public:
+  public:
     Watcher(const TestDevice& device, const std::string& key) : m_device(device) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -104,7 +107,8 @@ public:
     }
     std::string Output() const { return m_device.Read("watch.out"); }
     int Stop() {
-        if (m_pid <= 0) return -1;
+        if (m_pid <= 0)
+            return -1;
         kill(m_pid, SIGTERM);
         int status = 0;
         waitpid(m_pid, &status, 0);
@@ -112,7 +116,7 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-private:
+  private:
     const TestDevice& m_device;
     pid_t m_pid = 0;
 };

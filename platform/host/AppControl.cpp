@@ -51,20 +51,25 @@ char* CopyString(const std::string& text) {
     return strdup(text.c_str());
 }
 
-// Installed and running: the request goes to the application; installed and not running: the
-// host cannot start programs, so the request counts as launched.
-int Deliver(const app_control_s* handle, const std::string& caller) {
-    if (!Installed(handle->appId))
-        return APPCTL_ERR_APP_NOT_FOUND;
-    if (!tvhost::AppRunning(handle->appId))
-        return APPCTL_OK;
+void Journal(const app_control_s* handle, const std::string& caller, int result) {
+    tvhost::JournalAppend(
+        "launch.jsonl", {{"caller", caller},
+                         {"app_id", handle->hasAppId ? Json::Value(handle->appId) : Json::Value()},
+                         {"operation", OperationJson(handle)},
+                         {"extra", tvhost::PairsToJson(handle->extra)},
+                         {"result", result}});
+}
+
+// An installed application that is not running counts as launched: the host cannot start
+// programs (the home update view and the system popup are none).
+void Deliver(const app_control_s* handle, const std::string& caller) {
     Json::Value message(Json::objectValue);
     message["kind"] = "launch";
     message["caller"] = caller;
     message["app_id"] = handle->appId;
     message["operation"] = OperationJson(handle);
     message["extra"] = tvhost::PairsToJson(handle->extra);
-    return tvhost::SendToApp(handle->appId, message) == 0 ? APPCTL_OK : APPCTL_ERR_LAUNCH_FAILED;
+    tvhost::SendToApp(handle->appId, message);
 }
 
 }  // namespace
@@ -197,28 +202,25 @@ int app_control_get_caller(app_control_h app_control, char** caller) {
     return *caller ? APPCTL_OK : APPCTL_ERR_OUT_OF_MEMORY;
 }
 
+// The journal line goes out before the request does, so that it comes before anything the
+// target does about the request.
 int app_control_send_launch_request(app_control_h app_control, app_control_reply_cb callback,
                                     void* user_data) {
     (void)user_data;
     if (!app_control)
         return APPCTL_ERR_INVALID_PARAMETER;
     std::string caller = tvhost::SelfAppId();
-    int result = 0;
-    if (!Faulted("app_control_send_launch_request", &result)) {
-        if (callback || !app_control->hasAppId) {
-            result = APPCTL_ERR_INVALID_PARAMETER;
-        } else {
-            result = Deliver(app_control, caller);
-        }
-    }
-    tvhost::JournalAppend(
-        "launch.jsonl",
-        {{"caller", caller},
-         {"app_id", app_control->hasAppId ? Json::Value(app_control->appId) : Json::Value()},
-         {"operation", OperationJson(app_control)},
-         {"extra", tvhost::PairsToJson(app_control->extra)},
-         {"result", result}});
-    return result;
+    int result = APPCTL_OK;
+    bool faulted = Faulted("app_control_send_launch_request", &result);
+    if (!faulted && (callback || !app_control->hasAppId))
+        result = APPCTL_ERR_INVALID_PARAMETER;
+    else if (!faulted && !Installed(app_control->appId))
+        result = APPCTL_ERR_APP_NOT_FOUND;
+    Journal(app_control, caller, result);
+    if (faulted || result != APPCTL_OK)
+        return result;
+    Deliver(app_control, caller);
+    return APPCTL_OK;
 }
 
 // The store service keeps the action; on the host the journal is what there is to see.
@@ -229,8 +231,8 @@ int pax_add_recovery_action(app_control_h app_control) {
         result = -1;
     Json::Value extra =
         app_control ? tvhost::PairsToJson(app_control->extra) : Json::Value(Json::arrayValue);
-    tvhost::JournalAppend("store.jsonl",
-                          {{"call", "pax_add_recovery_action"}, {"extra", extra}, {"result", result}});
+    tvhost::JournalAppend(
+        "store.jsonl", {{"call", "pax_add_recovery_action"}, {"extra", extra}, {"result", result}});
     return result;
 }
 

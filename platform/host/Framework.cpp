@@ -60,7 +60,8 @@ std::string RunPath(const std::string& appId, const char* suffix) {
 bool FillAddress(const std::string& path, struct sockaddr_un* address) {
     memset(address, 0, sizeof *address);
     address->sun_family = AF_UNIX;
-    if (path.size() >= sizeof address->sun_path) return false;
+    if (path.size() >= sizeof address->sun_path)
+        return false;
     memcpy(address->sun_path, path.c_str(), path.size() + 1);
     return true;
 }
@@ -68,9 +69,11 @@ bool FillAddress(const std::string& path, struct sockaddr_un* address) {
 // A connected socket to the application, or -1.
 int ConnectTo(const std::string& appId) {
     struct sockaddr_un address;
-    if (!FillAddress(RunPath(appId, ".sock"), &address)) return -1;
+    if (!FillAddress(RunPath(appId, ".sock"), &address))
+        return -1;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     if (connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) {
         close(fd);
         return -1;
@@ -80,15 +83,19 @@ int ConnectTo(const std::string& appId) {
 
 pid_t ReadPid(const std::string& appId) {
     std::string text;
-    if (!tvhost::ReadWholeFile(RunPath(appId, ".pid"), &text)) return 0;
+    if (!tvhost::ReadWholeFile(RunPath(appId, ".pid"), &text))
+        return 0;
     long pid = strtol(text.c_str(), nullptr, 10);
     return pid > 0 ? static_cast<pid_t>(pid) : 0;
 }
 
-bool ProcessAlive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+bool ProcessAlive(pid_t pid) {
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+}
 
 void Dispatch(const std::string& text) {
-    if (text.empty()) return;  // a peer that only checked that we are there
+    if (text.empty())
+        return;  // a peer that only checked that we are there
     Json::CharReaderBuilder builder;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value message;
@@ -103,9 +110,11 @@ void Dispatch(const std::string& text) {
     {
         std::lock_guard<std::mutex> lock(g_handlersMutex);
         auto found = Handlers().find(message["kind"].asString());
-        if (found != Handlers().end()) handler = found->second;
+        if (found != Handlers().end())
+            handler = found->second;
     }
-    if (handler) handler(message);
+    if (handler)
+        handler(message);
 }
 
 // Reads what is there; the sender closes the connection when its message is complete.
@@ -114,8 +123,10 @@ gboolean OnConnectionReadable(gint fd, GIOCondition, gpointer data) {
     char buffer[4096];
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return G_SOURCE_CONTINUE;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return G_SOURCE_CONTINUE;
         if (n > 0 && connection->data.size() + static_cast<size_t>(n) <= MAX_MESSAGE_BYTES) {
             connection->data.append(buffer, static_cast<size_t>(n));
             continue;
@@ -124,7 +135,8 @@ gboolean OnConnectionReadable(gint fd, GIOCondition, gpointer data) {
         std::string text = complete ? connection->data : std::string();
         close(fd);
         delete connection;
-        if (complete) Dispatch(text);
+        if (complete)
+            Dispatch(text);
         return G_SOURCE_REMOVE;
     }
 }
@@ -132,7 +144,8 @@ gboolean OnConnectionReadable(gint fd, GIOCondition, gpointer data) {
 gboolean OnListenReadable(gint fd, GIOCondition, gpointer) {
     for (;;) {
         int peer = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (peer < 0) return G_SOURCE_CONTINUE;
+        if (peer < 0)
+            return G_SOURCE_CONTINUE;
         g_unix_fd_add(peer, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
                       OnConnectionReadable, new Connection{peer, std::string()});
     }
@@ -140,9 +153,11 @@ gboolean OnListenReadable(gint fd, GIOCondition, gpointer) {
 
 int ListenOn(const std::string& path) {
     struct sockaddr_un address;
-    if (!FillAddress(path, &address)) return -1;
+    if (!FillAddress(path, &address))
+        return -1;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     unlink(path.c_str());
     if (bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 ||
         listen(fd, 64) != 0) {
@@ -153,7 +168,8 @@ int ListenOn(const std::string& path) {
 }
 
 void ReleaseLock() {
-    if (g_serving.lockFd >= 0) close(g_serving.lockFd);
+    if (g_serving.lockFd >= 0)
+        close(g_serving.lockFd);
     g_serving.lockFd = -1;
 }
 
@@ -165,7 +181,8 @@ std::atomic<bool> g_quitRequested{false};
 
 void QuitLoop() {
     g_quitRequested = true;
-    if (g_loop) g_main_loop_quit(g_loop);
+    if (g_loop)
+        g_main_loop_quit(g_loop);
 }
 
 gboolean OnTerminateSignal(gpointer) {
@@ -175,7 +192,8 @@ gboolean OnTerminateSignal(gpointer) {
 
 void OnLaunchMessage(service_app_control_cb callback, void* userData, const Json::Value& message) {
     app_control_h handle = tvhost::AppControlFromMessage(message);
-    if (!handle) return;
+    if (!handle)
+        return;
     callback(handle, userData);
     app_control_destroy(handle);
 }
@@ -200,13 +218,15 @@ void SetMessageHandler(const std::string& kind, MessageHandler handler) {
 
 int SendToApp(const std::string& appId, const Json::Value& message) {
     int fd = ConnectTo(appId);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     std::string text = JsonLine(message);
     const char* data = text.data();
     size_t left = text.size();
     while (left > 0) {
         ssize_t n = send(fd, data, left, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0) {
             close(fd);
             return -1;
@@ -219,9 +239,11 @@ int SendToApp(const std::string& appId, const Json::Value& message) {
 }
 
 bool AppRunning(const std::string& appId) {
-    if (!ProcessAlive(ReadPid(appId))) return false;
+    if (!ProcessAlive(ReadPid(appId)))
+        return false;
     int fd = ConnectTo(appId);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     close(fd);
     return true;
 }
@@ -229,12 +251,15 @@ bool AppRunning(const std::string& appId) {
 std::vector<std::string> RunningApps() {
     std::vector<std::string> apps;
     GDir* dir = g_dir_open(RootPath("run").c_str(), 0, nullptr);
-    if (!dir) return apps;
+    if (!dir)
+        return apps;
     while (const char* name = g_dir_read_name(dir)) {
         std::string file = name;
-        if (file.size() <= 4 || file.compare(file.size() - 4, 4, ".pid") != 0) continue;
+        if (file.size() <= 4 || file.compare(file.size() - 4, 4, ".pid") != 0)
+            continue;
         std::string appId = file.substr(0, file.size() - 4);
-        if (AppRunning(appId)) apps.push_back(appId);
+        if (AppRunning(appId))
+            apps.push_back(appId);
     }
     g_dir_close(dir);
     std::sort(apps.begin(), apps.end());
@@ -245,10 +270,13 @@ int ServeApp(const std::string& appId) {
     if (appId.empty() || appId.find('/') != std::string::npos) {
         return SERVICE_APP_ERR_INVALID_PARAMETER;
     }
-    if (g_serving.listenFd >= 0) return SERVICE_APP_ERR_ALREADY_RUNNING;
-    if (!MakeDirs(RootPath("run"))) return SERVICE_APP_ERR_IO;
+    if (g_serving.listenFd >= 0)
+        return SERVICE_APP_ERR_ALREADY_RUNNING;
+    if (!MakeDirs(RootPath("run")))
+        return SERVICE_APP_ERR_IO;
     int lockFd = open(RunPath(appId, ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lockFd < 0) return SERVICE_APP_ERR_IO;
+    if (lockFd < 0)
+        return SERVICE_APP_ERR_IO;
     if (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
         close(lockFd);
         return SERVICE_APP_ERR_ALREADY_RUNNING;
@@ -262,7 +290,8 @@ int ServeApp(const std::string& appId) {
     }
     int listenFd = ListenOn(RunPath(appId, ".sock"));
     if (listenFd < 0 || !WriteFileAtomic(RunPath(appId, ".pid"), std::to_string(getpid()) + "\n")) {
-        if (listenFd >= 0) close(listenFd);
+        if (listenFd >= 0)
+            close(listenFd);
         ReleaseLock();
         return SERVICE_APP_ERR_IO;
     }
@@ -273,16 +302,20 @@ int ServeApp(const std::string& appId) {
 }
 
 void StopServing() {
-    if (g_serving.listenFd < 0) return;
+    if (g_serving.listenFd < 0)
+        return;
     g_source_remove(g_serving.listenSource);
     close(g_serving.listenFd);
     unlink(RunPath(g_serving.appId, ".sock").c_str());
-    if (ReadPid(g_serving.appId) == getpid()) unlink(RunPath(g_serving.appId, ".pid").c_str());
+    if (ReadPid(g_serving.appId) == getpid())
+        unlink(RunPath(g_serving.appId, ".pid").c_str());
     ReleaseLock();
     g_serving = Serving();
 }
 
-void RequestTerminate() { QuitLoop(); }
+void RequestTerminate() {
+    QuitLoop();
+}
 
 }  // namespace tvhost
 
@@ -293,13 +326,15 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
     (void)argc;
     (void)argv;
     long result = 0;
-    if (tvhost::FaultHit("service_app_main", &result)) return static_cast<int>(result);
-    if (!callback || !callback->create || g_loop) return SERVICE_APP_ERR_INVALID_PARAMETER;
+    if (tvhost::FaultHit("service_app_main", &result))
+        return static_cast<int>(result);
+    if (!callback || !callback->create || g_loop)
+        return SERVICE_APP_ERR_INVALID_PARAMETER;
     std::string appId = AppIdOfProcess();
     tvhost::SetSelfAppId(appId);
     if (!tvhost::DeviceRootExists()) {
-        fprintf(stderr, "%s: no provisioned device root at %s (run: tvctl init)\n",
-                appId.c_str(), tvhost::DeviceRoot().c_str());
+        fprintf(stderr, "%s: no provisioned device root at %s (run: tvctl init)\n", appId.c_str(),
+                tvhost::DeviceRoot().c_str());
         return SERVICE_APP_ERR_NO_DEVICE;
     }
     int served = tvhost::ServeApp(appId);
@@ -323,10 +358,12 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
 
     int status = SERVICE_APP_OK;
     if (callback->create(user_data)) {
-        if (!g_quitRequested) g_main_loop_run(g_loop);
+        if (!g_quitRequested)
+            g_main_loop_run(g_loop);
         // After the loop, not inside a handler: terminate destroys objects whose callbacks
         // may be on the stack when the request to end comes in.
-        if (callback->terminate) callback->terminate(user_data);
+        if (callback->terminate)
+            callback->terminate(user_data);
     } else {
         fprintf(stderr, "%s: the create callback failed\n", appId.c_str());
         status = SERVICE_APP_ERR_CANCELED;
@@ -341,6 +378,8 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
     return status;
 }
 
-void service_app_exit(void) { QuitLoop(); }
+void service_app_exit(void) {
+    QuitLoop();
+}
 
 }  // extern "C"

@@ -94,7 +94,8 @@ bool DeliverEvent(const PostedKey& key, int event) {
         userData = posted.userData;
         handle = &posted.copy;  // map nodes stay where they are; entries are never erased
     }
-    tvhost::JournalAppend("notification.jsonl", {{"op", "event"}, {"id", key.second}, {"event", event}});
+    tvhost::JournalAppend("notification.jsonl",
+                          {{"op", "event"}, {"id", key.second}, {"event", event}});
     callback(handle, event, userData);
     return true;
 }
@@ -107,7 +108,8 @@ gboolean OnHideTimeout(gpointer data) {
         if (found == PostedNotifications().end())
             return G_SOURCE_REMOVE;
         found->second.hideTimer = 0;  // this source ends with this call
-        if (found->second.closed)
+        // A process that moved on to another device root (a test) no longer shows this one.
+        if (found->second.closed || key.first != tvhost::DeviceRoot())
             return G_SOURCE_REMOVE;
     }
     DeliverEvent(key, NOTI_EVENT_HIDDEN_BY_TIMEOUT);
@@ -153,8 +155,8 @@ void RememberPosted(int id, const _notification& noti, notification_event_cb cal
 int NextId() {
     if (!tvhost::MakeDirs(tvhost::RootPath("notification")))
         return 0;
-    int fd = open(tvhost::RootPath("notification/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
-                  0644);
+    int fd =
+        open(tvhost::RootPath("notification/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return 0;
     flock(fd, LOCK_EX);
@@ -176,9 +178,8 @@ bool RecordPoster(int id, bool eventCb) {
     poster["caller"] = tvhost::SelfAppId();
     poster["pid"] = static_cast<Json::Int64>(getpid());
     poster["event_cb"] = eventCb;
-    return tvhost::WriteFileAtomic(
-        tvhost::RootPath("notification/" + std::to_string(id) + ".json"),
-        tvhost::JsonLine(poster) + "\n");
+    return tvhost::WriteFileAtomic(tvhost::RootPath("notification/" + std::to_string(id) + ".json"),
+                                   tvhost::JsonLine(poster) + "\n");
 }
 
 void JournalPost(int id, const _notification& noti, bool eventCb) {

@@ -76,8 +76,7 @@ gboolean TerminateForReboot(gpointer) {
 
 extern "C" {
 
-int device_power_subscribe_state_changed_event(device_power_state_changed_cb cb,
-                                               void* user_data) {
+int device_power_subscribe_state_changed_event(device_power_state_changed_cb cb, void* user_data) {
     int result = 0;
     if (Faulted("device_power_subscribe_state_changed_event", &result))
         return result;
@@ -118,10 +117,9 @@ int device_power_unsubscribe_state_changed_event(device_power_state_changed_cb c
 int device_power_request_reboot(int code) {
     int result = 0;
     bool faulted = Faulted("device_power_request_reboot", &result);
-    tvhost::JournalAppend("power.jsonl", {{"call", "reboot"},
-                                          {"caller", tvhost::SelfAppId()},
-                                          {"code", code},
-                                          {"result", result}});
+    tvhost::JournalAppend(
+        "power.jsonl",
+        {{"call", "reboot"}, {"caller", tvhost::SelfAppId()}, {"code", code}, {"result", result}});
     if (!faulted)
         g_idle_add(TerminateForReboot, nullptr);
     return result;

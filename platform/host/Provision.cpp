@@ -67,7 +67,8 @@ const char* const DIRECTORIES[] = {
 const char* const LANGUAGE_DIR = "fs/usr/apps/com.talvoro.tv.brenwick/shared/lang/language/";
 
 bool Fail(std::string* error, const std::string& message) {
-    if (error) *error = message;
+    if (error)
+        *error = message;
     return false;
 }
 
@@ -82,7 +83,8 @@ bool StoreKeys(const InitialKey* keys, size_t count, std::string* error) {
 
 bool WriteFiles(std::string* error) {
     for (const char* app : INSTALLED_APPS) {
-        if (!WriteFileAtomic(RootPath("apps/") + app, "")) return Fail(error, "cannot install apps");
+        if (!WriteFileAtomic(RootPath("apps/") + app, ""))
+            return Fail(error, "cannot install apps");
     }
     bool ok = WriteFileAtomic(RootPath("packages/com.talvoro.tv.zefo.homeversion"), "1.0.0\n") &&
               WriteFileAtomic(RootPath("store/sync_status"), "2") &&
@@ -95,40 +97,50 @@ bool WriteFiles(std::string* error) {
 bool CopyLanguageFiles(std::string* error) {
     std::error_code failed;
     fs::directory_iterator files(TV_LANG_SOURCE_DIR, failed);
-    if (failed) return true;
+    if (failed)
+        return true;
     for (const auto& entry : files) {
-        if (entry.path().extension() != ".json") continue;
+        if (entry.path().extension() != ".json")
+            continue;
         fs::copy_file(entry.path(), RootPath(LANGUAGE_DIR) + entry.path().filename().string(),
                       fs::copy_options::overwrite_existing, failed);
-        if (failed) return Fail(error, "cannot copy " + entry.path().string());
+        if (failed)
+            return Fail(error, "cannot copy " + entry.path().string());
     }
     return true;
 }
 
 bool ResetVolatileKeys(std::string* error) {
     std::set<std::string> initial;
-    for (const auto& key : VOLATILE_KEYS) initial.insert(RootPath("kdb/") + key.key);
+    for (const auto& key : VOLATILE_KEYS)
+        initial.insert(RootPath("kdb/") + key.key);
     std::error_code failed;
     std::vector<fs::path> stale;
     for (fs::recursive_directory_iterator it(RootPath("kdb/memory"), failed), end;
          !failed && it != end; it.increment(failed)) {
-        if (!it->is_directory() && !initial.count(it->path().string())) stale.push_back(it->path());
+        if (!it->is_directory() && !initial.count(it->path().string()))
+            stale.push_back(it->path());
     }
     // Directories stay: running processes may be watching them.
-    for (const auto& path : stale) fs::remove(path, failed);
+    for (const auto& path : stale)
+        fs::remove(path, failed);
     return StoreKeys(VOLATILE_KEYS, sizeof VOLATILE_KEYS / sizeof VOLATILE_KEYS[0], error);
 }
 
-bool ProcessAlive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+bool ProcessAlive(pid_t pid) {
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+}
 
 void RemoveStaleRunEntries() {
     std::error_code failed;
     for (fs::directory_iterator it(RootPath("run"), failed), end; !failed && it != end;
          it.increment(failed)) {
-        if (it->path().extension() != ".pid") continue;
+        if (it->path().extension() != ".pid")
+            continue;
         std::string text;
         ReadWholeFile(it->path().string(), &text);
-        if (ProcessAlive(static_cast<pid_t>(strtol(text.c_str(), nullptr, 10)))) continue;
+        if (ProcessAlive(static_cast<pid_t>(strtol(text.c_str(), nullptr, 10))))
+            continue;
         fs::path base = it->path();
         std::error_code ignored;
         fs::remove(base.replace_extension(".sock"), ignored);
@@ -141,13 +153,16 @@ void RemoveStaleRunEntries() {
 bool Provision(bool force, std::string* error) {
     std::string root = DeviceRoot();
     if (DeviceRootExists()) {
-        if (!force) return Fail(error, "a device root is already provisioned at " + root);
+        if (!force)
+            return Fail(error, "a device root is already provisioned at " + root);
         std::error_code failed;
         fs::remove_all(root, failed);
-        if (failed) return Fail(error, "cannot wipe " + root + ": " + failed.message());
+        if (failed)
+            return Fail(error, "cannot wipe " + root + ": " + failed.message());
     }
     for (const char* dir : DIRECTORIES) {
-        if (!MakeDirs(RootPath(dir))) return Fail(error, "cannot create " + RootPath(dir));
+        if (!MakeDirs(RootPath(dir)))
+            return Fail(error, "cannot create " + RootPath(dir));
     }
     return WriteFiles(error) && CopyLanguageFiles(error) &&
            StoreKeys(PERSISTENT_KEYS, sizeof PERSISTENT_KEYS / sizeof PERSISTENT_KEYS[0], error) &&
@@ -155,7 +170,8 @@ bool Provision(bool force, std::string* error) {
 }
 
 bool ColdBoot(std::string* error) {
-    if (!DeviceRootExists()) return Fail(error, "no provisioned device root at " + DeviceRoot());
+    if (!DeviceRootExists())
+        return Fail(error, "no provisioned device root at " + DeviceRoot());
     RemoveStaleRunEntries();
     return ResetVolatileKeys(error);
 }

@@ -3,12 +3,12 @@
 
 #include <curl/curl.h>
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
-#include <sys/stat.h>
 
 #include "HostCore.h"
 #include "vconf.h"
@@ -22,7 +22,9 @@ constexpr long TOTAL_TIMEOUT_MS = 15000;
 
 static_assert(CURL_ERROR_SIZE <= 256, "error buffer of QXCurlEasy is too small");
 
-CURL* Handle(void* handle) { return static_cast<CURL*>(handle); }
+CURL* Handle(void* handle) {
+    return static_cast<CURL*>(handle);
+}
 
 bool FaultHit(const std::string& call) {
     long ignored = 0;
@@ -37,10 +39,12 @@ void GlobalInitOnce() {
 
 long TotalTimeoutMs() {
     const char* text = getenv("TV_HTTP_TIMEOUT_MS");
-    if (!text || !*text) return TOTAL_TIMEOUT_MS;
+    if (!text || !*text)
+        return TOTAL_TIMEOUT_MS;
     char* end = nullptr;
     long value = strtol(text, &end, 10);
-    if (*end != '\0' || value <= 0) return TOTAL_TIMEOUT_MS;
+    if (*end != '\0' || value <= 0)
+        return TOTAL_TIMEOUT_MS;
     return value;
 }
 
@@ -94,19 +98,24 @@ const char* ErrorName(QXCURL_EASY_ERROR code) {
 
 // Sink for transfers whose caller set no write function: libcurl's own default would write
 // to the target as a FILE*.
-size_t DiscardBody(char*, size_t size, size_t count, void*) { return size * count; }
+size_t DiscardBody(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
 
 std::string WithoutLineBreaks(std::string text) {
-    text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }),
-               text.end());
+    text.erase(
+        std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }),
+        text.end());
     return text;
 }
 
 std::string Trim(const std::string& text) {
     size_t begin = 0;
-    while (begin < text.size() && isspace(static_cast<unsigned char>(text[begin]))) ++begin;
+    while (begin < text.size() && isspace(static_cast<unsigned char>(text[begin])))
+        ++begin;
     size_t end = text.size();
-    while (end > begin && isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+    while (end > begin && isspace(static_cast<unsigned char>(text[end - 1])))
+        --end;
     return text.substr(begin, end - begin);
 }
 
@@ -130,7 +139,8 @@ std::string PercentEncode(const std::string& text) {
 QXCurlEasy::QXCurlEasy() = default;
 
 QXCurlEasy::~QXCurlEasy() {
-    if (m_handle) curl_easy_cleanup(Handle(m_handle));
+    if (m_handle)
+        curl_easy_cleanup(Handle(m_handle));
     curl_slist_free_all(static_cast<curl_slist*>(m_sentHeaders));
 }
 
@@ -146,10 +156,13 @@ bool QXCurlEasy::m_OptionFaultHit(QXCURL_OPTION_TYPE option) {
 }
 
 bool QXCurlEasy::Initialize() {
-    if (FaultHit("QXCurlEasy::Initialize")) return m_Fail(QXCURL_EASY_FAULT, "Initialize");
+    if (FaultHit("QXCurlEasy::Initialize"))
+        return m_Fail(QXCURL_EASY_FAULT, "Initialize");
     GlobalInitOnce();
-    if (!m_handle) m_handle = curl_easy_init();
-    if (!m_handle) return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "no transfer handle");
+    if (!m_handle)
+        m_handle = curl_easy_init();
+    if (!m_handle)
+        return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "no transfer handle");
 
     CURL* curl = Handle(m_handle);
     long totalMs = TotalTimeoutMs();
@@ -168,9 +181,12 @@ bool QXCurlEasy::Initialize() {
 }
 
 bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, const long& value) {
-    if (m_OptionFaultHit(option)) return m_Fail(QXCURL_EASY_FAULT, "setOption");
-    if (!m_initialized) return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOption");
-    if (option != QXCURL_OPT_HTTPGET) return m_Fail(QXCURL_EASY_BAD_OPTION, "not a number option");
+    if (m_OptionFaultHit(option))
+        return m_Fail(QXCURL_EASY_FAULT, "setOption");
+    if (!m_initialized)
+        return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOption");
+    if (option != QXCURL_OPT_HTTPGET)
+        return m_Fail(QXCURL_EASY_BAD_OPTION, "not a number option");
     if (curl_easy_setopt(Handle(m_handle), CURLOPT_HTTPGET, value) != CURLE_OK) {
         return m_Fail(QXCURL_EASY_BAD_OPTION, "HTTPGET");
     }
@@ -178,9 +194,12 @@ bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, const long& value) {
 }
 
 bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, const std::string& value) {
-    if (m_OptionFaultHit(option)) return m_Fail(QXCURL_EASY_FAULT, "setOption");
-    if (!m_initialized) return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOption");
-    if (option != QXCURL_OPT_URL) return m_Fail(QXCURL_EASY_BAD_OPTION, "not a text option");
+    if (m_OptionFaultHit(option))
+        return m_Fail(QXCURL_EASY_FAULT, "setOption");
+    if (!m_initialized)
+        return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOption");
+    if (option != QXCURL_OPT_URL)
+        return m_Fail(QXCURL_EASY_BAD_OPTION, "not a text option");
     if (curl_easy_setopt(Handle(m_handle), CURLOPT_URL, value.c_str()) != CURLE_OK) {
         return m_Fail(QXCURL_EASY_BAD_OPTION, "URL");
     }
@@ -188,17 +207,23 @@ bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, const std::string& value) 
 }
 
 bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, const std::list<std::string>& value) {
-    if (m_OptionFaultHit(option)) return m_Fail(QXCURL_EASY_FAULT, "setOption");
-    if (!m_initialized) return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOption");
-    if (option != QXCURL_OPT_HTTPHEADER) return m_Fail(QXCURL_EASY_BAD_OPTION, "not a list option");
+    if (m_OptionFaultHit(option))
+        return m_Fail(QXCURL_EASY_FAULT, "setOption");
+    if (!m_initialized)
+        return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOption");
+    if (option != QXCURL_OPT_HTTPHEADER)
+        return m_Fail(QXCURL_EASY_BAD_OPTION, "not a list option");
     m_headerLines.clear();
-    for (const std::string& line : value) m_headerLines.push_back(WithoutLineBreaks(line));
+    for (const std::string& line : value)
+        m_headerLines.push_back(WithoutLineBreaks(line));
     return true;
 }
 
 bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, QXCurlWriteCallback value) {
-    if (m_OptionFaultHit(option)) return m_Fail(QXCURL_EASY_FAULT, "setOption");
-    if (!m_initialized) return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOption");
+    if (m_OptionFaultHit(option))
+        return m_Fail(QXCURL_EASY_FAULT, "setOption");
+    if (!m_initialized)
+        return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOption");
     if (option != QXCURL_OPT_WRITEFUNCTION || !value) {
         return m_Fail(QXCURL_EASY_BAD_OPTION, "not a write function");
     }
@@ -210,9 +235,12 @@ bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, QXCurlWriteCallback value)
 }
 
 bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, void* value) {
-    if (m_OptionFaultHit(option)) return m_Fail(QXCURL_EASY_FAULT, "setOption");
-    if (!m_initialized) return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOption");
-    if (option != QXCURL_OPT_WRITEDATA) return m_Fail(QXCURL_EASY_BAD_OPTION, "not a pointer option");
+    if (m_OptionFaultHit(option))
+        return m_Fail(QXCURL_EASY_FAULT, "setOption");
+    if (!m_initialized)
+        return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOption");
+    if (option != QXCURL_OPT_WRITEDATA)
+        return m_Fail(QXCURL_EASY_BAD_OPTION, "not a pointer option");
     if (curl_easy_setopt(Handle(m_handle), CURLOPT_WRITEDATA, value) != CURLE_OK) {
         return m_Fail(QXCURL_EASY_BAD_OPTION, "WRITEDATA");
     }
@@ -223,7 +251,8 @@ bool QXCurlEasy::setTalvoroPellorinSSLContext() {
     if (FaultHit("QXCurlEasy::setTalvoroPellorinSSLContext")) {
         return m_Fail(QXCURL_EASY_FAULT, "setTalvoroPellorinSSLContext");
     }
-    if (!m_initialized) return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setTalvoroPellorinSSLContext");
+    if (!m_initialized)
+        return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setTalvoroPellorinSSLContext");
     CURL* curl = Handle(m_handle);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -237,9 +266,12 @@ bool QXCurlEasy::setTalvoroPellorinSSLContext() {
 }
 
 bool QXCurlEasy::setOmbrixHeader(t_HdrOption option) {
-    if (FaultHit("QXCurlEasy::setOmbrixHeader")) return m_Fail(QXCURL_EASY_FAULT, "setOmbrixHeader");
-    if (!m_initialized) return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOmbrixHeader");
-    if (option != HDR_TV) return m_Fail(QXCURL_EASY_BAD_OPTION, "unknown header set");
+    if (FaultHit("QXCurlEasy::setOmbrixHeader"))
+        return m_Fail(QXCURL_EASY_FAULT, "setOmbrixHeader");
+    if (!m_initialized)
+        return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOmbrixHeader");
+    if (option != HDR_TV)
+        return m_Fail(QXCURL_EASY_BAD_OPTION, "unknown header set");
     static const std::pair<const char*, const char*> lines[] = {
         {"X-TV-Model", "db/dravo/modelid"},
         {"X-TV-Country", "db/dravo/countrycode"},
@@ -248,7 +280,8 @@ bool QXCurlEasy::setOmbrixHeader(t_HdrOption option) {
     m_tvHeaderLines.clear();
     for (const auto& line : lines) {
         char* value = vconf_get_str(line.second);
-        if (!value) continue;
+        if (!value)
+            continue;
         m_tvHeaderLines.push_back(std::string(line.first) + ": " + WithoutLineBreaks(value));
         free(value);
     }
@@ -256,8 +289,10 @@ bool QXCurlEasy::setOmbrixHeader(t_HdrOption option) {
 }
 
 bool QXCurlEasy::send() {
-    if (FaultHit("QXCurlEasy::send")) return m_Fail(QXCURL_EASY_FAULT, "send");
-    if (!m_initialized) return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "send");
+    if (FaultHit("QXCurlEasy::send"))
+        return m_Fail(QXCURL_EASY_FAULT, "send");
+    if (!m_initialized)
+        return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "send");
     CURL* curl = Handle(m_handle);
 
     curl_slist* headers = nullptr;
@@ -286,25 +321,32 @@ bool QXCurlEasy::send() {
     return true;
 }
 
-QXCURL_EASY_ERROR QXCurlEasy::getErrorCode() const { return m_errorCode; }
+QXCURL_EASY_ERROR QXCurlEasy::getErrorCode() const {
+    return m_errorCode;
+}
 
 std::string QXCurlEasy::getError(QXCURL_EASY_ERROR code) const {
     std::string text = ErrorName(code);
-    if (code == m_errorCode && !m_errorDetail.empty()) text += ": " + m_errorDetail;
+    if (code == m_errorCode && !m_errorDetail.empty())
+        text += ": " + m_errorDetail;
     return text;
 }
 
 bool QXCurlEasy::getInfo(QXCURL_INFO_TYPE info, long* value) {
-    if (FaultHit("QXCurlEasy::getInfo")) return false;
-    if (!m_handle || !value || info != QXCURL_INFO_RESPONSE_CODE) return false;
+    if (FaultHit("QXCurlEasy::getInfo"))
+        return false;
+    if (!m_handle || !value || info != QXCURL_INFO_RESPONSE_CODE)
+        return false;
     long code = 0;
-    if (curl_easy_getinfo(Handle(m_handle), CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) return false;
+    if (curl_easy_getinfo(Handle(m_handle), CURLINFO_RESPONSE_CODE, &code) != CURLE_OK)
+        return false;
     *value = code;
     return true;
 }
 
 void QXCurlEasy::reset() {
-    if (m_handle) curl_easy_reset(Handle(m_handle));
+    if (m_handle)
+        curl_easy_reset(Handle(m_handle));
     curl_slist_free_all(static_cast<curl_slist*>(m_sentHeaders));
     m_sentHeaders = nullptr;
     m_initialized = false;
@@ -317,28 +359,36 @@ void QXCurlEasy::reset() {
 }
 
 void QXCurlUtility::makeQueryString(std::string& query, std::string key, std::string value) {
-    if (!query.empty()) query += '&';
+    if (!query.empty())
+        query += '&';
     query += PercentEncode(key) + '=' + PercentEncode(value);
 }
 
 std::string QXCurlUtility::makeUri(std::string path, std::string query) {
-    if (FaultHit("QXCurlUtility::makeUri")) throw std::runtime_error("makeUri failed by fault rule");
+    if (FaultHit("QXCurlUtility::makeUri"))
+        throw std::runtime_error("makeUri failed by fault rule");
     std::string file = tvhost::RootPath("config/server_url");
     std::string text;
-    if (!tvhost::ReadWholeFile(file, &text)) throw std::runtime_error("no server address: " + file);
+    if (!tvhost::ReadWholeFile(file, &text))
+        throw std::runtime_error("no server address: " + file);
     std::string base = Trim(text.substr(0, text.find('\n')));
-    if (base.empty()) throw std::runtime_error("empty server address: " + file);
-    if (base.back() == '/' && !path.empty() && path.front() == '/') base.pop_back();
+    if (base.empty())
+        throw std::runtime_error("empty server address: " + file);
+    if (base.back() == '/' && !path.empty() && path.front() == '/')
+        base.pop_back();
     std::string uri = base + path;
-    if (!query.empty()) uri += "?" + query;
+    if (!query.empty())
+        uri += "?" + query;
     return uri;
 }
 
 bool QXCurlUtility::checkIsHttps(std::string url) {
     static const std::string scheme = "https://";
-    if (url.size() < scheme.size()) return false;
+    if (url.size() < scheme.size())
+        return false;
     for (size_t i = 0; i < scheme.size(); ++i) {
-        if (tolower(static_cast<unsigned char>(url[i])) != scheme[i]) return false;
+        if (tolower(static_cast<unsigned char>(url[i])) != scheme[i])
+            return false;
     }
     return true;
 }

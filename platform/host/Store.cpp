@@ -75,15 +75,16 @@ int pax_get_apps_sync_status(int* status) {
 // journaled, as a request the store never acted on.
 int pax_request_priority_update(void) {
     int result = 0;
-    if (!Faulted("pax_request_priority_update", &result)) {
-        Json::Value message(Json::objectValue);
-        message["kind"] = "priority_update_request";
-        message["caller"] = tvhost::SelfAppId();
-        tvhost::SendToApp(STORE_APP_ID, message);
-        result = 0;
-    }
+    bool faulted = Faulted("pax_request_priority_update", &result);
+    // Journaled first: the store's answers in the status key come after the request.
     Journal("pax_request_priority_update", result);
-    return result;
+    if (faulted)
+        return result;
+    Json::Value message(Json::objectValue);
+    message["kind"] = "priority_update_request";
+    message["caller"] = tvhost::SelfAppId();
+    tvhost::SendToApp(STORE_APP_ID, message);
+    return 0;
 }
 
 int pax_get_major_file_info(char** json) {

@@ -32,44 +32,55 @@ struct _keynode_t {
 namespace tvhost {
 
 bool ValidKeyName(const std::string& key) {
-    if (key.empty() || key[0] == '/' || key.back() == '/') return false;
+    if (key.empty() || key[0] == '/' || key.back() == '/')
+        return false;
     size_t start = 0;
     while (start <= key.size()) {
         size_t end = key.find('/', start);
-        if (end == std::string::npos) end = key.size();
-        if (end == start || key[start] == '.') return false;
+        if (end == std::string::npos)
+            end = key.size();
+        if (end == start || key[start] == '.')
+            return false;
         start = end + 1;
     }
     return true;
 }
 
-std::string KeyPath(const std::string& key) { return RootPath("kdb/" + key); }
+std::string KeyPath(const std::string& key) {
+    return RootPath("kdb/" + key);
+}
 
 KeyValue ReadKey(const std::string& key) {
     KeyValue value;
     std::string content;
-    if (!ValidKeyName(key) || !ReadWholeFile(KeyPath(key), &content)) return value;
-    if (content.size() < 2 || content[1] != ':') return value;
+    if (!ValidKeyName(key) || !ReadWholeFile(KeyPath(key), &content))
+        return value;
+    if (content.size() < 2 || content[1] != ':')
+        return value;
     std::string text = content.substr(2);
     if (content[0] == 's') {
         value.type = 's';
         value.str = text;
         return value;
     }
-    if (content[0] != 'i' || text.empty()) return value;
+    if (content[0] != 'i' || text.empty())
+        return value;
     errno = 0;
     char* end = nullptr;
     long number = strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || number < INT_MIN || number > INT_MAX) return value;
+    if (errno != 0 || *end != '\0' || number < INT_MIN || number > INT_MAX)
+        return value;
     value.type = 'i';
     value.num = static_cast<int>(number);
     return value;
 }
 
 bool StoreKey(const std::string& key, char type, const std::string& value) {
-    if (!ValidKeyName(key) || (type != 's' && type != 'i')) return false;
+    if (!ValidKeyName(key) || (type != 's' && type != 'i'))
+        return false;
     std::string path = KeyPath(key);
-    if (!MakeDirs(path.substr(0, path.rfind('/')))) return false;
+    if (!MakeDirs(path.substr(0, path.rfind('/'))))
+        return false;
     return WriteFileAtomic(path, std::string(1, type) + ":" + value);
 }
 
@@ -117,7 +128,8 @@ bool StillRegistered(unsigned long id) {
     WatchState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     for (const auto& watcher : state.watchers) {
-        if (watcher.id == id) return true;
+        if (watcher.id == id)
+            return true;
     }
     return false;
 }
@@ -130,15 +142,18 @@ void Deliver(const std::string& key) {
         WatchState& state = State();
         std::lock_guard<std::mutex> lock(state.mutex);
         for (const auto& watcher : state.watchers) {
-            if (watcher.key == key) targets.push_back(watcher);
+            if (watcher.key == key)
+                targets.push_back(watcher);
         }
     }
-    if (targets.empty()) return;
+    if (targets.empty())
+        return;
     keynode_t node;
     node.name = key;
     node.value = tvhost::ReadKey(key);
     for (const auto& watcher : targets) {
-        if (StillRegistered(watcher.id)) watcher.cb(&node, watcher.userData);
+        if (StillRegistered(watcher.id))
+            watcher.cb(&node, watcher.userData);
     }
 }
 
@@ -151,23 +166,27 @@ std::vector<std::string> ChangedKeys(const char* buffer, ssize_t length) {
     std::vector<std::string> keys;
     std::set<std::string> seen;
     auto add = [&](const std::string& key) {
-        if (seen.insert(key).second) keys.push_back(key);
+        if (seen.insert(key).second)
+            keys.push_back(key);
     };
     for (ssize_t offset = 0; offset < length;) {
         const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
         offset += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
         if (event->mask & IN_Q_OVERFLOW) {
-            for (const auto& watcher : state.watchers) add(watcher.key);
+            for (const auto& watcher : state.watchers)
+                add(watcher.key);
             continue;
         }
         auto dir = state.dirs.find(event->wd);
-        if (dir == state.dirs.end()) continue;
+        if (dir == state.dirs.end())
+            continue;
         if (event->mask & IN_IGNORED) {
             state.wdByPath.erase(dir->second.root + "/kdb/" + dir->second.dir);
             state.dirs.erase(dir);
             continue;
         }
-        if (event->len == 0 || dir->second.root != root) continue;
+        if (event->len == 0 || dir->second.root != root)
+            continue;
         std::string name = event->name;
         add(dir->second.dir.empty() ? name : dir->second.dir + "/" + name);
     }
@@ -177,8 +196,10 @@ std::vector<std::string> ChangedKeys(const char* buffer, ssize_t length) {
 gboolean OnInotifyReadable(gint fd, GIOCondition, gpointer) {
     alignas(struct inotify_event) char buffer[65536];
     ssize_t length = read(fd, buffer, sizeof buffer);
-    if (length <= 0) return G_SOURCE_CONTINUE;
-    for (const auto& key : ChangedKeys(buffer, length)) Deliver(key);
+    if (length <= 0)
+        return G_SOURCE_CONTINUE;
+    for (const auto& key : ChangedKeys(buffer, length))
+        Deliver(key);
     return G_SOURCE_CONTINUE;
 }
 
@@ -186,23 +207,29 @@ gboolean OnInotifyReadable(gint fd, GIOCondition, gpointer) {
 bool EnsureWatch(WatchState& state, const std::string& key) {
     if (state.fd < 0) {
         state.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (state.fd < 0) return false;
+        if (state.fd < 0)
+            return false;
         g_unix_fd_add(state.fd, G_IO_IN, OnInotifyReadable, nullptr);
     }
     std::string root = tvhost::DeviceRoot();
     std::string dir = KeyDir(key);
     std::string path = root + "/kdb/" + dir;
-    if (state.wdByPath.count(path)) return true;
+    if (state.wdByPath.count(path))
+        return true;
     // Watching a directory needs it to exist; a key may be watched before it is first written.
-    if (!tvhost::MakeDirs(path)) return false;
+    if (!tvhost::MakeDirs(path))
+        return false;
     int wd = inotify_add_watch(state.fd, path.c_str(), IN_MOVED_TO | IN_DELETE | IN_ONLYDIR);
-    if (wd < 0) return false;
+    if (wd < 0)
+        return false;
     state.dirs[wd] = WatchedDir{root, dir};
     state.wdByPath[path] = wd;
     return true;
 }
 
-bool FaultHit(const char* call, long* result) { return tvhost::FaultHit(call, result); }
+bool FaultHit(const char* call, long* result) {
+    return tvhost::FaultHit(call, result);
+}
 
 }  // namespace
 
@@ -210,58 +237,74 @@ extern "C" {
 
 char* vconf_get_str(const char* key) {
     long result = 0;
-    if (FaultHit("vconf_get_str", &result) || !key) return nullptr;
+    if (FaultHit("vconf_get_str", &result) || !key)
+        return nullptr;
     tvhost::KeyValue value = tvhost::ReadKey(key);
-    if (value.type != 's') return nullptr;
+    if (value.type != 's')
+        return nullptr;
     return strdup(value.str.c_str());
 }
 
 int vconf_get_int(const char* key, int* value) {
     long result = 0;
-    if (FaultHit("vconf_get_int", &result)) return static_cast<int>(result);
-    if (!key || !value) return VCONF_ERROR;
+    if (FaultHit("vconf_get_int", &result))
+        return static_cast<int>(result);
+    if (!key || !value)
+        return VCONF_ERROR;
     tvhost::KeyValue stored = tvhost::ReadKey(key);
-    if (stored.type != 'i') return VCONF_ERROR;
+    if (stored.type != 'i')
+        return VCONF_ERROR;
     *value = stored.num;
     return VCONF_OK;
 }
 
 int vconf_set_str(const char* key, const char* value) {
     long result = 0;
-    if (FaultHit("vconf_set_str", &result)) return static_cast<int>(result);
-    if (!key || !value) return VCONF_ERROR;
+    if (FaultHit("vconf_set_str", &result))
+        return static_cast<int>(result);
+    if (!key || !value)
+        return VCONF_ERROR;
     return tvhost::StoreKey(key, 's', value) ? VCONF_OK : VCONF_ERROR;
 }
 
 int vconf_set_int(const char* key, int value) {
     long result = 0;
-    if (FaultHit("vconf_set_int", &result)) return static_cast<int>(result);
-    if (!key) return VCONF_ERROR;
+    if (FaultHit("vconf_set_int", &result))
+        return static_cast<int>(result);
+    if (!key)
+        return VCONF_ERROR;
     return tvhost::StoreKey(key, 'i', std::to_string(value)) ? VCONF_OK : VCONF_ERROR;
 }
 
 int vconf_unset(const char* key) {
     long result = 0;
-    if (FaultHit("vconf_unset", &result)) return static_cast<int>(result);
-    if (!key) return VCONF_ERROR;
+    if (FaultHit("vconf_unset", &result))
+        return static_cast<int>(result);
+    if (!key)
+        return VCONF_ERROR;
     return tvhost::RemoveKey(key) ? VCONF_OK : VCONF_ERROR;
 }
 
 int vconf_notify_key_changed(const char* key, vconf_callback_fn cb, void* user_data) {
     long result = 0;
-    if (FaultHit("vconf_notify_key_changed", &result)) return static_cast<int>(result);
-    if (!key || !cb || !tvhost::ValidKeyName(key)) return VCONF_ERROR;
+    if (FaultHit("vconf_notify_key_changed", &result))
+        return static_cast<int>(result);
+    if (!key || !cb || !tvhost::ValidKeyName(key))
+        return VCONF_ERROR;
     WatchState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
-    if (!EnsureWatch(state, key)) return VCONF_ERROR;
+    if (!EnsureWatch(state, key))
+        return VCONF_ERROR;
     state.watchers.push_back(Watcher{state.nextId++, key, cb, user_data});
     return VCONF_OK;
 }
 
 int vconf_ignore_key_changed(const char* key, vconf_callback_fn cb) {
     long result = 0;
-    if (FaultHit("vconf_ignore_key_changed", &result)) return static_cast<int>(result);
-    if (!key || !cb) return VCONF_ERROR;
+    if (FaultHit("vconf_ignore_key_changed", &result))
+        return static_cast<int>(result);
+    if (!key || !cb)
+        return VCONF_ERROR;
     WatchState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     size_t before = state.watchers.size();
@@ -273,27 +316,33 @@ int vconf_ignore_key_changed(const char* key, vconf_callback_fn cb) {
 
 char* vconf_keynode_get_name(keynode_t* node) {
     long result = 0;
-    if (FaultHit("vconf_keynode_get_name", &result) || !node) return nullptr;
+    if (FaultHit("vconf_keynode_get_name", &result) || !node)
+        return nullptr;
     return const_cast<char*>(node->name.c_str());
 }
 
 int vconf_keynode_get_type(keynode_t* node) {
     long result = 0;
-    if (FaultHit("vconf_keynode_get_type", &result)) return static_cast<int>(result);
+    if (FaultHit("vconf_keynode_get_type", &result))
+        return static_cast<int>(result);
     return node ? node->value.type : static_cast<int>(VCONF_TYPE_NONE);
 }
 
 char* vconf_keynode_get_str(keynode_t* node) {
     long result = 0;
-    if (FaultHit("vconf_keynode_get_str", &result) || !node) return nullptr;
-    if (node->value.type != 's') return nullptr;
+    if (FaultHit("vconf_keynode_get_str", &result) || !node)
+        return nullptr;
+    if (node->value.type != 's')
+        return nullptr;
     return const_cast<char*>(node->value.str.c_str());
 }
 
 int vconf_keynode_get_int(keynode_t* node) {
     long result = 0;
-    if (FaultHit("vconf_keynode_get_int", &result)) return static_cast<int>(result);
-    if (!node || node->value.type != 'i') return 0;
+    if (FaultHit("vconf_keynode_get_int", &result))
+        return static_cast<int>(result);
+    if (!node || node->value.type != 'i')
+        return 0;
     return node->value.num;
 }
 

@@ -40,10 +40,10 @@ enum QXCURL_EASY_ERROR : int {
     QXCURL_EASY_BAD_OPTION = 2,
     QXCURL_EASY_CONNECT_FAILED = 3,  // name not resolved, connection refused or unreachable
     QXCURL_EASY_TIMEOUT = 4,
-    QXCURL_EASY_TLS_FAILED = 5,      // handshake failed, peer or host name not trusted
-    QXCURL_EASY_WRITE_FAILED = 6,    // the write callback took fewer bytes than offered
+    QXCURL_EASY_TLS_FAILED = 5,    // handshake failed, peer or host name not trusted
+    QXCURL_EASY_WRITE_FAILED = 6,  // the write callback took fewer bytes than offered
     QXCURL_EASY_TRANSFER_FAILED = 7,
-    QXCURL_EASY_FAULT = 8,           // failed by a fault rule of the device
+    QXCURL_EASY_FAULT = 8,  // failed by a fault rule of the device
 };
 
 enum QXCURL_INFO_TYPE {
@@ -53,7 +53,7 @@ enum QXCURL_INFO_TYPE {
 using QXCurlWriteCallback = size_t (*)(char* data, size_t size, size_t count, void* target);
 
 class QXCurlEasy {
-public:
+  public:
     enum t_HdrOption {
         HDR_TV = 1,  // the TV identification lines listed above
     };
@@ -85,11 +85,11 @@ public:
     // Back to the state of a new handle: options, header lines and error forgotten.
     void reset();
 
-private:
+  private:
     bool m_Fail(QXCURL_EASY_ERROR code, const std::string& detail);
     bool m_OptionFaultHit(QXCURL_OPTION_TYPE option);
 
-    void* m_handle = nullptr;  // CURL*, kept out of this header
+    void* m_handle = nullptr;       // CURL*, kept out of this header
     void* m_sentHeaders = nullptr;  // curl_slist* of the last transfer
     bool m_initialized = false;
     bool m_hasWriteFunction = false;
@@ -101,7 +101,7 @@ private:
 };
 
 class QXCurlUtility {
-public:
+  public:
     static void makeQueryString(std::string& query, std::string key, std::string value);
     static std::string makeUri(std::string path, std::string query);
     static bool checkIsHttps(std::string url);

@@ -13,7 +13,8 @@ HttpClient::~HttpClient() = default;
 
 void HttpClient::SetHeader(std::map<std::string, std::string> headers) {
     LOGE("");
-    if (!m_headers.empty()) m_headers.clear();
+    if (!m_headers.empty())
+        m_headers.clear();
     for (const auto& header : headers) {
         if (header.first.empty()) {
             LOGE("Invalid key");
@@ -111,7 +112,8 @@ bool HttpClient::m_SetCurlOption() {
 
 size_t HttpClient::m_WriteDataCallback(char* data, size_t size, size_t count, void* target) {
     LOGE("");
-    if (data == nullptr || target == nullptr) return 0;
+    if (data == nullptr || target == nullptr)
+        return 0;
     size_t length = size * count;
     try {
         static_cast<std::string*>(target)->append(data, length);

@@ -21,8 +21,8 @@ struct HttpReply {
 };
 
 struct HttpRequestRecord {
-    std::string requestLine;  // e.g. "GET /a?b=c HTTP/1.1"
-    std::string target;       // path and query
+    std::string requestLine;                                   // e.g. "GET /a?b=c HTTP/1.1"
+    std::string target;                                        // path and query
     std::vector<std::pair<std::string, std::string>> headers;  // in the order received
 
     std::string Path() const { return target.substr(0, target.find('?')); }
@@ -33,7 +33,7 @@ struct HttpRequestRecord {
 };
 
 class LocalHttpServer {
-public:
+  public:
     // Plain HTTP.
     LocalHttpServer();
     // HTTPS with a self-signed certificate made now for `subjectAltNames`
@@ -57,7 +57,7 @@ public:
     // A loopback port where nothing listens.
     static int ClosedPort();
 
-private:
+  private:
     void m_Start();
     void m_AcceptLoop();
     void m_Serve(int fd);

@@ -39,7 +39,9 @@ ServiceProcess::~ServiceProcess() {
 }
 
 bool ServiceProcess::Start(int timeoutMs) {
-    int logLinesBefore = m_device.LogCount("Create BrenwickMain");
+    // The home reset manager's Init is the last step of the start-up sequence.
+    const char* startedUp = "HomeResetManager.cpp: Init(";
+    int logLinesBefore = m_device.LogCount(startedUp);
     m_pid = fork();
     if (m_pid == 0) {
         setenv("TV_DEVICE_ROOT", m_device.Root().c_str(), 1);
@@ -50,7 +52,7 @@ bool ServiceProcess::Start(int timeoutMs) {
     if (m_pid < 0) return false;
     return WaitFor(
         [&] {
-            return !Running() || (m_device.LogCount("Create BrenwickMain") > logLinesBefore &&
+            return !Running() || (m_device.LogCount(startedUp) > logLinesBefore &&
                                   m_device.Exists("run/com.talvoro.tv.brenwick.sock"));
         },
         timeoutMs) &&

@@ -13,8 +13,7 @@ public:
     // Kills the service if it still runs; prints the platform log when the test failed.
     ~ServiceProcess();
 
-    // Starts brenwick and waits until its start-up sequence has run (socket up, "Create
-    // BrenwickMain" logged). False when it exited or did not come up in time.
+    // Starts brenwick and waits until its whole start-up sequence has run. False when it exited or did not come up in time.
     bool Start(int timeoutMs = 5000);
     // SIGTERM, then waits; the exit status, or -1 when it had to be killed.
     int Stop(int timeoutMs = 5000);

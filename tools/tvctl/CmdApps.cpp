@@ -81,7 +81,8 @@ int SendLaunch(const std::string& appId, const ExtraData& extra) {
     if (result == APPCTL_OK)
         result = app_control_set_operation(handle, APPCTL_OPERATION_DEFAULT);
     for (size_t i = 0; i < extra.size() && result == APPCTL_OK; ++i)
-        result = app_control_add_extra_data(handle, extra[i].first.c_str(), extra[i].second.c_str());
+        result =
+            app_control_add_extra_data(handle, extra[i].first.c_str(), extra[i].second.c_str());
     if (result == APPCTL_OK)
         result = app_control_send_launch_request(handle, nullptr, nullptr);
     app_control_destroy(handle);
@@ -99,8 +100,8 @@ int Launch(const Args& args) {
         return Fail(EXIT_FAILED, appId + " is not running; nothing was sent");
     int result = SendLaunch(appId, extra);
     if (result != APPCTL_OK)
-        return Fail(EXIT_FAILED, "launch request to " + appId + " failed (error code: " +
-                                     std::to_string(result) + ")");
+        return Fail(EXIT_FAILED, "launch request to " + appId +
+                                     " failed (error code: " + std::to_string(result) + ")");
     printf("sent a launch request to %s with %zu extra data\n", appId.c_str(), extra.size());
     return EXIT_DONE;
 }

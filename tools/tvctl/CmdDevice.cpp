@@ -25,38 +25,56 @@ const char* const FAULT_ADD_USAGE = "fault add CALL RESULT [TIMES]";
 
 int Init(const Args& args) {
     bool force = args.size() == 1 && args[0] == "--force";
-    if (!args.empty() && !force) return Usage(INIT_USAGE);
+    if (!args.empty() && !force)
+        return Usage(INIT_USAGE);
     std::string error;
-    if (!tvhost::Provision(force, &error)) return Fail(EXIT_FAILED, error);
+    if (!tvhost::Provision(force, &error))
+        return Fail(EXIT_FAILED, error);
     printf("provisioned a factory-fresh television at %s\n", tvhost::DeviceRoot().c_str());
     return EXIT_DONE;
 }
 
 int Boot(const Args& args) {
-    if (!args.empty()) return Usage("boot");
+    if (!args.empty())
+        return Usage("boot");
     std::string error;
-    if (!tvhost::ColdBoot(&error)) return Fail(EXIT_FAILED, error);
+    if (!tvhost::ColdBoot(&error))
+        return Fail(EXIT_FAILED, error);
     printf("cold start: volatile keys reset, stale run/ entries removed\n");
     return EXIT_DONE;
 }
 
 pid_t PidOf(const std::string& appId) {
     std::string text;
-    if (!tvhost::ReadWholeFile(tvhost::RootPath("run/" + appId + ".pid"), &text)) return 0;
+    if (!tvhost::ReadWholeFile(tvhost::RootPath("run/" + appId + ".pid"), &text))
+        return 0;
     return static_cast<pid_t>(strtol(text.c_str(), nullptr, 10));
 }
 
 int Ps(const Args& args) {
-    if (!args.empty()) return Usage("ps");
+    if (!args.empty())
+        return Usage("ps");
     for (const auto& appId : tvhost::RunningApps()) {
         printf("%s %d\n", appId.c_str(), static_cast<int>(PidOf(appId)));
     }
     return EXIT_DONE;
 }
 
+// Gone, or a zombie that its parent has yet to reap.
+bool ProcessEnded(pid_t pid) {
+    if (kill(pid, 0) != 0 && errno == ESRCH)
+        return true;
+    std::string stat;
+    if (!tvhost::ReadWholeFile("/proc/" + std::to_string(pid) + "/stat", &stat))
+        return true;
+    size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
+}
+
 // Waits for the application to end, so that a script can start it again right away.
 int Stop(const Args& args) {
-    if (args.size() != 1) return Usage(STOP_USAGE);
+    if (args.size() != 1)
+        return Usage(STOP_USAGE);
     const std::string& appId = args[0];
     pid_t pid = PidOf(appId);
     if (!tvhost::AppRunning(appId) || pid <= 0) {
@@ -66,7 +84,7 @@ int Stop(const Args& args) {
         return Fail(EXIT_FAILED, "cannot signal " + appId + ": " + strerror(errno));
     }
     for (int waited = 0; waited < 10000; waited += 10) {
-        if (kill(pid, 0) != 0 && errno == ESRCH) {
+        if (ProcessEnded(pid)) {
             printf("stopped %s (pid %d)\n", appId.c_str(), static_cast<int>(pid));
             return EXIT_DONE;
         }
@@ -99,7 +117,8 @@ int Log(const Args& args) {
     std::string partial;
     char buffer[4096];
     for (;;) {
-        if (!file) file = fopen(path.c_str(), "r");
+        if (!file)
+            file = fopen(path.c_str(), "r");
         size_t n = file ? fread(buffer, 1, sizeof buffer, file) : 0;
         if (n > 0) {
             partial.append(buffer, n);
@@ -107,22 +126,27 @@ int Log(const Args& args) {
             while ((end = partial.find('\n')) != std::string::npos) {
                 std::string line = partial.substr(0, end + 1);
                 partial.erase(0, end + 1);
-                if (HasTag(line, tag)) fputs(line.c_str(), stdout);
+                if (HasTag(line, tag))
+                    fputs(line.c_str(), stdout);
             }
             continue;
         }
-        if (!follow) break;
+        if (!follow)
+            break;
         fflush(stdout);
-        if (file) clearerr(file);
+        if (file)
+            clearerr(file);
         usleep(100000);
     }
-    if (file) fclose(file);
+    if (file)
+        fclose(file);
     return EXIT_DONE;
 }
 
 int SyncStatus(const Args& args) {
     int status = 0;
-    if (args.size() != 1 || !ParseInt(args[0], &status)) return Usage(SYNC_USAGE);
+    if (args.size() != 1 || !ParseInt(args[0], &status))
+        return Usage(SYNC_USAGE);
     if (!tvhost::WriteFileAtomic(tvhost::RootPath("store/sync_status"), std::to_string(status))) {
         return Fail(EXIT_FAILED, "cannot write store/sync_status");
     }
@@ -132,7 +156,8 @@ int SyncStatus(const Args& args) {
 
 // Taken as it is, not checked: tests hand the service broken information on purpose.
 int MajorInfo(const Args& args) {
-    if (args.size() != 1) return Usage(MAJOR_USAGE);
+    if (args.size() != 1)
+        return Usage(MAJOR_USAGE);
     std::string text;
     if (args[0] == "-") {
         text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
@@ -148,7 +173,8 @@ int MajorInfo(const Args& args) {
 
 int FaultAdd(const Args& args) {
     int number = 0;
-    if (args.size() < 2 || args.size() > 3) return Usage(FAULT_ADD_USAGE);
+    if (args.size() < 2 || args.size() > 3)
+        return Usage(FAULT_ADD_USAGE);
     if (args[1] != "null" && !ParseInt(args[1], &number)) {
         return Fail(EXIT_USAGE, "RESULT must be null or an integer, not '" + args[1] + "'");
     }
@@ -156,23 +182,26 @@ int FaultAdd(const Args& args) {
     if (!times.empty() && (!ParseInt(times, &number) || number <= 0)) {
         return Fail(EXIT_USAGE, "TIMES must be a positive integer, not '" + times + "'");
     }
-    if (!tvhost::FaultAdd(args[0], args[1], times)) return Fail(EXIT_FAILED, "cannot write faults");
+    if (!tvhost::FaultAdd(args[0], args[1], times))
+        return Fail(EXIT_FAILED, "cannot write faults");
     printf("fault: %s returns %s %s\n", args[0].c_str(), args[1].c_str(),
            times.empty() ? "from now on" : (times + " time(s)").c_str());
     return EXIT_DONE;
 }
 
 int FaultClear(const Args& args) {
-    if (!args.empty()) return Usage("fault clear");
-    if (!tvhost::FaultClear()) return Fail(EXIT_FAILED, "cannot remove faults");
+    if (!args.empty())
+        return Usage("fault clear");
+    if (!tvhost::FaultClear())
+        return Fail(EXIT_FAILED, "cannot remove faults");
     printf("fault rules cleared\n");
     return EXIT_DONE;
 }
 
 TVCTL_COMMAND("init", INIT_USAGE,
               "provision a factory-fresh television; --force wipes an existing root first", Init);
-TVCTL_COMMAND("boot", "boot", "cold start: volatile keys back to initial values, stale run/ removed",
-              Boot);
+TVCTL_COMMAND("boot", "boot",
+              "cold start: volatile keys back to initial values, stale run/ removed", Boot);
 TVCTL_COMMAND("ps", "ps", "list the running applications (APPID PID)", Ps);
 TVCTL_COMMAND("stop", STOP_USAGE, "ask a running application to terminate (SIGTERM) and wait",
               Stop);

@@ -18,14 +18,20 @@ const char* const SET_USAGE = "set [-t string|int] KEY VALUE";
 const char* const UNSET_USAGE = "unset KEY";
 const char* const WATCH_USAGE = "watch KEY...";
 
-int BadKey(const std::string& key) { return Fail(EXIT_USAGE, "invalid key name '" + key + "'"); }
+int BadKey(const std::string& key) {
+    return Fail(EXIT_USAGE, "invalid key name '" + key + "'");
+}
 
 int Get(const Args& args) {
-    if (args.size() != 1) return Usage(GET_USAGE);
-    if (!tvhost::ValidKeyName(args[0])) return BadKey(args[0]);
+    if (args.size() != 1)
+        return Usage(GET_USAGE);
+    if (!tvhost::ValidKeyName(args[0]))
+        return BadKey(args[0]);
     tvhost::KeyValue value = tvhost::ReadKey(args[0]);
-    if (value.type == 's') printf("%s\n", value.str.c_str());
-    if (value.type == 'i') printf("%d\n", value.num);
+    if (value.type == 's')
+        printf("%s\n", value.str.c_str());
+    if (value.type == 'i')
+        printf("%d\n", value.num);
     return value.type ? EXIT_DONE : Fail(EXIT_FAILED, args[0] + " is not set");
 }
 
@@ -33,14 +39,17 @@ int Set(const Args& args) {
     std::string type = "string";
     size_t first = 0;
     if (!args.empty() && args[0] == "-t") {
-        if (args.size() < 2) return Usage(SET_USAGE);
+        if (args.size() < 2)
+            return Usage(SET_USAGE);
         type = args[1];
         first = 2;
     }
-    if (args.size() != first + 2 || (type != "string" && type != "int")) return Usage(SET_USAGE);
+    if (args.size() != first + 2 || (type != "string" && type != "int"))
+        return Usage(SET_USAGE);
     const std::string& key = args[first];
     const std::string& value = args[first + 1];
-    if (!tvhost::ValidKeyName(key)) return BadKey(key);
+    if (!tvhost::ValidKeyName(key))
+        return BadKey(key);
     int number = 0;
     if (type == "int" && !ParseInt(value, &number)) {
         return Fail(EXIT_USAGE, "'" + value + "' is not an integer");
@@ -48,15 +57,19 @@ int Set(const Args& args) {
     // Written through the store's files: the console is not subject to fault rules.
     bool stored = type == "int" ? tvhost::StoreKey(key, 'i', std::to_string(number))
                                 : tvhost::StoreKey(key, 's', value);
-    if (!stored) return Fail(EXIT_FAILED, "cannot write " + key);
+    if (!stored)
+        return Fail(EXIT_FAILED, "cannot write " + key);
     printf("%s = %s\n", key.c_str(), value.c_str());
     return EXIT_DONE;
 }
 
 int Unset(const Args& args) {
-    if (args.size() != 1) return Usage(UNSET_USAGE);
-    if (!tvhost::ValidKeyName(args[0])) return BadKey(args[0]);
-    if (!tvhost::RemoveKey(args[0])) return Fail(EXIT_FAILED, args[0] + " is not set");
+    if (args.size() != 1)
+        return Usage(UNSET_USAGE);
+    if (!tvhost::ValidKeyName(args[0]))
+        return BadKey(args[0]);
+    if (!tvhost::RemoveKey(args[0]))
+        return Fail(EXIT_FAILED, args[0] + " is not set");
     printf("%s removed\n", args[0].c_str());
     return EXIT_DONE;
 }
@@ -82,9 +95,11 @@ gboolean QuitLoop(gpointer loop) {
 }
 
 int Watch(const Args& args) {
-    if (args.empty()) return Usage(WATCH_USAGE);
+    if (args.empty())
+        return Usage(WATCH_USAGE);
     for (const auto& key : args) {
-        if (!tvhost::ValidKeyName(key)) return BadKey(key);
+        if (!tvhost::ValidKeyName(key))
+            return BadKey(key);
     }
     for (const auto& key : args) {
         if (vconf_notify_key_changed(key.c_str(), PrintChange, nullptr) != VCONF_OK) {
@@ -96,7 +111,8 @@ int Watch(const Args& args) {
     g_unix_signal_add(SIGTERM, QuitLoop, loop);
     // Scripts wait for this line before they make the changes they want to see.
     std::string keys;
-    for (const auto& key : args) keys += " " + key;
+    for (const auto& key : args)
+        keys += " " + key;
     fprintf(stderr, "watching%s\n", keys.c_str());
     g_main_loop_run(loop);
     g_main_loop_unref(loop);

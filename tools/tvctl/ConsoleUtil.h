@@ -12,11 +12,13 @@ namespace tvctl {
 
 // The whole text as a decimal int.
 inline bool ParseInt(const std::string& text, int* value) {
-    if (text.empty()) return false;
+    if (text.empty())
+        return false;
     errno = 0;
     char* end = nullptr;
     long number = strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || number < INT_MIN || number > INT_MAX) return false;
+    if (errno != 0 || *end != '\0' || number < INT_MIN || number > INT_MAX)
+        return false;
     *value = static_cast<int>(number);
     return true;
 }

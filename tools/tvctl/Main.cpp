@@ -14,9 +14,13 @@ std::vector<Command>& Registry() {
     return *commands;
 }
 
-void RegisterCommand(const Command& command) { Registry().push_back(command); }
+void RegisterCommand(const Command& command) {
+    Registry().push_back(command);
+}
 
-const std::vector<Command>& AllCommands() { return Registry(); }
+const std::vector<Command>& AllCommands() {
+    return Registry();
+}
 
 int Fail(int code, const std::string& message) {
     fprintf(stderr, "tvctl: %s\n", message.c_str());
@@ -29,7 +33,8 @@ std::vector<std::string> Words(const std::string& text) {
     std::vector<std::string> words;
     std::stringstream stream(text);
     std::string word;
-    while (stream >> word) words.push_back(word);
+    while (stream >> word)
+        words.push_back(word);
     return words;
 }
 
@@ -65,7 +70,9 @@ int Help(const Args&) {
 TVCTL_COMMAND("help", "help", "list the commands", Help);
 
 // Commands that make sense without a provisioned root.
-bool NeedsNoRoot(const std::string& name) { return name == "init" || name == "help"; }
+bool NeedsNoRoot(const std::string& name) {
+    return name == "init" || name == "help";
+}
 
 }  // namespace
 }  // namespace tvctl
@@ -88,7 +95,8 @@ int main(int argc, char** argv) {
         }
     }
     args.erase(args.begin(), args.begin() + static_cast<long>(next));
-    if (args.empty()) return Fail(EXIT_USAGE, "no command given (see: tvctl help)");
+    if (args.empty())
+        return Fail(EXIT_USAGE, "no command given (see: tvctl help)");
 
     size_t wordCount = 0;
     const Command* command = FindCommand(args, &wordCount);
@@ -99,8 +107,8 @@ int main(int argc, char** argv) {
         return Fail(EXIT_USAGE, "unknown command '" + name + "' (see: tvctl help)");
     }
     if (!NeedsNoRoot(command->name) && !tvhost::DeviceRootExists()) {
-        return Fail(EXIT_FAILED, "no provisioned device root at " + tvhost::DeviceRoot() +
-                                     " (run: tvctl init)");
+        return Fail(EXIT_FAILED,
+                    "no provisioned device root at " + tvhost::DeviceRoot() + " (run: tvctl init)");
     }
     tvhost::SetSelfAppId("tvctl");
     args.erase(args.begin(), args.begin() + static_cast<long>(wordCount));

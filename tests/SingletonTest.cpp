@@ -1,0 +1,74 @@
+// The owner of every long-lived manager: one instance, created once, destroyed on request.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <thread>
+
+#include "Singleton.h"
+#include "TestDevice.h"
+
+namespace {
+
+class Counted : public Singleton<Counted> {
+  public:
+    Counted() { ++constructed; }
+    ~Counted() override { ++destroyed; }
+    static int constructed;
+    static int destroyed;
+};
+int Counted::constructed = 0;
+int Counted::destroyed = 0;
+
+class Failing : public Singleton<Failing> {
+  public:
+    Failing() {
+        if (fail)
+            throw std::runtime_error("constructor failed");
+    }
+    static bool fail;
+};
+bool Failing::fail = true;
+
+class NeverCreated : public Singleton<NeverCreated> {};
+
+TEST(Singleton, TwoGetInstanceGiveOneObjectAndOneLogLine) {
+    TestDevice device;
+    Counted* first = Singleton<Counted>::GetInstance();
+    Counted* second = Singleton<Counted>::GetInstance();
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(1, Counted::constructed);
+    EXPECT_EQ(1, device.LogCount("Create Instance. (anonymous namespace)::Counted"));
+
+    Singleton<Counted>::DestoryInstance();
+    EXPECT_EQ(1, Counted::destroyed);
+    EXPECT_EQ(1, device.LogCount("E/BRENWICK"));
+    EXPECT_EQ(1, device.LogCount("[singleton] destory instance. (anonymous namespace)::Counted"));
+
+    // A fresh instance after destruction.
+    Singleton<Counted>::GetInstance();
+    EXPECT_EQ(2, Counted::constructed);
+    Singleton<Counted>::DestoryInstance();
+}
+
+TEST(Singleton, DestroyingANeverCreatedInstanceLogsNothing) {
+    TestDevice device;
+    Singleton<NeverCreated>::DestoryInstance();
+    EXPECT_EQ("", device.Log());
+}
+
+TEST(Singleton, ThrowingConstructorLeavesNoInstanceAndUnlocks) {
+    TestDevice device;
+    Failing::fail = true;
+    EXPECT_THROW(Singleton<Failing>::GetInstance(), std::runtime_error);
+    EXPECT_FALSE(device.LogHas("Create Instance"));
+
+    // The mutex was released: another thread can now create it.
+    Failing::fail = false;
+    Failing* created = nullptr;
+    std::thread other([&] { created = Singleton<Failing>::GetInstance(); });
+    other.join();
+    EXPECT_NE(nullptr, created);
+    Singleton<Failing>::DestoryInstance();
+}
+
+}  // namespace
