@@ -264,7 +264,9 @@ TEST_F(EndToEnd, StateSurvivesARestart) {
                  R"({"id":"com.talvoro.tv.zefo.homeversion","version":"2.0.0",)"
                  R"("targetGroupType":"normal","maxRetryCount":2})");
     // The end of an update clears the count: restart in the middle of one.
+    // Writes close together may reach the service as one change: let each be handled first.
     device.Tvctl("set memory/pax/priority_biu_status priority0_start");
+    ASSERT_TRUE(WaitUntil([&] { return device.LogHas("[Updated] request_retry.txt"); }));
     device.Tvctl("set memory/pax/priority_biu_status priority0_downloadfailed");
     ASSERT_TRUE(WaitUntil([&] { return device.LogHas("[Increase] request_retry.txt, try: 1"); }));
     ASSERT_EQ(0, service.Stop());

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "Constants.h"
@@ -19,6 +20,9 @@ struct GroupCase {
     const char* flag;  // null: no flag file
     const char* group;
 };
+void PrintTo(const GroupCase& c, std::ostream* os) {
+    *os << (c.flag ? c.flag : "(no flag)");
+}
 
 class CurrentGroupTest : public ::testing::TestWithParam<GroupCase> {};
 
@@ -78,6 +82,9 @@ struct TargetCase {
     int maxRetryCount;
     const char* logLine;
 };
+void PrintTo(const TargetCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class TargetTest : public ::testing::TestWithParam<TargetCase> {};
 
@@ -150,6 +157,9 @@ struct FlagCase {
     const char* group;
     bool flagAfter;
 };
+void PrintTo(const FlagCase& c, std::ostream* os) {
+    *os << c.group;
+}
 
 class TargetFlagTest : public ::testing::TestWithParam<FlagCase> {};
 

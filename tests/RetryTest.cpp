@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <memory>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -52,6 +53,9 @@ struct LoadCase {
     const char* group;
     const char* logLine;  // null: none expected
 };
+void PrintTo(const LoadCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RetryLoadTest : public ::testing::TestWithParam<LoadCase> {};
 
@@ -92,6 +96,9 @@ struct SaveCase {
     void (*operations)(Retry&);
     const char* bytes;
 };
+void PrintTo(const SaveCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RetrySaveTest : public ::testing::TestWithParam<SaveCase> {};
 
@@ -209,6 +216,9 @@ struct FaultCase {
     const char* logLine;
     size_t actions;
 };
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.fault;
+}
 
 class RetryFaultTest : public ::testing::TestWithParam<FaultCase> {};
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <vconf.h>
 
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,6 +66,9 @@ struct StoreCase {
     bool cached;
     const char* logLine;  // null: none expected
 };
+void PrintTo(const StoreCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class StoreStatusTest : public MonitorTest, public ::testing::WithParamInterface<StoreCase> {};
 
@@ -131,6 +135,9 @@ struct HomeCase {
     const char* value;
     std::vector<int> priorities;
 };
+void PrintTo(const HomeCase& c, std::ostream* os) {
+    *os << c.value;
+}
 
 class HomeStatusTest : public MonitorTest, public ::testing::WithParamInterface<HomeCase> {};
 
@@ -155,6 +162,9 @@ struct AnswerCase {
     std::vector<int> requests;
     const char* logLine;
 };
+void PrintTo(const AnswerCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class AnswerTest : public MonitorTest, public ::testing::WithParamInterface<AnswerCase> {};
 
