@@ -4,9 +4,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <set>
+#include <sstream>
+#include <utility>
 
 #include "HostCore.h"
 
@@ -36,21 +39,24 @@ void Say(const std::string& who, const std::string& what) {
 
 std::string OneLine(std::string text) {
     for (char& c : text) {
-        if (c == '\n') c = ' ';
+        if (c == '\n')
+            c = ' ';
     }
     return text;
 }
 
 std::string ButtonName(const Json::Value& texts, int button) {
     for (const auto& text : texts) {
-        if (text["type"].asInt() == button + 12) return text["text"].asString();
+        if (text["type"].asInt() == button + 12)
+            return text["text"].asString();
     }
     return "button " + std::to_string(button);
 }
 
 std::string TextOf(const Json::Value& texts, int type) {
     for (const auto& text : texts) {
-        if (text["type"].asInt() == type) return OneLine(text["text"].asString());
+        if (text["type"].asInt() == type)
+            return OneLine(text["text"].asString());
     }
     return "";
 }
@@ -70,15 +76,17 @@ Narrator::Narrator() {
     for (const char* journal : JOURNALS) {
         m_offsets[journal] = FileSize(tvhost::RootPath(std::string("log/") + journal));
     }
+    m_logOffset = FileSize(tvhost::RootPath("log/dlog.log"));
     m_lastStatus = KeyValue("memory/pax/priority_biu_status");
     m_lastHomeStatus = KeyValue("memory/home/priority_update_status");
 }
 
 void Narrator::Poll() {
-    TellStatusChanges();
+    // Journals first: the press of a button is told before the answer it leads to.
     for (const char* journal : JOURNALS) {
         std::ifstream in(tvhost::RootPath(std::string("log/") + journal), std::ios::binary);
-        if (!in) continue;
+        if (!in)
+            continue;
         in.seekg(m_offsets[journal]);
         std::string line;
         // Only whole lines: a line still being appended is read on the next call.
@@ -93,21 +101,28 @@ void Narrator::Poll() {
             }
         }
     }
+    TellStatusChanges();
+    TellVerdicts();
 }
 
 void Narrator::TellStatusChanges() {
     std::string status = KeyValue("memory/pax/priority_biu_status");
-    if (status != m_lastStatus && ANSWERS.count(status)) Say("service", "answers the store: " + status);
+    if (status != m_lastStatus && ANSWERS.count(status))
+        Say("service", "answers the store: " + status);
     m_lastStatus = status;
     std::string home = KeyValue("memory/home/priority_update_status");
-    if (home != m_lastHomeStatus) Say("service", "home update status is now \"" + home + "\"");
+    if (home != m_lastHomeStatus)
+        Say("service", "home update status is now \"" + home + "\"");
     m_lastHomeStatus = home;
 }
 
 void Narrator::Tell(const std::string& journal, const Json::Value& entry) {
-    if (journal == "launch.jsonl") return TellLaunch(entry);
-    if (journal == "notification.jsonl") return TellNotification(entry);
-    if (journal == "store.jsonl") return TellStoreCall(entry);
+    if (journal == "launch.jsonl")
+        return TellLaunch(entry);
+    if (journal == "notification.jsonl")
+        return TellNotification(entry);
+    if (journal == "store.jsonl")
+        return TellStoreCall(entry);
     TellPower(entry);
 }
 
@@ -119,9 +134,11 @@ void Narrator::TellLaunch(const Json::Value& entry) {
         return Say("tv", "toast \"" + OneLine(ExtraValue(extra, "text")) + "\"" + failed);
     }
     std::string reason = ExtraValue(extra, "LaunchReason");
-    if (reason == "LoadingUI") return Say("tv", "home update view: loading screen" + failed);
+    if (reason == "LoadingUI")
+        return Say("tv", "home update view: loading screen" + failed);
     if (reason == "StopUI") {
-        return Say("tv", "home update view: stop screen (" + ExtraValue(extra, "StopUI") + ")" + failed);
+        return Say("tv",
+                   "home update view: stop screen (" + ExtraValue(extra, "StopUI") + ")" + failed);
     }
     if (reason == "DetailPopup") {
         return Say("tv", "home update view: details of " + ExtraValue(extra, "appId") + " " +
@@ -133,6 +150,7 @@ void Narrator::TellLaunch(const Json::Value& entry) {
 void Narrator::TellNotification(const Json::Value& entry) {
     if (entry["op"].asString() == "post") {
         const Json::Value& texts = entry["texts"];
+        m_notificationTexts[entry["id"].asInt()] = texts;
         std::string buttons;
         for (const auto& button : entry["buttons"]) {
             buttons += " [" + ButtonName(texts, button.asInt()) + "]";
@@ -143,7 +161,8 @@ void Narrator::TellNotification(const Json::Value& entry) {
     int event = entry["event"].asInt();
     std::string id = "#" + std::to_string(entry["id"].asInt());
     if (event >= 0 && event <= 2) {
-        return Say("user", "presses button " + std::to_string(event + 1) + " of notification " + id);
+        std::string button = ButtonName(m_notificationTexts[entry["id"].asInt()], event + 1);
+        return Say("user", "presses [" + button + "] on notification " + id);
     }
     static const char* hidden[] = {"by the user", "by its time-out", "from outside"};
     if (event >= 100 && event <= 102) {
@@ -159,11 +178,43 @@ void Narrator::TellStoreCall(const Json::Value& entry) {
                                   ExtraValue(entry["extra"], "appid") + " " +
                                   ExtraValue(entry["extra"], "version"));
     }
-    if (call == "pax_request_priority_update") return Say("service", "asks the store for a priority update");
+    if (call == "pax_request_priority_update")
+        return Say("service", "asks the store for a priority update");
 }
 
 void Narrator::TellPower(const Json::Value& entry) {
     Say("service", "requests a reboot (code " + std::to_string(entry["code"].asInt()) + ")");
+}
+
+// The service's own verdict on an update, as it logs it.
+void Narrator::TellVerdicts() {
+    struct Verdict {
+        const char* logged;
+        const char* told;
+        bool withMessage;
+    };
+    static const Verdict verdicts[] = {
+        {"Major: ", "compares target and installed Home: ", true},
+        {"[ERROR] Major and installed version are different",
+         "the installed Home is not the target", false},
+    };
+    std::ifstream in(tvhost::RootPath("log/dlog.log"), std::ios::binary);
+    if (!in)
+        return;
+    in.seekg(m_logOffset);
+    std::string line;
+    while (std::getline(in, line) && !in.eof()) {
+        m_logOffset += static_cast<long>(line.size()) + 1;
+        size_t text = line.find(" > ");
+        if (line.find("/BRENWICK(") == std::string::npos || text == std::string::npos)
+            continue;
+        std::string message = line.substr(text + 3);
+        for (const auto& verdict : verdicts) {
+            if (message.compare(0, strlen(verdict.logged), verdict.logged) != 0)
+                continue;
+            Say("service", std::string(verdict.told) + (verdict.withMessage ? message : ""));
+        }
+    }
 }
 
 void Narrator::Finish() {
@@ -174,11 +225,19 @@ void Narrator::Finish() {
     Say("record", "installed Home version " + version);
     for (const char* file : {"request_retry.txt", "user_retry.txt"}) {
         std::string content;
-        if (!tvhost::ReadWholeFile(tvhost::RootPath(std::string(DATA_DIR) + file), &content)) continue;
-        Say("record", std::string(file) + ": " + OneLine(content));
+        if (!tvhost::ReadWholeFile(tvhost::RootPath(std::string(DATA_DIR) + file), &content))
+            continue;
+        std::stringstream lines(content);
+        std::string count, maximum, target;
+        std::getline(lines, count);
+        std::getline(lines, maximum);
+        std::getline(lines, target);
+        Say("record",
+            std::string(file) + ": " + count + " of " + maximum + " tries used for " + target);
     }
     std::string abtest;
-    bool flagged = tvhost::ReadWholeFile(tvhost::RootPath(std::string(TRUSTED_DIR) + "abtest"), &abtest);
+    bool flagged =
+        tvhost::ReadWholeFile(tvhost::RootPath(std::string(TRUSTED_DIR) + "abtest"), &abtest);
     Say("record", flagged ? "A/B-test flag present" : "no A/B-test flag");
 }
 

@@ -10,7 +10,7 @@
 namespace tvctl {
 
 class Narrator {
-public:
+  public:
     // Starts at the current end of every journal: only what happens from now on is told.
     Narrator();
     // Prints the lines that arrived since the last call.
@@ -18,15 +18,18 @@ public:
     // Prints what is left, then what the service recorded (home status, counters, flags).
     void Finish();
 
-private:
+  private:
     void Tell(const std::string& journal, const Json::Value& entry);
     void TellLaunch(const Json::Value& entry);
     void TellNotification(const Json::Value& entry);
     void TellStoreCall(const Json::Value& entry);
     void TellPower(const Json::Value& entry);
     void TellStatusChanges();
+    void TellVerdicts();
 
     std::map<std::string, long> m_offsets;
+    long m_logOffset = 0;
+    std::map<int, Json::Value> m_notificationTexts;
     std::string m_lastStatus;
     std::string m_lastHomeStatus;
 };
