@@ -8,7 +8,6 @@
 #include <arpa/inet.h>
 #include <glib.h>
 #include <netinet/in.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -26,9 +25,9 @@
 #include <vector>
 
 #include "AppDetail.h"
+#include "BenchUtil.h"
 #include "Constants.h"
 #include "HostCore.h"
-#include "Provision.h"
 #include "vconf.h"
 
 namespace {
@@ -50,12 +49,6 @@ struct Shared {
     long long receivedNs[PHASES][WRITES];
 };
 
-long long NowNs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
-
 std::string Detail(const std::string& version) {
     char text[512];
     snprintf(text, sizeof text, DETAIL, version.c_str());
@@ -71,12 +64,7 @@ void RunWriter(Shared* shared, int goFd) {
         struct timespec next;
         clock_gettime(CLOCK_MONOTONIC, &next);
         for (int i = 0; i < WRITES; ++i) {
-            next.tv_nsec += SPACING_US * 1000;
-            while (next.tv_nsec >= 1000000000L) {
-                next.tv_nsec -= 1000000000L;
-                next.tv_sec += 1;
-            }
-            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+            SleepUntilNextSlot(&next, SPACING_US);
             std::string value = "priority0_installprogress#" + std::to_string(i);
             shared->sentNs[phase][i] = NowNs();
             vconf_set_str(KEY, value.c_str());
@@ -165,15 +153,6 @@ class SlowServer {
     std::thread m_thread;
 };
 
-double Percentile(std::vector<long long> values, double fraction) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    return static_cast<double>(
-               values[static_cast<size_t>(fraction * static_cast<double>(values.size() - 1))]) /
-           1000.0;
-}
-
 struct Latency {
     double medianUs = 0;
     double p99Us = 0;
@@ -190,8 +169,8 @@ Latency Measure(const Shared* shared, int phase) {
             latencies.push_back(shared->receivedNs[phase][i] - shared->sentNs[phase][i]);
     }
     figures.seen = static_cast<int>(latencies.size());
-    figures.medianUs = Percentile(latencies, 0.5);
-    figures.p99Us = Percentile(latencies, 0.99);
+    figures.medianUs = PercentileUs(latencies, 0.5);
+    figures.p99Us = PercentileUs(latencies, 0.99);
     return figures;
 }
 
@@ -224,32 +203,18 @@ double LookupNs(AppDetail* detail, const std::string& version) {
     return std::chrono::duration<double, std::nano>(elapsed).count() / LOOKUPS;
 }
 
-bool Check(const char* what, bool pass) {
-    printf("%s %s\n", pass ? "PASS" : "FAIL", what);
-    return pass;
-}
-
 }  // namespace
 
 int main() {
     char pattern[] = "/tmp/appdetailbench-XXXXXX";
     if (!mkdtemp(pattern))
         return 2;
-    std::string root = std::string(pattern) + "/root";
-    setenv("TV_DEVICE_ROOT", root.c_str(), 1);
     setenv("TV_LOG_STDERR", "0", 1);
-    std::string error;
-    if (!tvhost::Provision(false, &error) ||
-        !tvhost::MakeDirs(tvhost::RootPath("kdb/memory/bench"))) {
-        fprintf(stderr, "AppDetailBench: cannot provision %s: %s\n", root.c_str(), error.c_str());
+    if (!ProvisionScratchRoot("AppDetailBench", pattern))
         return 2;
-    }
-    void* memory =
-        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED)
+    auto* shared = MapShared<Shared>();
+    if (!shared)
         return 2;
-    auto* shared = static_cast<Shared*>(memory);
-    memset(shared, 0, sizeof *shared);
 
     // The writer is forked before any thread exists, so it inherits no lock held by one.
     int go[2];

@@ -43,7 +43,8 @@ long FileSize(const std::string& path) {
 bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done()) {
-        if (Clock::now() > deadline) return false;
+        if (Clock::now() > deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return true;
@@ -53,7 +54,8 @@ long StatusField(pid_t pid, const std::string& field) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(in, line)) {
-        if (line.compare(0, field.size() + 1, field + ":") == 0) return atol(line.c_str() + field.size() + 1);
+        if (line.compare(0, field.size() + 1, field + ":") == 0)
+            return atol(line.c_str() + field.size() + 1);
     }
     return -1;
 }
@@ -82,16 +84,18 @@ bool StartedUp(pid_t pid, long logOffset) {
     ping["app_id"] = "com.talvoro.tv.brenwick";
     ping["operation"] = Json::nullValue;
     ping["extra"] = tvhost::PairsToJson({{"LaunchReason", "Bench"}});
-    if (tvhost::SendToApp("com.talvoro.tv.brenwick", ping) != 0) return false;
+    if (tvhost::SendToApp("com.talvoro.tv.brenwick", ping) != 0)
+        return false;
     return WaitFor(
-        [&] {
-            std::ifstream in(tvhost::RootPath("log/dlog.log"));
-            in.seekg(logOffset);
-            std::stringstream rest;
-            rest << in.rdbuf();
-            return rest.str().find("Extra Data [LaunchReason] => Bench") != std::string::npos;
-        },
-        2000) &&
+               [&] {
+                   std::ifstream in(tvhost::RootPath("log/dlog.log"));
+                   in.seekg(logOffset);
+                   std::stringstream rest;
+                   rest << in.rdbuf();
+                   return rest.str().find("Extra Data [LaunchReason] => Bench") !=
+                          std::string::npos;
+               },
+               2000) &&
            kill(pid, 0) == 0;
 }
 
@@ -112,8 +116,10 @@ void MeasureStartUp() {
         times.push_back(Micros(start, end) / 1000.0);
     }
     double median = Percentile(times, 0.5);
-    printf("start-up (exec to first request handled), 20 runs: median %.2f ms, max %.2f ms  [%s: <= 15 ms]\n",
-           median, Percentile(times, 1.0), median <= 15 ? "PASS" : "FAIL");
+    printf(
+        "start-up (exec to first request handled), 20 runs: median %.2f ms, max %.2f ms  [%s: <= "
+        "15 ms]\n",
+        median, Percentile(times, 1.0), median <= 15 ? "PASS" : "FAIL");
 }
 
 void PlayUpdates(int count) {
@@ -146,15 +152,18 @@ void MeasureLatency(int samples) {
         vconf_set_str("memory/pax/priority_biu_status", "priority0_installprogress");
         char buf[4096];
         while (FileSize(launches) <= before) {
-            if (read(fd, buf, sizeof buf) < 0) break;
+            if (read(fd, buf, sizeof buf) < 0)
+                break;
         }
         latencies.push_back(Micros(start, Clock::now()));
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     close(fd);
     double median = Percentile(latencies, 0.5);
-    printf("status write to launch journaled, %d samples: median %.0f us, p99 %.0f us  [%s: median <= 1000 us]\n",
-           samples, median, Percentile(latencies, 0.99), median <= 1000 ? "PASS" : "FAIL");
+    printf(
+        "status write to launch journaled, %d samples: median %.0f us, p99 %.0f us  [%s: median <= "
+        "1000 us]\n",
+        samples, median, Percentile(latencies, 0.99), median <= 1000 ? "PASS" : "FAIL");
 }
 
 }  // namespace
@@ -162,7 +171,8 @@ void MeasureLatency(int samples) {
 int main(int argc, char** argv) {
     int updates = argc > 1 ? atoi(argv[1]) : 1000;
     char dir[] = "/tmp/servicebench-XXXXXX";
-    if (!mkdtemp(dir)) return 1;
+    if (!mkdtemp(dir))
+        return 1;
     std::string root = std::string(dir) + "/root";
     setenv("TV_DEVICE_ROOT", root.c_str(), 1);
     std::string error;
@@ -183,9 +193,11 @@ int main(int argc, char** argv) {
     long rssStart = StatusField(pid, "VmRSS");
     PlayUpdates(updates);
     long rssAfter = StatusField(pid, "VmRSS");
-    printf("resident memory: %ld KiB after start-up, %ld KiB after %d updates  [%s: <= 8192 KiB, flat]\n",
-           rssStart, rssAfter, updates,
-           rssAfter <= 8192 && rssAfter - rssStart <= 256 ? "PASS" : "FAIL");
+    printf(
+        "resident memory: %ld KiB after start-up, %ld KiB after %d updates  [%s: <= 8192 KiB, "
+        "flat]\n",
+        rssStart, rssAfter, updates,
+        rssAfter <= 8192 && rssAfter - rssStart <= 256 ? "PASS" : "FAIL");
 
     MeasureLatency(300);
 

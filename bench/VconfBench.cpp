@@ -6,12 +6,10 @@
 // Writes that reach the watcher as one change (latest value) count once, for the value it saw.
 #include <glib.h>
 #include <sys/inotify.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,8 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "BenchUtil.h"
 #include "HostCore.h"
-#include "Provision.h"
 #include "vconf.h"
 
 namespace {
@@ -36,12 +34,6 @@ struct Shared {
     long long receivedNs[WRITES];
     long long writeCostNs[WRITES];
 };
-
-long long NowNs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
 
 // "priority0_installprogress#17" -> 17, or -1 for anything else.
 int IndexOf(const char* value) {
@@ -122,12 +114,7 @@ void RunWriter(Shared* shared, int readyFd) {
     struct timespec next;
     clock_gettime(CLOCK_MONOTONIC, &next);
     for (int i = 0; i < WRITES; ++i) {
-        next.tv_nsec += SPACING_US * 1000;
-        while (next.tv_nsec >= 1000000000L) {
-            next.tv_nsec -= 1000000000L;
-            next.tv_sec += 1;
-        }
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+        SleepUntilNextSlot(&next, SPACING_US);
         std::string value = "priority0_installprogress#" + std::to_string(i);
         shared->sentNs[i] = NowNs();
         vconf_set_str(KEY, value.c_str());
@@ -144,14 +131,6 @@ struct Figures {
     double writeUs = 0;
     int delivered = 0;
 };
-
-double Percentile(std::vector<long long> values, double fraction) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    size_t index = static_cast<size_t>(fraction * static_cast<double>(values.size() - 1));
-    return static_cast<double>(values[index]) / 1000.0;
-}
 
 bool RunPhase(Shared* shared, void (*watcher)(Shared*, int), Figures* figures) {
     memset(shared, 0, sizeof *shared);
@@ -180,15 +159,10 @@ bool RunPhase(Shared* shared, void (*watcher)(Shared*, int), Figures* figures) {
             latencies.push_back(shared->receivedNs[i] - shared->sentNs[i]);
     }
     figures->delivered = static_cast<int>(latencies.size());
-    figures->medianUs = Percentile(latencies, 0.5);
-    figures->p99Us = Percentile(latencies, 0.99);
-    figures->writeUs = Percentile(costs, 0.5);
+    figures->medianUs = PercentileUs(latencies, 0.5);
+    figures->p99Us = PercentileUs(latencies, 0.99);
+    figures->writeUs = PercentileUs(costs, 0.5);
     return figures->delivered > 0;
-}
-
-bool Check(const char* what, bool pass) {
-    printf("%s %s\n", pass ? "PASS" : "FAIL", what);
-    return pass;
 }
 
 }  // namespace
@@ -199,19 +173,11 @@ int main() {
     std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/vconfbench-XXXXXX";
     if (!mkdtemp(&pattern[0]))
         return 2;
-    std::string root = pattern + "/root";
-    setenv("TV_DEVICE_ROOT", root.c_str(), 1);
-    std::string error;
-    if (!tvhost::Provision(false, &error) ||
-        !tvhost::MakeDirs(tvhost::RootPath("kdb/memory/bench"))) {
-        fprintf(stderr, "VconfBench: cannot provision %s: %s\n", root.c_str(), error.c_str());
+    if (!ProvisionScratchRoot("VconfBench", pattern))
         return 2;
-    }
-    void* memory =
-        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED)
+    auto* shared = MapShared<Shared>();
+    if (!shared)
         return 2;
-    auto* shared = static_cast<Shared*>(memory);
 
     Figures ours, floor;
     bool ran = RunPhase(shared, RunOursWatcher, &ours) && RunPhase(shared, RunFloorWatcher, &floor);
@@ -222,7 +188,7 @@ int main() {
     }
 
     printf("%d writes of %s, %ld us apart, writer and watcher in separate processes, root %s\n",
-           WRITES, KEY, SPACING_US, root.c_str());
+           WRITES, KEY, SPACING_US, tvhost::DeviceRoot().c_str());
     printf("vconf watcher : median %7.1f us  p99 %7.1f us  (%d of %d writes seen)\n", ours.medianUs,
            ours.p99Us, ours.delivered, WRITES);
     printf("inotify floor : median %7.1f us  p99 %7.1f us  (%d of %d writes seen)\n",

@@ -31,17 +31,24 @@ int BrenwickMain::ServiceAppInit(int argc, char** argv) {
 bool BrenwickMain::OnCreate(void* data) {
     (void)data;
     LOGI("Create BrenwickMain");
-    // Start-up order matters: the reset check and its wipe run before any manager reads files.
-    // 1.-2. reset check
-    ResetManager* resetManager = Singleton<ResetManager>::GetInstance();
-    if (resetManager->IsReset())
-        resetManager->DoReset();
-    // 3. hidden mode: reads its flag file, which a reset wipe has already removed
-    Singleton<HiddenMode>::GetInstance();
-    // 4. update manager: target, app detail, status monitor and both retry counters
-    Singleton<UpdateManager>::GetInstance();
-    // 5. home reset
-    Singleton<HomeResetManager>::GetInstance()->Init();
+    // A manager that cannot be built must not take the framework down with it: the service
+    // keeps running with the managers built so far, and the shutdown skips the missing ones.
+    try {
+        // Start-up order matters: the reset check and its wipe run before any manager reads
+        // files.
+        // 1.-2. reset check
+        ResetManager* resetManager = Singleton<ResetManager>::GetInstance();
+        if (resetManager->IsReset())
+            resetManager->DoReset();
+        // 3. hidden mode: reads its flag file, which a reset wipe has already removed
+        Singleton<HiddenMode>::GetInstance();
+        // 4. update manager: target, app detail, status monitor and both retry counters
+        Singleton<UpdateManager>::GetInstance();
+        // 5. home reset
+        Singleton<HomeResetManager>::GetInstance()->Init();
+    } catch (const std::exception& e) {
+        LOGE("%s", e.what());
+    }
     return true;
 }
 

@@ -63,6 +63,8 @@ void CurrentHomeVersion::m_SetHomePackageVersion() {
     int result = package_manager_get_package_info(HOME_VERSION_PKG, &info);
     if (result != PKGMGR_OK) {
         LOGE("Failed to get package info with error code :%d ", result);
+        if (info != nullptr)
+            package_info_destroy(info);
         return;
     }
     char* version = nullptr;

@@ -36,10 +36,12 @@ void TriggerHomeVersion::Update() {
     // Nothing of the previous target may survive a failed refresh.
     m_Clear();
     char* pRaw = nullptr;
-    if (pax_get_major_file_info(&pRaw) == -1) {
+    int result = pax_get_major_file_info(&pRaw);
+    // Owned from here on every path, in case a failing call still handed out a text.
+    std::unique_ptr<char, decltype(&free)> response(pRaw, &free);
+    if (result == -1) {
         LOGE("pax_get_major_file_info failed");
     } else {
-        std::unique_ptr<char, decltype(&free)> response(pRaw, &free);
         m_response = response ? response.get() : "";
         m_Parse(response.get());
     }

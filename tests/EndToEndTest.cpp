@@ -186,12 +186,15 @@ struct Refusal {
     const char* name;
     const char* setup;
     const char* toast;
+    const char* settled;  // the view's launch that shows the service has handled the set-up, or ""
 };
 
 class RefusedRequest : public EndToEnd, public ::testing::WithParamInterface<Refusal> {};
 
 TEST_P(RefusedRequest, IsToastedAndWritesNothing) {
     ASSERT_EQ(0, device.Shell(std::string(TVCTL_BIN) + " " + GetParam().setup));
+    std::string settled = GetParam().settled;
+    ASSERT_TRUE(WaitUntil([&] { return settled.empty() || !Launches(settled).empty(); }));
     std::string homeBefore = HomeStatus();
     // A home status of "start" written from outside starts an update of its own: count from here.
     int requestsBefore = StoreCalls("pax_request_priority_update");
@@ -208,14 +211,14 @@ INSTANTIATE_TEST_SUITE_P(
     EveryReason, RefusedRequest,
     ::testing::Values(
         Refusal{"HomeStatusStart", "set memory/home/priority_update_status start",
-                "priority home update status already start"},
-        Refusal{"SyncStarting", "store sync-status 1", "sync status is init or start"},
+                "priority home update status already start", "LoadingUI"},
+        Refusal{"SyncStarting", "store sync-status 1", "sync status is init or start", ""},
         Refusal{"SyncStatusUnreadable", "fault add pax_get_apps_sync_status -1",
-                "fail to get apps sync status"},
+                "fail to get apps sync status", ""},
         Refusal{"Installing", "set memory/pax/priority_biu_status priority0_installed",
-                "priority biu status is on install"},
+                "priority biu status is on install", ""},
         Refusal{"HomeStatusUnreadable", "unset memory/home/priority_update_status",
-                "return vconf fail"}),
+                "return vconf fail", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EndToEnd, HiddenTestModeFollowsAnUpdate) {

@@ -25,22 +25,10 @@ struct app_control_s {
 
 namespace {
 
-bool Faulted(const char* call, int* result) {
-    long faulted = 0;
-    if (!tvhost::FaultHit(call, &faulted))
-        return false;
-    *result = static_cast<int>(faulted);
-    return true;
-}
-
-// An application id that names a file directly under apps/.
-bool PlainName(const std::string& name) {
-    return !name.empty() && name[0] != '.' && name.find('/') == std::string::npos;
-}
-
 bool Installed(const std::string& appId) {
     std::string ignored;
-    return PlainName(appId) && tvhost::ReadWholeFile(tvhost::RootPath("apps/" + appId), &ignored);
+    return tvhost::PlainName(appId) &&
+           tvhost::ReadWholeFile(tvhost::RootPath("apps/" + appId), &ignored);
 }
 
 Json::Value OperationJson(const app_control_s* handle) {
@@ -106,7 +94,7 @@ extern "C" {
 
 int app_control_create(app_control_h* app_control) {
     int result = 0;
-    if (Faulted("app_control_create", &result)) {
+    if (tvhost::FaultHit("app_control_create", &result)) {
         if (app_control)
             *app_control = nullptr;
         return result;
@@ -117,20 +105,13 @@ int app_control_create(app_control_h* app_control) {
     return APPCTL_OK;
 }
 
-// A faulted destroy still releases the handle: the caller sees the result, the host must not
-// leak because of a rule.
 int app_control_destroy(app_control_h app_control) {
-    int result = APPCTL_OK;
-    bool faulted = Faulted("app_control_destroy", &result);
-    if (!app_control)
-        return faulted ? result : APPCTL_ERR_INVALID_PARAMETER;
-    delete app_control;
-    return result;
+    return tvhost::DestroyHandle("app_control_destroy", app_control, APPCTL_ERR_INVALID_PARAMETER);
 }
 
 int app_control_set_app_id(app_control_h app_control, const char* app_id) {
     int result = 0;
-    if (Faulted("app_control_set_app_id", &result))
+    if (tvhost::FaultHit("app_control_set_app_id", &result))
         return result;
     if (!app_control || !app_id)
         return APPCTL_ERR_INVALID_PARAMETER;
@@ -141,7 +122,7 @@ int app_control_set_app_id(app_control_h app_control, const char* app_id) {
 
 int app_control_set_operation(app_control_h app_control, const char* operation) {
     int result = 0;
-    if (Faulted("app_control_set_operation", &result))
+    if (tvhost::FaultHit("app_control_set_operation", &result))
         return result;
     if (!app_control)
         return APPCTL_ERR_INVALID_PARAMETER;
@@ -152,7 +133,7 @@ int app_control_set_operation(app_control_h app_control, const char* operation) 
 
 int app_control_add_extra_data(app_control_h app_control, const char* key, const char* value) {
     int result = 0;
-    if (Faulted("app_control_add_extra_data", &result))
+    if (tvhost::FaultHit("app_control_add_extra_data", &result))
         return result;
     if (!app_control || !key || !*key || !value)
         return APPCTL_ERR_INVALID_PARAMETER;
@@ -168,7 +149,7 @@ int app_control_add_extra_data(app_control_h app_control, const char* key, const
 
 int app_control_get_extra_data(app_control_h app_control, const char* key, char** value) {
     int result = 0;
-    if (Faulted("app_control_get_extra_data", &result)) {
+    if (tvhost::FaultHit("app_control_get_extra_data", &result)) {
         if (value)
             *value = nullptr;
         return result;
@@ -188,7 +169,7 @@ int app_control_get_extra_data(app_control_h app_control, const char* key, char*
 // Only a request that reached this application has a caller; a handle made here has none.
 int app_control_get_caller(app_control_h app_control, char** caller) {
     int result = 0;
-    if (Faulted("app_control_get_caller", &result)) {
+    if (tvhost::FaultHit("app_control_get_caller", &result)) {
         if (caller)
             *caller = nullptr;
         return result;
@@ -211,7 +192,7 @@ int app_control_send_launch_request(app_control_h app_control, app_control_reply
         return APPCTL_ERR_INVALID_PARAMETER;
     std::string caller = tvhost::SelfAppId();
     int result = APPCTL_OK;
-    bool faulted = Faulted("app_control_send_launch_request", &result);
+    bool faulted = tvhost::FaultHit("app_control_send_launch_request", &result);
     if (!faulted && (callback || !app_control->hasAppId))
         result = APPCTL_ERR_INVALID_PARAMETER;
     else if (!faulted && !Installed(app_control->appId))
@@ -226,7 +207,7 @@ int app_control_send_launch_request(app_control_h app_control, app_control_reply
 // The store service keeps the action; on the host the journal is what there is to see.
 int pax_add_recovery_action(app_control_h app_control) {
     int result = 0;
-    bool faulted = Faulted("pax_add_recovery_action", &result);
+    bool faulted = tvhost::FaultHit("pax_add_recovery_action", &result);
     if (!faulted && !app_control)
         result = -1;
     Json::Value extra =

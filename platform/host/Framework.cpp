@@ -89,10 +89,6 @@ pid_t ReadPid(const std::string& appId) {
     return pid > 0 ? static_cast<pid_t>(pid) : 0;
 }
 
-bool ProcessAlive(pid_t pid) {
-    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
-}
-
 void Dispatch(const std::string& text) {
     if (text.empty())
         return;  // a peer that only checked that we are there
@@ -325,9 +321,9 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
                      void* user_data) {
     (void)argc;
     (void)argv;
-    long result = 0;
+    int result = 0;
     if (tvhost::FaultHit("service_app_main", &result))
-        return static_cast<int>(result);
+        return result;
     if (!callback || !callback->create || g_loop)
         return SERVICE_APP_ERR_INVALID_PARAMETER;
     std::string appId = AppIdOfProcess();

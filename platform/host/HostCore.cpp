@@ -1,6 +1,7 @@
 #include "HostCore.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,6 +35,14 @@ std::string RootPath(const std::string& relative) {
 bool DeviceRootExists() {
     struct stat st;
     return stat(RootPath("kdb").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool PlainName(const std::string& name) {
+    return !name.empty() && name[0] != '.' && name.find('/') == std::string::npos;
+}
+
+bool ProcessAlive(long pid) {
+    return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 }
 
 namespace {
@@ -301,6 +310,14 @@ bool FaultHit(const char* call, long* result) {
         return true;
     }
     return false;
+}
+
+bool FaultHit(const char* call, int* result) {
+    long faulted = 0;
+    if (!FaultHit(call, &faulted))
+        return false;
+    *result = static_cast<int>(faulted);
+    return true;
 }
 
 bool FaultAdd(const std::string& call, const std::string& result, const std::string& times) {

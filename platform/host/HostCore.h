@@ -17,6 +17,10 @@ std::string DeviceRoot();
 std::string RootPath(const std::string& relative);
 // True when the root has been provisioned (tvctl init).
 bool DeviceRootExists();
+// A name that is one file directly in its directory: not empty, no '/', no leading '.'.
+bool PlainName(const std::string& name);
+// A process that exists, even one we may not signal.
+bool ProcessAlive(long pid);
 
 // This process's application id: set by service_app_main (TV_APP_ID, or the service's id);
 // "tvctl" in the console.
@@ -26,6 +30,20 @@ void SetSelfAppId(const std::string& appId);
 // Consults the fault rules. True when a rule for `call` applies to this call, with its result
 // in *result (0 for "null" rules); one of the rule's TIMES is used up.
 bool FaultHit(const char* call, long* result);
+// The same for calls whose result is an int.
+bool FaultHit(const char* call, int* result);
+
+// The destroy calls: a faulted one still releases the handle, as the caller sees only the
+// result and the host must not leak because of a rule. `invalid` is the result for null.
+template <typename Handle>
+int DestroyHandle(const char* call, Handle* handle, int invalid) {
+    int result = 0;
+    bool faulted = FaultHit(call, &result);
+    if (!handle)
+        return faulted ? result : invalid;
+    delete handle;
+    return result;
+}
 // Rules as stored in `faults`: "CALL RESULT [TIMES]" lines.
 bool FaultAdd(const std::string& call, const std::string& result, const std::string& times);
 bool FaultClear();

@@ -39,14 +39,6 @@ struct _notification {
 
 namespace {
 
-bool Faulted(const char* call, int* result) {
-    long faulted = 0;
-    if (!tvhost::FaultHit(call, &faulted))
-        return false;
-    *result = static_cast<int>(faulted);
-    return true;
-}
-
 bool KnownTextType(int type) {
     return type == NOTI_TEXT_TITLE || type == NOTI_TEXT_CONTENT || type == NOTI_TEXT_BUTTON_1 ||
            type == NOTI_TEXT_BUTTON_2 || type == NOTI_TEXT_BUTTON_3;
@@ -224,7 +216,7 @@ extern "C" {
 
 notification_h notification_create(notification_type_e type) {
     int result = 0;
-    if (Faulted("notification_create", &result))
+    if (tvhost::FaultHit("notification_create", &result))
         return nullptr;
     if (type != NOTI_TYPE_NORMAL)
         return nullptr;
@@ -233,22 +225,15 @@ notification_h notification_create(notification_type_e type) {
     return noti;
 }
 
-// A faulted free still releases the handle: the caller sees the result, the host must not
-// leak because of a rule.
 int notification_free(notification_h noti) {
-    int result = NOTI_OK;
-    bool faulted = Faulted("notification_free", &result);
-    if (!noti)
-        return faulted ? result : NOTI_ERR_INVALID_PARAMETER;
-    delete noti;
-    return result;
+    return tvhost::DestroyHandle("notification_free", noti, NOTI_ERR_INVALID_PARAMETER);
 }
 
 // Only plain texts: the argument list must end at once with NOTI_VARIABLE_TYPE_NONE.
 int notification_set_text(notification_h noti, notification_text_type_e type, const char* text,
                           const char* key, int args_type, ...) {
     int result = 0;
-    if (Faulted("notification_set_text", &result))
+    if (tvhost::FaultHit("notification_set_text", &result))
         return result;
     if (!noti || !text || !KnownTextType(type) || args_type != NOTI_VARIABLE_TYPE_NONE)
         return NOTI_ERR_INVALID_PARAMETER;
@@ -265,7 +250,7 @@ int notification_set_text(notification_h noti, notification_text_type_e type, co
 
 int notification_add_button(notification_h noti, notification_button_index_e index) {
     int result = 0;
-    if (Faulted("notification_add_button", &result))
+    if (tvhost::FaultHit("notification_add_button", &result))
         return result;
     if (!noti || !KnownButton(index))
         return NOTI_ERR_INVALID_PARAMETER;
@@ -279,7 +264,7 @@ int notification_add_button(notification_h noti, notification_button_index_e ind
 
 int notification_set_default_button(notification_h noti, notification_button_index_e index) {
     int result = 0;
-    if (Faulted("notification_set_default_button", &result))
+    if (tvhost::FaultHit("notification_set_default_button", &result))
         return result;
     if (!noti || !KnownButton(index))
         return NOTI_ERR_INVALID_PARAMETER;
@@ -289,7 +274,7 @@ int notification_set_default_button(notification_h noti, notification_button_ind
 
 int notification_set_hide_timeout(notification_h noti, int timeout) {
     int result = 0;
-    if (Faulted("notification_set_hide_timeout", &result))
+    if (tvhost::FaultHit("notification_set_hide_timeout", &result))
         return result;
     if (!noti || timeout < 0)
         return NOTI_ERR_INVALID_PARAMETER;
@@ -299,7 +284,7 @@ int notification_set_hide_timeout(notification_h noti, int timeout) {
 
 int notification_set_delete_timeout(notification_h noti, int timeout) {
     int result = 0;
-    if (Faulted("notification_set_delete_timeout", &result))
+    if (tvhost::FaultHit("notification_set_delete_timeout", &result))
         return result;
     if (!noti || timeout < 0)
         return NOTI_ERR_INVALID_PARAMETER;
@@ -309,7 +294,7 @@ int notification_set_delete_timeout(notification_h noti, int timeout) {
 
 int notification_set_display_applist(notification_h noti, int applist) {
     int result = 0;
-    if (Faulted("notification_set_display_applist", &result))
+    if (tvhost::FaultHit("notification_set_display_applist", &result))
         return result;
     const int known = NOTI_DISPLAY_TRAY | NOTI_DISPLAY_ACTIVE;
     if (!noti || applist <= 0 || (applist & ~known) != 0)
@@ -320,7 +305,7 @@ int notification_set_display_applist(notification_h noti, int applist) {
 
 int notification_post(notification_h noti) {
     int result = 0;
-    if (Faulted("notification_post", &result))
+    if (tvhost::FaultHit("notification_post", &result))
         return result;
     if (!noti)
         return NOTI_ERR_INVALID_PARAMETER;
@@ -330,7 +315,7 @@ int notification_post(notification_h noti) {
 int notification_post_with_event_cb(notification_h noti, notification_event_cb cb,
                                     void* user_data) {
     int result = 0;
-    if (Faulted("notification_post_with_event_cb", &result))
+    if (tvhost::FaultHit("notification_post_with_event_cb", &result))
         return result;
     if (!noti || !cb)
         return NOTI_ERR_INVALID_PARAMETER;

@@ -17,14 +17,6 @@
 
 namespace {
 
-bool Faulted(const char* call, int* result) {
-    long faulted = 0;
-    if (!tvhost::FaultHit(call, &faulted))
-        return false;
-    *result = static_cast<int>(faulted);
-    return true;
-}
-
 using Subscription = std::pair<device_power_state_changed_cb, void*>;
 
 std::mutex g_subscriptionsMutex;
@@ -78,7 +70,7 @@ extern "C" {
 
 int device_power_subscribe_state_changed_event(device_power_state_changed_cb cb, void* user_data) {
     int result = 0;
-    if (Faulted("device_power_subscribe_state_changed_event", &result))
+    if (tvhost::FaultHit("device_power_subscribe_state_changed_event", &result))
         return result;
     if (!cb)
         return DEVICE_POWER_ERR;
@@ -95,7 +87,7 @@ int device_power_subscribe_state_changed_event(device_power_state_changed_cb cb,
 
 int device_power_unsubscribe_state_changed_event(device_power_state_changed_cb cb) {
     int result = 0;
-    if (Faulted("device_power_unsubscribe_state_changed_event", &result))
+    if (tvhost::FaultHit("device_power_unsubscribe_state_changed_event", &result))
         return result;
     size_t count = 0;
     bool found = false;
@@ -116,7 +108,7 @@ int device_power_unsubscribe_state_changed_event(device_power_state_changed_cb c
 
 int device_power_request_reboot(int code) {
     int result = 0;
-    bool faulted = Faulted("device_power_request_reboot", &result);
+    bool faulted = tvhost::FaultHit("device_power_request_reboot", &result);
     tvhost::JournalAppend(
         "power.jsonl",
         {{"call", "reboot"}, {"caller", tvhost::SelfAppId()}, {"code", code}, {"result", result}});

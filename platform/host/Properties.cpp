@@ -8,10 +8,10 @@
 extern "C" int dravo_get_rixurl_configproperties(const char* name, char** value) {
     if (value)
         *value = nullptr;
-    long faulted = 0;
+    int faulted = 0;
     if (tvhost::FaultHit("dravo_get_rixurl_configproperties", &faulted))
-        return static_cast<int>(faulted);
-    if (!name || !value || !*name || name[0] == '.' || strchr(name, '/'))
+        return faulted;
+    if (!name || !value || !tvhost::PlainName(name))
         return -1;
     std::string text;
     if (!tvhost::ReadWholeFile(tvhost::RootPath(std::string("config/properties/") + name), &text))

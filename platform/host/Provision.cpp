@@ -127,10 +127,6 @@ bool ResetVolatileKeys(std::string* error) {
     return StoreKeys(VOLATILE_KEYS, sizeof VOLATILE_KEYS / sizeof VOLATILE_KEYS[0], error);
 }
 
-bool ProcessAlive(pid_t pid) {
-    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
-}
-
 void RemoveStaleRunEntries() {
     std::error_code failed;
     for (fs::directory_iterator it(RootPath("run"), failed), end; !failed && it != end;

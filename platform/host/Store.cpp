@@ -19,14 +19,6 @@ void Journal(const char* call, int result) {
     tvhost::JournalAppend("store.jsonl", {{"call", call}, {"result", result}});
 }
 
-bool Faulted(const char* call, int* result) {
-    long faulted = 0;
-    if (!tvhost::FaultHit(call, &faulted))
-        return false;
-    *result = static_cast<int>(faulted);
-    return true;
-}
-
 // A whole-file decimal integer, surrounding white space allowed.
 bool ParseStatus(const std::string& text, int* status) {
     const char* begin = text.c_str();
@@ -64,7 +56,7 @@ extern "C" {
 
 int pax_get_apps_sync_status(int* status) {
     int result = 0;
-    if (!Faulted("pax_get_apps_sync_status", &result))
+    if (!tvhost::FaultHit("pax_get_apps_sync_status", &result))
         result = SyncStatus(status);
     Journal("pax_get_apps_sync_status", result);
     return result;
@@ -75,7 +67,7 @@ int pax_get_apps_sync_status(int* status) {
 // journaled, as a request the store never acted on.
 int pax_request_priority_update(void) {
     int result = 0;
-    bool faulted = Faulted("pax_request_priority_update", &result);
+    bool faulted = tvhost::FaultHit("pax_request_priority_update", &result);
     // Journaled first: the store's answers in the status key come after the request.
     Journal("pax_request_priority_update", result);
     if (faulted)
@@ -91,7 +83,7 @@ int pax_get_major_file_info(char** json) {
     if (json)
         *json = nullptr;
     int result = 0;
-    if (!Faulted("pax_get_major_file_info", &result))
+    if (!tvhost::FaultHit("pax_get_major_file_info", &result))
         result = MajorFileInfo(json);
     Journal("pax_get_major_file_info", result);
     return result;

@@ -227,17 +227,13 @@ bool EnsureWatch(WatchState& state, const std::string& key) {
     return true;
 }
 
-bool FaultHit(const char* call, long* result) {
-    return tvhost::FaultHit(call, result);
-}
-
 }  // namespace
 
 extern "C" {
 
 char* vconf_get_str(const char* key) {
     long result = 0;
-    if (FaultHit("vconf_get_str", &result) || !key)
+    if (tvhost::FaultHit("vconf_get_str", &result) || !key)
         return nullptr;
     tvhost::KeyValue value = tvhost::ReadKey(key);
     if (value.type != 's')
@@ -246,9 +242,9 @@ char* vconf_get_str(const char* key) {
 }
 
 int vconf_get_int(const char* key, int* value) {
-    long result = 0;
-    if (FaultHit("vconf_get_int", &result))
-        return static_cast<int>(result);
+    int result = 0;
+    if (tvhost::FaultHit("vconf_get_int", &result))
+        return result;
     if (!key || !value)
         return VCONF_ERROR;
     tvhost::KeyValue stored = tvhost::ReadKey(key);
@@ -259,36 +255,36 @@ int vconf_get_int(const char* key, int* value) {
 }
 
 int vconf_set_str(const char* key, const char* value) {
-    long result = 0;
-    if (FaultHit("vconf_set_str", &result))
-        return static_cast<int>(result);
+    int result = 0;
+    if (tvhost::FaultHit("vconf_set_str", &result))
+        return result;
     if (!key || !value)
         return VCONF_ERROR;
     return tvhost::StoreKey(key, 's', value) ? VCONF_OK : VCONF_ERROR;
 }
 
 int vconf_set_int(const char* key, int value) {
-    long result = 0;
-    if (FaultHit("vconf_set_int", &result))
-        return static_cast<int>(result);
+    int result = 0;
+    if (tvhost::FaultHit("vconf_set_int", &result))
+        return result;
     if (!key)
         return VCONF_ERROR;
     return tvhost::StoreKey(key, 'i', std::to_string(value)) ? VCONF_OK : VCONF_ERROR;
 }
 
 int vconf_unset(const char* key) {
-    long result = 0;
-    if (FaultHit("vconf_unset", &result))
-        return static_cast<int>(result);
+    int result = 0;
+    if (tvhost::FaultHit("vconf_unset", &result))
+        return result;
     if (!key)
         return VCONF_ERROR;
     return tvhost::RemoveKey(key) ? VCONF_OK : VCONF_ERROR;
 }
 
 int vconf_notify_key_changed(const char* key, vconf_callback_fn cb, void* user_data) {
-    long result = 0;
-    if (FaultHit("vconf_notify_key_changed", &result))
-        return static_cast<int>(result);
+    int result = 0;
+    if (tvhost::FaultHit("vconf_notify_key_changed", &result))
+        return result;
     if (!key || !cb || !tvhost::ValidKeyName(key))
         return VCONF_ERROR;
     WatchState& state = State();
@@ -300,9 +296,9 @@ int vconf_notify_key_changed(const char* key, vconf_callback_fn cb, void* user_d
 }
 
 int vconf_ignore_key_changed(const char* key, vconf_callback_fn cb) {
-    long result = 0;
-    if (FaultHit("vconf_ignore_key_changed", &result))
-        return static_cast<int>(result);
+    int result = 0;
+    if (tvhost::FaultHit("vconf_ignore_key_changed", &result))
+        return result;
     if (!key || !cb)
         return VCONF_ERROR;
     WatchState& state = State();
@@ -316,21 +312,21 @@ int vconf_ignore_key_changed(const char* key, vconf_callback_fn cb) {
 
 char* vconf_keynode_get_name(keynode_t* node) {
     long result = 0;
-    if (FaultHit("vconf_keynode_get_name", &result) || !node)
+    if (tvhost::FaultHit("vconf_keynode_get_name", &result) || !node)
         return nullptr;
     return const_cast<char*>(node->name.c_str());
 }
 
 int vconf_keynode_get_type(keynode_t* node) {
-    long result = 0;
-    if (FaultHit("vconf_keynode_get_type", &result))
-        return static_cast<int>(result);
+    int result = 0;
+    if (tvhost::FaultHit("vconf_keynode_get_type", &result))
+        return result;
     return node ? node->value.type : static_cast<int>(VCONF_TYPE_NONE);
 }
 
 char* vconf_keynode_get_str(keynode_t* node) {
     long result = 0;
-    if (FaultHit("vconf_keynode_get_str", &result) || !node)
+    if (tvhost::FaultHit("vconf_keynode_get_str", &result) || !node)
         return nullptr;
     if (node->value.type != 's')
         return nullptr;
@@ -338,9 +334,9 @@ char* vconf_keynode_get_str(keynode_t* node) {
 }
 
 int vconf_keynode_get_int(keynode_t* node) {
-    long result = 0;
-    if (FaultHit("vconf_keynode_get_int", &result))
-        return static_cast<int>(result);
+    int result = 0;
+    if (tvhost::FaultHit("vconf_keynode_get_int", &result))
+        return result;
     if (!node || node->value.type != 'i')
         return 0;
     return node->value.num;

@@ -32,6 +32,7 @@ bool AppControlUtil::GetCallerApp(app_control_h appControl, std::string& caller)
     int ret = app_control_get_caller(appControl, &value);
     if (ret != APPCTL_OK) {
         HandleError(ret, "failed to get caller");
+        free(value);
         caller.clear();
         return false;
     }
@@ -46,6 +47,7 @@ bool AppControlUtil::GetExtraData(app_control_h appControl, const char* key, std
     int ret = app_control_get_extra_data(appControl, key, &data);
     if (ret != APPCTL_OK) {
         HandleError(ret, "failed to get extra data");
+        free(data);
         value.clear();
         return false;
     }

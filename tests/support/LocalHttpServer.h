@@ -4,12 +4,12 @@
 
 #include <openssl/ssl.h>
 
-#include <atomic>
 #include <condition_variable>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 struct HttpReply {
@@ -21,31 +21,19 @@ struct HttpReply {
 };
 
 struct HttpRequestRecord {
-    std::string requestLine;                                   // e.g. "GET /a?b=c HTTP/1.1"
-    std::string target;                                        // path and query
-    std::vector<std::pair<std::string, std::string>> headers;  // in the order received
-
-    std::string Path() const { return target.substr(0, target.find('?')); }
-    std::string Query() const;
-    bool HasHeader(const std::string& name) const;
-    // Value of the first header of that name (any letter case), "" when absent.
-    std::string Header(const std::string& name) const;
+    std::string requestLine;                     // e.g. "GET /a?b=c HTTP/1.1"
+    std::map<std::string, std::string> headers;  // by name, as sent
 };
 
 class LocalHttpServer {
   public:
-    // Plain HTTP.
-    LocalHttpServer();
-    // HTTPS with a self-signed certificate made now for `subjectAltNames`
-    // (e.g. "DNS:localhost,IP:127.0.0.1").
-    explicit LocalHttpServer(const std::string& subjectAltNames);
+    // Plain HTTP when `certificateNames` is empty; otherwise HTTPS with a self-signed certificate
+    // made now for those subject names (e.g. "DNS:localhost,IP:127.0.0.1").
+    explicit LocalHttpServer(const std::string& certificateNames = "");
     ~LocalHttpServer();
-    LocalHttpServer(const LocalHttpServer&) = delete;
-    LocalHttpServer& operator=(const LocalHttpServer&) = delete;
 
-    int Port() const { return m_port; }
     // "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT".
-    std::string BaseUrl() const;
+    const std::string& BaseUrl() const { return m_baseUrl; }
     // The certificate in PEM, "" for plain HTTP: trust it by writing it to config/ca.pem.
     const std::string& CertificatePem() const { return m_certificatePem; }
 
@@ -54,21 +42,17 @@ class LocalHttpServer {
     // True once `count` requests have arrived (before their replies are sent).
     bool WaitForRequests(size_t count, int timeoutMs) const;
 
-    // A loopback port where nothing listens.
-    static int ClosedPort();
+    // The URL of a loopback port where nothing listens.
+    static std::string ClosedUrl();
 
   private:
-    void m_Start();
     void m_AcceptLoop();
     void m_Serve(int fd);
-    bool m_ReadRequest(int fd, SSL* ssl, HttpRequestRecord* request);
-    bool m_Write(int fd, SSL* ssl, const std::string& bytes);
     // Sleeps up to `ms`; false when the server is stopping.
     bool m_Pause(int ms);
 
     int m_listenFd = -1;
-    int m_wakeFds[2] = {-1, -1};
-    int m_port = 0;
+    std::string m_baseUrl;
     SSL_CTX* m_tls = nullptr;
     std::string m_certificatePem;
 
@@ -77,7 +61,7 @@ class LocalHttpServer {
     bool m_stopping = false;
     HttpReply m_reply;
     std::vector<HttpRequestRecord> m_requests;
-    std::vector<int> m_openFds;
+    std::set<int> m_openFds;
     std::vector<std::thread> m_connections;
     std::thread m_acceptThread;
 };

@@ -17,7 +17,8 @@ namespace {
 bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
@@ -49,33 +50,39 @@ bool ServiceProcess::Start(int timeoutMs) {
         execl(BRENWICK_BIN, BRENWICK_BIN, static_cast<char*>(nullptr));
         _exit(127);
     }
-    if (m_pid < 0) return false;
+    if (m_pid < 0)
+        return false;
     return WaitFor(
-        [&] {
-            return !Running() || (m_device.LogCount(startedUp) > logLinesBefore &&
-                                  m_device.Exists("run/com.talvoro.tv.brenwick.sock"));
-        },
-        timeoutMs) &&
+               [&] {
+                   return !Running() || (m_device.LogCount(startedUp) > logLinesBefore &&
+                                         m_device.Exists("run/com.talvoro.tv.brenwick.sock"));
+               },
+               timeoutMs) &&
            Running();
 }
 
 bool ServiceProcess::Running() {
-    if (m_pid <= 0) return false;
+    if (m_pid <= 0)
+        return false;
     int status = 0;
     pid_t done = waitpid(m_pid, &status, WNOHANG);
-    if (done == 0) return true;
-    if (done == m_pid) m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (done == 0)
+        return true;
+    if (done == m_pid)
+        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     m_pid = -1;
     return false;
 }
 
 int ServiceProcess::WaitExit(int timeoutMs) {
-    if (!WaitFor([&] { return !Running(); }, timeoutMs)) return -1;
+    if (!WaitFor([&] { return !Running(); }, timeoutMs))
+        return -1;
     return m_status;
 }
 
 int ServiceProcess::Stop(int timeoutMs) {
-    if (!Running()) return m_status;
+    if (!Running())
+        return m_status;
     kill(m_pid, SIGTERM);
     int status = WaitExit(timeoutMs);
     if (Running()) {

@@ -8,12 +8,13 @@
 class TestDevice;
 
 class ServiceProcess {
-public:
+  public:
     explicit ServiceProcess(const TestDevice& device);
     // Kills the service if it still runs; prints the platform log when the test failed.
     ~ServiceProcess();
 
-    // Starts brenwick and waits until its whole start-up sequence has run. False when it exited or did not come up in time.
+    // Starts brenwick and waits until its whole start-up sequence has run. False when it exited or
+    // did not come up in time.
     bool Start(int timeoutMs = 5000);
     // SIGTERM, then waits; the exit status, or -1 when it had to be killed.
     int Stop(int timeoutMs = 5000);
@@ -22,7 +23,7 @@ public:
     bool Running();
     pid_t Pid() const { return m_pid; }
 
-private:
+  private:
     const TestDevice& m_device;
     pid_t m_pid = -1;
     int m_status = -1;

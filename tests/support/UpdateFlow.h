@@ -5,7 +5,6 @@
 #include <json/json.h>
 #include <vconf.h>
 
-#include <cctype>
 #include <string>
 #include <vector>
 
@@ -24,65 +23,42 @@ namespace updateflow {
 const std::string DATA = std::string("fs") + DATA_DIR;
 const std::string TRUSTED = std::string("fs") + TRUSTED_DIR;
 const std::string HOME_APP_ID = "com.talvoro.tv.zefo.home";
+const std::string BIU_STATUS = "memory/pax/priority_biu_status";
 
-inline std::string MajorInfo(const std::string& version, const std::string& group,
-                             int maxRetryCount = 3) {
+inline std::string MajorInfo(const std::string& version, const std::string& group) {
     return R"({"id":")" + HOME_APP_ID + R"(","version":")" + version + R"(","targetGroupType":")" +
-           group + R"(","maxRetryCount":)" + std::to_string(maxRetryCount) + "}";
-}
-
-// A readable test name for the row at `index`.
-inline std::string RowName(std::string text, size_t index) {
-    for (char& c : text) {
-        if (!isalnum(static_cast<unsigned char>(c)))
-            c = '_';
-    }
-    return text + "_" + std::to_string(index);
+           group + R"(","maxRetryCount":3})";
 }
 
 // "k=v;k=v" of a journal entry's extra data, in the order they were added.
 inline std::string Extra(const Json::Value& entry) {
     std::string text;
-    for (const auto& pair : entry["extra"]) {
-        if (!text.empty())
-            text += ";";
-        text += pair[0].asString() + "=" + pair[1].asString();
-    }
+    for (const auto& pair : entry["extra"])
+        text += (text.empty() ? "" : ";") + pair[0].asString() + "=" + pair[1].asString();
     return text;
 }
 
-inline std::vector<Json::Value> LaunchesTo(const TestDevice& device, const std::string& appId) {
+// Entries of a journal whose `field` holds `value`.
+inline std::vector<Json::Value> Entries(const TestDevice& device, const std::string& journal,
+                                        const std::string& field, const Json::Value& value) {
     std::vector<Json::Value> found;
-    for (const auto& entry : device.Journal("launch.jsonl")) {
-        if (entry["app_id"].asString() == appId)
+    for (const auto& entry : device.Journal(journal)) {
+        if (entry[field] == value)
             found.push_back(entry);
     }
     return found;
+}
+
+inline std::vector<Json::Value> LaunchesTo(const TestDevice& device, const std::string& appId) {
+    return Entries(device, "launch.jsonl", "app_id", appId);
 }
 
 // Posts of notifications with an event callback (the home update notification) or without
 // (the hidden test mode's).
 inline std::vector<Json::Value> Posts(const TestDevice& device, bool withEventCallback) {
     std::vector<Json::Value> found;
-    for (const auto& entry : device.Journal("notification.jsonl")) {
-        if (entry["op"] == "post" && entry["event_cb"].asBool() == withEventCallback)
-            found.push_back(entry);
-    }
-    return found;
-}
-
-inline std::string ContentText(const Json::Value& post) {
-    for (const auto& text : post["texts"]) {
-        if (text["type"].asInt() == 1)
-            return text["text"].asString();
-    }
-    return "";
-}
-
-inline std::vector<Json::Value> StoreCalls(const TestDevice& device, const std::string& call) {
-    std::vector<Json::Value> found;
-    for (const auto& entry : device.Journal("store.jsonl")) {
-        if (entry["call"].asString() == call)
+    for (const auto& entry : Entries(device, "notification.jsonl", "op", "post")) {
+        if (entry["event_cb"].asBool() == withEventCallback)
             found.push_back(entry);
     }
     return found;
@@ -104,7 +80,7 @@ inline void SetKeyQuietly(const TestDevice& device, const std::string& key,
 // it wrote in turn has come back through the watchers.
 inline bool DeliverStoreStatus(const TestDevice& device, const std::string& value) {
     int before = device.LogCount("m_OnHomeUpdateStatusChanged(");
-    vconf_set_str("memory/pax/priority_biu_status", value.c_str());
+    vconf_set_str(BIU_STATUS.c_str(), value.c_str());
     bool handled =
         RunLoopUntil([&] { return device.LogCount("m_OnHomeUpdateStatusChanged(") > before; });
     RunLoopFor(150);

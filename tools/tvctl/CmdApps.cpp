@@ -21,10 +21,6 @@ const char* const UNINSTALL_USAGE = "uninstall APPID...";
 const char* const LAUNCH_USAGE = "launch APPID [KEY=VALUE]...";
 const char* const LAUNCHES_USAGE = "launches [-f]";
 
-bool ValidAppId(const std::string& appId) {
-    return !appId.empty() && appId[0] != '.' && appId.find('/') == std::string::npos;
-}
-
 std::string AppPath(const std::string& appId) {
     return tvhost::RootPath("apps/" + appId);
 }
@@ -33,7 +29,7 @@ int Install(const Args& args) {
     if (args.empty())
         return Usage(INSTALL_USAGE);
     for (const auto& appId : args) {
-        if (!ValidAppId(appId))
+        if (!tvhost::PlainName(appId))
             return Fail(EXIT_USAGE, "bad application id '" + appId + "'");
     }
     tvhost::MakeDirs(tvhost::RootPath("apps"));
@@ -50,7 +46,7 @@ int Uninstall(const Args& args) {
         return Usage(UNINSTALL_USAGE);
     int status = EXIT_DONE;
     for (const auto& appId : args) {
-        if (!ValidAppId(appId) || unlink(AppPath(appId).c_str()) != 0) {
+        if (!tvhost::PlainName(appId) || unlink(AppPath(appId).c_str()) != 0) {
             status = Fail(EXIT_FAILED, appId + " is not installed");
             continue;
         }
@@ -91,7 +87,7 @@ int SendLaunch(const std::string& appId, const ExtraData& extra) {
 
 int Launch(const Args& args) {
     ExtraData extra;
-    if (args.empty() || !ValidAppId(args[0]))
+    if (args.empty() || !tvhost::PlainName(args[0]))
         return Usage(LAUNCH_USAGE);
     if (!ParseExtraData(args, &extra))
         return Fail(EXIT_USAGE, "extra data must be KEY=VALUE with a non-empty KEY");
@@ -107,11 +103,7 @@ int Launch(const Args& args) {
 }
 
 int Launches(const Args& args) {
-    bool follow = false;
-    if (!ParseFollow(args, &follow))
-        return Usage(LAUNCHES_USAGE);
-    PrintJournal("launch.jsonl", follow);
-    return EXIT_DONE;
+    return PrintJournal(args, LAUNCHES_USAGE, "launch.jsonl");
 }
 
 }  // namespace

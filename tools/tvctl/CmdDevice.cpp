@@ -11,6 +11,7 @@
 #include "Commands.h"
 #include "ConsoleUtil.h"
 #include "HostCore.h"
+#include "JournalPrint.h"
 #include "Provision.h"
 
 namespace tvctl {
@@ -112,34 +113,10 @@ int Log(const Args& args) {
             return Usage(LOG_USAGE);
         }
     }
-    std::string path = tvhost::RootPath("log/dlog.log");
-    FILE* file = nullptr;
-    std::string partial;
-    char buffer[4096];
-    for (;;) {
-        if (!file)
-            file = fopen(path.c_str(), "r");
-        size_t n = file ? fread(buffer, 1, sizeof buffer, file) : 0;
-        if (n > 0) {
-            partial.append(buffer, n);
-            size_t end;
-            while ((end = partial.find('\n')) != std::string::npos) {
-                std::string line = partial.substr(0, end + 1);
-                partial.erase(0, end + 1);
-                if (HasTag(line, tag))
-                    fputs(line.c_str(), stdout);
-            }
-            continue;
-        }
-        if (!follow)
-            break;
-        fflush(stdout);
-        if (file)
-            clearerr(file);
-        usleep(100000);
-    }
-    if (file)
-        fclose(file);
+    ForEachLine(tvhost::RootPath("log/dlog.log"), follow, [&tag](const std::string& line) {
+        if (HasTag(line, tag))
+            fputs(line.c_str(), stdout);
+    });
     return EXIT_DONE;
 }
 

@@ -1,7 +1,4 @@
 // The notification journal, and the user's reactions to a posted notification.
-#include <signal.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -18,10 +15,6 @@ namespace {
 const char* const NOTIFICATIONS_USAGE = "notifications [-f]";
 const char* const PRESS_USAGE = "press ID BUTTON";
 const char* const HIDE_USAGE = "hide ID [user|timeout|other]";
-
-bool ProcessAlive(long pid) {
-    return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
-}
 
 // notification/ID.json, written by the poster when it posted.
 bool ReadPoster(int id, Json::Value* poster) {
@@ -52,7 +45,7 @@ int SendEvent(int id, int event) {
     message["id"] = id;
     message["event"] = event;
     // A poster that has ended (even if its application runs again) took its callback with it.
-    if (!ProcessAlive(poster["pid"].asInt64()) || tvhost::SendToApp(caller, message) != 0)
+    if (!tvhost::ProcessAlive(poster["pid"].asInt64()) || tvhost::SendToApp(caller, message) != 0)
         return Fail(EXIT_FAILED, "the poster of notification " + std::to_string(id) + ", " +
                                      caller + ", is not running");
     printf("delivered event %d of notification %d to %s\n", event, id, caller.c_str());
@@ -87,11 +80,7 @@ int Hide(const Args& args) {
 }
 
 int Notifications(const Args& args) {
-    bool follow = false;
-    if (!ParseFollow(args, &follow))
-        return Usage(NOTIFICATIONS_USAGE);
-    PrintJournal("notification.jsonl", follow);
-    return EXIT_DONE;
+    return PrintJournal(args, NOTIFICATIONS_USAGE, "notification.jsonl");
 }
 
 }  // namespace

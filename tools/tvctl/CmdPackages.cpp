@@ -17,11 +17,6 @@ const char* const PKG_GET_USAGE = "pkg get PKGID";
 const char* const PROP_SET_USAGE = "prop set NAME VALUE";
 const char* const PROP_RM_USAGE = "prop rm NAME";
 
-// A name that is one file directly in its directory.
-bool PlainName(const std::string& name) {
-    return !name.empty() && name[0] != '.' && name.find('/') == std::string::npos;
-}
-
 std::string PackagePath(const std::string& pkgId) {
     return tvhost::RootPath("packages/" + pkgId);
 }
@@ -31,7 +26,7 @@ std::string PropertyPath(const std::string& name) {
 }
 
 int PkgSet(const Args& args) {
-    if (args.size() != 2 || !PlainName(args[0]) || args[1].find('\n') != std::string::npos)
+    if (args.size() != 2 || !tvhost::PlainName(args[0]) || args[1].find('\n') != std::string::npos)
         return Usage(PKG_SET_USAGE);
     tvhost::MakeDirs(tvhost::RootPath("packages"));
     if (!tvhost::WriteFileAtomic(PackagePath(args[0]), args[1] + "\n"))
@@ -41,7 +36,7 @@ int PkgSet(const Args& args) {
 }
 
 int PkgRm(const Args& args) {
-    if (args.size() != 1 || !PlainName(args[0]))
+    if (args.size() != 1 || !tvhost::PlainName(args[0]))
         return Usage(PKG_RM_USAGE);
     if (unlink(PackagePath(args[0]).c_str()) != 0)
         return Fail(EXIT_FAILED, "package " + args[0] + " is not installed");
@@ -50,7 +45,7 @@ int PkgRm(const Args& args) {
 }
 
 int PkgGet(const Args& args) {
-    if (args.size() != 1 || !PlainName(args[0]))
+    if (args.size() != 1 || !tvhost::PlainName(args[0]))
         return Usage(PKG_GET_USAGE);
     std::string text;
     if (!tvhost::ReadWholeFile(PackagePath(args[0]), &text))
@@ -61,7 +56,7 @@ int PkgGet(const Args& args) {
 
 // The value is stored as given; the library drops one trailing line feed when reading.
 int PropSet(const Args& args) {
-    if (args.size() != 2 || !PlainName(args[0]))
+    if (args.size() != 2 || !tvhost::PlainName(args[0]))
         return Usage(PROP_SET_USAGE);
     tvhost::MakeDirs(tvhost::RootPath("config/properties"));
     if (!tvhost::WriteFileAtomic(PropertyPath(args[0]), args[1]))
@@ -71,7 +66,7 @@ int PropSet(const Args& args) {
 }
 
 int PropRm(const Args& args) {
-    if (args.size() != 1 || !PlainName(args[0]))
+    if (args.size() != 1 || !tvhost::PlainName(args[0]))
         return Usage(PROP_RM_USAGE);
     if (unlink(PropertyPath(args[0]).c_str()) != 0)
         return Fail(EXIT_FAILED, "property " + args[0] + " is not set");

@@ -1,7 +1,4 @@
 // Power-state changes and the power journal.
-#include <signal.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -22,8 +19,7 @@ bool Subscribed(const std::string& appId) {
     std::string text;
     if (!tvhost::ReadWholeFile(tvhost::RootPath("run/" + appId + ".power"), &text))
         return false;
-    long pid = strtol(text.c_str(), nullptr, 10);
-    return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+    return tvhost::ProcessAlive(strtol(text.c_str(), nullptr, 10));
 }
 
 int Power(const Args& args) {
@@ -49,11 +45,7 @@ int Power(const Args& args) {
 }
 
 int Reboots(const Args& args) {
-    bool follow = false;
-    if (!ParseFollow(args, &follow))
-        return Usage(REBOOTS_USAGE);
-    PrintJournal("power.jsonl", follow);
-    return EXIT_DONE;
+    return PrintJournal(args, REBOOTS_USAGE, "power.jsonl");
 }
 
 }  // namespace

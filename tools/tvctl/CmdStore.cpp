@@ -1,6 +1,5 @@
 // The store service's journal of calls.
 #include "Commands.h"
-#include "ConsoleUtil.h"
 #include "JournalPrint.h"
 
 namespace tvctl {
@@ -9,11 +8,7 @@ namespace {
 const char* const STORE_CALLS_USAGE = "store calls [-f]";
 
 int StoreCalls(const Args& args) {
-    bool follow = false;
-    if (!ParseFollow(args, &follow))
-        return Usage(STORE_CALLS_USAGE);
-    PrintJournal("store.jsonl", follow);
-    return EXIT_DONE;
+    return PrintJournal(args, STORE_CALLS_USAGE, "store.jsonl");
 }
 
 }  // namespace

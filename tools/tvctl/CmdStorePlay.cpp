@@ -18,7 +18,8 @@ constexpr const char* STORE_APP_ID = "tvctl.store";
 int Play(const Args& args) {
     PlayOptions options;
     std::string error;
-    if (!ParsePlayOptions(args, &options, &error)) return Fail(EXIT_USAGE, error);
+    if (!ParsePlayOptions(args, &options, &error))
+        return Fail(EXIT_USAGE, error);
     if (!tvhost::AppRunning(SERVICE_APP_ID)) {
         return Fail(EXIT_FAILED, std::string(SERVICE_APP_ID) + " is not running");
     }
@@ -34,7 +35,8 @@ gboolean Quit(gpointer stop) {
 int Serve(const Args& args) {
     PlayOptions options;
     std::string error;
-    if (!ParsePlayOptions(args, &options, &error)) return Fail(EXIT_USAGE, error);
+    if (!ParsePlayOptions(args, &options, &error))
+        return Fail(EXIT_USAGE, error);
     if (tvhost::ServeApp(STORE_APP_ID) != 0) {
         return Fail(EXIT_FAILED, "another store service is already serving on this device");
     }

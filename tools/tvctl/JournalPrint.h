@@ -1,19 +1,22 @@
-// Printing a journal of log/, and following it for new lines.
+// Printing a file of log/ line by line, and following it for new lines.
 #pragma once
 
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "Commands.h"
+#include "ConsoleUtil.h"
 #include "HostCore.h"
 
 namespace tvctl {
 
-// Whole lines only: a line still being appended by another process waits for its end.
-inline void PrintJournal(const std::string& name, bool follow) {
-    std::string path = tvhost::RootPath("log/" + name);
+// Hands each whole line, line feed included, to `onLine`: a line still being appended by
+// another process waits for its end. With `follow`, waits for more lines until interrupted.
+inline void ForEachLine(const std::string& path, bool follow,
+                        const std::function<void(const std::string&)>& onLine) {
     FILE* file = nullptr;
     std::string partial;
     char buffer[4096];
@@ -23,9 +26,9 @@ inline void PrintJournal(const std::string& name, bool follow) {
         size_t n = file ? fread(buffer, 1, sizeof buffer, file) : 0;
         if (n > 0) {
             partial.append(buffer, n);
-            size_t end = partial.rfind('\n');
-            if (end != std::string::npos) {
-                fwrite(partial.data(), 1, end + 1, stdout);
+            size_t end;
+            while ((end = partial.find('\n')) != std::string::npos) {
+                onLine(partial.substr(0, end + 1));
                 partial.erase(0, end + 1);
             }
             continue;
@@ -41,10 +44,14 @@ inline void PrintJournal(const std::string& name, bool follow) {
         fclose(file);
 }
 
-// "[-f]" arguments of the journal commands: false when they are anything else.
-inline bool ParseFollow(const Args& args, bool* follow) {
-    *follow = args.size() == 1 && args[0] == "-f";
-    return args.empty() || *follow;
+// The journal commands ("launches [-f]" and the like): prints log/NAME, -f follows it.
+inline int PrintJournal(const Args& args, const char* usage, const std::string& name) {
+    bool follow = args.size() == 1 && args[0] == "-f";
+    if (!args.empty() && !follow)
+        return Usage(usage);
+    ForEachLine(tvhost::RootPath("log/" + name), follow,
+                [](const std::string& line) { fwrite(line.data(), 1, line.size(), stdout); });
+    return EXIT_DONE;
 }
 
 }  // namespace tvctl

@@ -21,7 +21,8 @@ constexpr const char* HOME_VERSION_PACKAGE = "com.talvoro.tv.zefo.homeversion";
 bool ParseNumber(const std::string& text, double* value) {
     char* end = nullptr;
     double number = strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || number < 0) return false;
+    if (text.empty() || *end != '\0' || number < 0)
+        return false;
     *value = number;
     return true;
 }
@@ -29,8 +30,10 @@ bool ParseNumber(const std::string& text, double* value) {
 void Wait(double seconds, Narrator* narrator) {
     gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(seconds * 1e6);
     while (g_get_monotonic_time() < deadline) {
-        if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(2000);
-        if (narrator) narrator->Poll();
+        if (!g_main_context_iteration(nullptr, FALSE))
+            g_usleep(2000);
+        if (narrator)
+            narrator->Poll();
     }
 }
 
@@ -52,8 +55,10 @@ std::string WaitForAnswer(const PlayOptions& options, Narrator* narrator) {
     gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(options.answerTimeout * 1e6);
     for (;;) {
         std::string status = CurrentStatus();
-        if (answers.count(status)) return status;
-        if (g_get_monotonic_time() >= deadline) return "";
+        if (answers.count(status))
+            return status;
+        if (g_get_monotonic_time() >= deadline)
+            return "";
         Wait(0.01, narrator);
     }
 }
@@ -72,10 +77,13 @@ void SetPackageVersion(const std::string& id, const std::string& version) {
     tvhost::WriteFileAtomic(tvhost::RootPath("packages/" + id), version + "\n");
 }
 
-void End(const PlayOptions& options, Narrator* narrator) { Step("priority0_end", options, narrator); }
+void End(const PlayOptions& options, Narrator* narrator) {
+    Step("priority0_end", options, narrator);
+}
 
 void FailAndEnd(const std::string& failure, const PlayOptions& options, Narrator* narrator) {
-    for (int attempt = 0; attempt < options.attempts; ++attempt) Step(failure, options, narrator);
+    for (int attempt = 0; attempt < options.attempts; ++attempt)
+        Step(failure, options, narrator);
     End(options, narrator);
 }
 
@@ -132,8 +140,10 @@ void Walk(const PlayOptions& options, Narrator* story) {
            options.version.c_str(), options.group.c_str(), options.maxRetry);
 
     Step("priority0_start", options, story);
-    if (options.fail == "download") return FailAndEnd("priority0_downloadfailed", options, story);
-    if (options.fail == "space") return FailAndEnd("needed_space:1024", options, story);
+    if (options.fail == "download")
+        return FailAndEnd("priority0_downloadfailed", options, story);
+    if (options.fail == "space")
+        return FailAndEnd("needed_space:1024", options, story);
     Step("priority0_downloaded", options, story);
 
     std::string answer = WaitForAnswer(options, story);
@@ -143,10 +153,12 @@ void Walk(const PlayOptions& options, Narrator* story) {
         Step("cancel_by_timer", options, story);
         return End(options, story);
     }
-    if (answer != "allow_install") return End(options, story);
+    if (answer != "allow_install")
+        return End(options, story);
 
     Step("priority0_installprogress", options, story);
-    if (options.fail == "install") return FailAndEnd("priority0_installfailed", options, story);
+    if (options.fail == "install")
+        return FailAndEnd("priority0_installfailed", options, story);
     // Whatever the application id, the installed Home version is this package's version.
     SetPackageVersion(HOME_VERSION_PACKAGE, options.version);
     printf("store: installed %s %s\n", options.id.c_str(), options.version.c_str());
@@ -159,7 +171,8 @@ void Walk(const PlayOptions& options, Narrator* story) {
 void PlayPriorityUpdate(const PlayOptions& options) {
     std::unique_ptr<Narrator> narrator(options.narrate ? new Narrator() : nullptr);
     Walk(options, narrator.get());
-    if (narrator) narrator->Finish();
+    if (narrator)
+        narrator->Finish();
 }
 
 }  // namespace tvctl
