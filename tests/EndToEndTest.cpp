@@ -65,32 +65,24 @@ class EndToEnd : public ::testing::Test {
         return id;
     }
 
-    std::vector<Json::Value> Launches(const std::string& reason) {
+    // Journal entries whose extra data (or member, for the store journal) holds the value.
+    std::vector<Json::Value> Entries(const std::string& journal, const std::string& key,
+                                     const std::string& value) {
         std::vector<Json::Value> found;
-        for (const auto& entry : device.Journal("launch.jsonl")) {
-            if (Extra(entry["extra"], "LaunchReason") == reason)
+        for (const auto& entry : device.Journal(journal)) {
+            if (Extra(entry["extra"], key) == value || entry[key].asString() == value)
                 found.push_back(entry);
         }
         return found;
     }
-
-    std::vector<std::string> Toasts() {
-        std::vector<std::string> texts;
-        for (const auto& entry : device.Journal("launch.jsonl")) {
-            if (Extra(entry["extra"], "type") == "toast")
-                texts.push_back(Extra(entry["extra"], "text"));
-        }
-        return texts;
+    std::vector<Json::Value> Launches(const std::string& reason) {
+        return Entries("launch.jsonl", "LaunchReason", reason);
     }
-
+    std::vector<Json::Value> Toasts() { return Entries("launch.jsonl", "type", "toast"); }
     int StoreCalls(const std::string& call) {
-        int count = 0;
-        for (const auto& entry : device.Journal("store.jsonl"))
-            count += entry["call"].asString() == call;
-        return count;
+        return static_cast<int>(Entries("store.jsonl", "call", call).size());
     }
 
-    std::string Status() { return device.Key("memory/pax/priority_biu_status"); }
     std::string HomeStatus() { return device.Key("memory/home/priority_update_status"); }
     std::string HomeVersion() { return device.Read("packages/com.talvoro.tv.zefo.homeversion"); }
 
@@ -141,12 +133,9 @@ TEST_F(EndToEnd, UserDeclinesVersionFromTheDetailsPage) {
 
     EXPECT_NE(std::string::npos, story.find("store: answer deny_install")) << story;
     ASSERT_EQ(1, StoreCalls("pax_add_recovery_action"));
-    for (const auto& entry : device.Journal("store.jsonl")) {
-        if (entry["call"].asString() != "pax_add_recovery_action")
-            continue;
-        EXPECT_EQ("prevent_update", Extra(entry["extra"], "action"));
-        EXPECT_EQ("2.0.0", Extra(entry["extra"], "version"));
-    }
+    Json::Value recovery = Entries("store.jsonl", "call", "pax_add_recovery_action")[0];
+    EXPECT_EQ("prevent_update", Extra(recovery["extra"], "action"));
+    EXPECT_EQ("2.0.0", Extra(recovery["extra"], "version"));
     EXPECT_EQ("0\n3\n2.0.0|normal\n", device.Read(std::string(DATA) + "user_retry.txt"));
     EXPECT_TRUE(device.LogHas("[user_retry.txt] try: 1 => 3 (max)"));
 }
@@ -201,7 +190,7 @@ TEST_P(RefusedRequest, IsToastedAndWritesNothing) {
     ASSERT_EQ(0, device.Tvctl("launch com.talvoro.tv.brenwick LaunchReason=CheckUpdateValidation"));
 
     ASSERT_TRUE(WaitUntil([&] { return !Toasts().empty(); }));
-    EXPECT_EQ(GetParam().toast, Toasts()[0]);
+    EXPECT_EQ(GetParam().toast, Extra(Toasts()[0]["extra"], "text"));
     EXPECT_EQ(homeBefore, HomeStatus());
     EXPECT_EQ(requestsBefore, StoreCalls("pax_request_priority_update"));
     EXPECT_FALSE(device.LogHas("Request Priority Update to PAX"));
@@ -237,7 +226,7 @@ TEST_F(EndToEnd, HiddenTestModeFollowsAnUpdate) {
             titles.push_back(entry["texts"][0]["text"].asString());
     }
     EXPECT_GE(std::count(titles.begin(), titles.end(), "Home Update Test Mode"), 2);
-    EXPECT_EQ("Home Update Test Mode Off", Toasts().back());
+    EXPECT_EQ("Home Update Test Mode Off", Extra(Toasts().back()["extra"], "text"));
 }
 
 TEST_F(EndToEnd, PowerOffWhileWaitingForTheUserResetsTheHomeStatus) {
@@ -340,37 +329,31 @@ TEST(ServiceLifecycle, LogsItsLifeInOrderAndExitsCleanly) {
     ASSERT_TRUE(service.Start());
     ASSERT_EQ(0, service.Stop());
 
-    // Each line in order, from the unit and function that the house prefix names.
-    const char* lines[] = {"I/BRENWICK(",
-                           "Main.cpp: main(",
-                           "> Begin",
-                           "I/BRENWICK(",
-                           "BrenwickMain.cpp: ServiceAppInit(",
-                           "> Init BrenwickMain",
-                           "I/BRENWICK(",
-                           "BrenwickMain.cpp: OnCreate(",
-                           "> Create BrenwickMain",
-                           "I/BRENWICK(",
-                           "BrenwickMain.cpp: OnTerminate(",
-                           "> Terminate BrenwickMain",
-                           "E/BRENWICK(",
-                           "BrenwickMain.cpp: ServiceAppInit(",
-                           "> service_app_main() done -> ret: 0",
-                           "I/BRENWICK(",
-                           "Main.cpp: main(",
-                           "> ServiceAppInit => 0"};
+    // Each line in order, with its priority letter, unit and function from the house prefix.
+    struct Line {
+        const char* origin;
+        const char* text;
+    };
+    const Line lines[] = {
+        {"I/BRENWICK(%): Main.cpp: main(", "> Begin"},
+        {"I/BRENWICK(%): BrenwickMain.cpp: ServiceAppInit(", "> Init BrenwickMain"},
+        {"I/BRENWICK(%): BrenwickMain.cpp: OnCreate(", "> Create BrenwickMain"},
+        {"I/BRENWICK(%): BrenwickMain.cpp: OnTerminate(", "> Terminate BrenwickMain"},
+        {"E/BRENWICK(%): BrenwickMain.cpp: ServiceAppInit(", "> service_app_main() done -> ret: 0"},
+        {"I/BRENWICK(%): Main.cpp: main(", "> ServiceAppInit => 0"},
+    };
     std::stringstream log(device.Log());
-    std::vector<std::string> logLines;
-    for (std::string line; std::getline(log, line);)
-        logLines.push_back(line);
-    size_t at = 0;
-    for (size_t i = 0; i < sizeof lines / sizeof *lines; i += 3) {
-        while (at < logLines.size() && logLines[at].find(lines[i + 2]) == std::string::npos)
-            ++at;
-        ASSERT_LT(at, logLines.size()) << "missing or out of order: " << lines[i + 2];
-        EXPECT_NE(std::string::npos, logLines[at].find(lines[i])) << logLines[at];
-        EXPECT_NE(std::string::npos, logLines[at].find(lines[i + 1])) << logLines[at];
-        ++at;
+    std::string line;
+    for (const Line& expected : lines) {
+        bool found = false;
+        while (!found && std::getline(log, line))
+            found = line.find(expected.text) != std::string::npos;
+        ASSERT_TRUE(found) << "missing or out of order: " << expected.text;
+        // "%" stands for the process id.
+        std::string origin = expected.origin;
+        size_t pid = origin.find('%');
+        EXPECT_NE(std::string::npos, line.find(origin.substr(0, pid))) << line;
+        EXPECT_NE(std::string::npos, line.find(origin.substr(pid + 1))) << line;
     }
 }
 

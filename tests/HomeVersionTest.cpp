@@ -32,12 +32,7 @@ TEST(CurrentHomeVersionTest, MissingPackageIsAskedForAgainOnEachGetter) {
     CurrentHomeVersion current;
     EXPECT_EQ("", current.GetHomePackageVersion());
     EXPECT_EQ("", current.GetHomePackageVersion());
-    EXPECT_EQ(3, device.LogCount(failure));
-
-    device.Write(HOME_PACKAGE, "3.1.0\n");
-    EXPECT_EQ("3.1.0", current.GetHomePackageVersion());
-    EXPECT_EQ("3.1.0", current.GetHomePackageVersion());
-    EXPECT_EQ(3, device.LogCount(failure)) << "a known version is not read again";
+    EXPECT_EQ(3, device.LogCount(failure)) << "once at creation and once per getter";
 }
 
 // Members of the wrong type are rejected like missing ones: the whole response is not valid.
@@ -48,8 +43,6 @@ TEST(TriggerHomeVersionTest, ParsesMajorFileInfo) {
         int maxRetryCount;
         const char* logLine;
     } cases[] = {
-        {R"({"id":"home","version":"2.0.0","targetGroupType":"abtest","maxRetryCount":3})", "home",
-         "2.0.0", "abtest", 3, "home, 2.0.0, abtest"},
         {R"({"id":"","version":"","targetGroupType":"","maxRetryCount":3})", "", "", "normal", 3,
          "targetGroupType is empty. Set Normal"},
         {R"({"id":"home","version":"2.0.0","maxRetryCount":3})", "", "", "", 0,

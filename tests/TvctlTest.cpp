@@ -1,4 +1,4 @@
-// The console: exit codes, provisioning and cold start, and changes reaching watchers.
+// The console: exit codes and one-line errors, and changes reaching watchers in other processes.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -19,7 +19,6 @@ TEST(Tvctl, ExitCodesAndOneLineErrors) {
     TestDevice device;
     const ExitCase cases[] = {
         {"get db/absent/key", 1, "tvctl: db/absent/key is not set"},
-        {"stop com.talvoro.tv.brenwick", 1, "tvctl: com.talvoro.tv.brenwick is not running"},
         {"init", 1, "tvctl: a device root is already provisioned"},
         {"set -t int db/x/y seven", 2, "tvctl: 'seven' is not an integer"},
         {"frobnicate", 2, "tvctl: unknown command 'frobnicate'"},
@@ -33,27 +32,6 @@ TEST(Tvctl, ExitCodesAndOneLineErrors) {
         EXPECT_NE(output.find(c.says), std::string::npos) << output;
     }
     EXPECT_EQ(device.Key("db/x/y"), "i:12");
-    std::string output;
-    EXPECT_EQ(device.Tvctl("--root " + device.Root() + "/absent boot", &output), 1);
-    EXPECT_NE(output.find("no provisioned device root at " + device.Root() + "/absent"),
-              std::string::npos)
-        << output;
-}
-
-TEST(Tvctl, BootResetsVolatileKeysAndKeepsPersistentOnes) {
-    TestDevice device;
-    ASSERT_EQ(device.Tvctl("set memory/home/priority_update_status start"), 0);
-    ASSERT_EQ(device.Tvctl("set memory/extra/key leftover"), 0);
-    ASSERT_EQ(device.Tvctl("set db/home/reset_status done"), 0);
-    device.Write("run/com.gone.app.pid", "999999999\n");
-
-    ASSERT_EQ(device.Tvctl("boot"), 0);
-    EXPECT_EQ(device.Key("memory/home/priority_update_status"), "s:none");
-    EXPECT_FALSE(device.Exists("kdb/memory/extra/key"));
-    EXPECT_EQ(device.Key("db/home/reset_status"), "s:done");
-    EXPECT_FALSE(device.Exists("run/com.gone.app.pid"));
-    ASSERT_EQ(device.Tvctl("init --force"), 0);
-    EXPECT_EQ(device.Key("db/home/reset_status"), "s:none");
 }
 
 void RecordValue(keynode_t* node, void* data) {

@@ -14,9 +14,12 @@ namespace {
 const std::string NO_CHANGE = "s:untouched";
 const std::string ONE_MIB(1 << 20, 'a');
 
+constexpr int NOT_DELIVERED = -100;  // below every status, some of which are negative
+using Updates = std::vector<std::pair<int, std::string>>;
+
 // What the three callbacks received, in order.
 struct Received {
-    std::vector<std::pair<int, std::string>> updates;
+    Updates updates;
     std::vector<int> priorities;
     std::vector<int> requests;
 };
@@ -61,36 +64,26 @@ struct Monitored {
 TEST(UpdateStatusMonitorTest, StoreStatusIsDeliveredAndCached) {
     struct {
         std::string value;
-        bool delivered;
         int status;
         bool cached;
         const char* logLine;  // null: none expected
     } cases[] = {
-        {"needed_space:0", false, 0, true, nullptr},
-        {"needed_space:1024/2048", true, NEEDED_SPACE, true, "needed space: 1024"},
-        {"priority0_failed", true, PRIORITY0_FAILED, false, nullptr},
-        {"priority1_end", true, PRIORITY1_END, false, nullptr},
-        {"x_allow_install_y", true, ALLOW_INSTALL, true, nullptr},
-        {"", true, BIU_STATUS_EMPTY, false, nullptr},
-        {"unknown", true, BIU_STATUS_NOT_DEFINED, false, "Not defined value. unknown"},
-        {"needed_space:abc", true, NEEDED_SPACE, true, "needed space is not readable"},
-        {"needed_space:99999999999999", true, NEEDED_SPACE, true, "needed space is not readable"},
-        {"priority0_downloaded\nline two\n", true, PRIORITY0_DOWNLOADED, true, nullptr},
-        {"\xff\xfe priority0_installed \xc3", true, PRIORITY0_INSTALLED, true, nullptr},
-        {ONE_MIB, true, BIU_STATUS_NOT_DEFINED, false, "Not defined value. aaaa"},
-        {ONE_MIB + "deny_install", true, DENY_INSTALL, true, nullptr},
+        {"needed_space:0", NOT_DELIVERED, true, nullptr},
+        {"needed_space:1024/2048", NEEDED_SPACE, true, "needed space: 1024"},
+        {"priority0_failed", PRIORITY0_FAILED, false, nullptr},
+        {"priority1_end", PRIORITY1_END, false, nullptr},
+        {"x_allow_install_y", ALLOW_INSTALL, true, nullptr},
+        {"", BIU_STATUS_EMPTY, false, nullptr},
+        {"unknown", BIU_STATUS_NOT_DEFINED, false, "Not defined value. unknown"},
+        {"\xff\xfe priority0_installed\nline two\n", PRIORITY0_INSTALLED, true, nullptr},
+        {ONE_MIB, BIU_STATUS_NOT_DEFINED, false, "Not defined value. aaaa"},
     };
     Monitored m;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value.substr(0, 40));
         ASSERT_TRUE(m.Deliver(keys::PRIORITY_BIU_STATUS, c.value));
-        if (c.delivered) {
-            ASSERT_EQ(1u, m.received.updates.size());
-            EXPECT_EQ(c.status, m.received.updates[0].first);
-            EXPECT_EQ(c.value, m.received.updates[0].second) << "the value arrives unchanged";
-        } else {
-            EXPECT_TRUE(m.received.updates.empty());
-        }
+        Updates expected = c.status == NOT_DELIVERED ? Updates{} : Updates{{c.status, c.value}};
+        EXPECT_EQ(expected, m.received.updates) << "delivered once, the value unchanged";
         EXPECT_EQ(c.cached ? "s:" + c.value : NO_CHANGE, m.device.Key(keys::HOME_UPDATE_STATE));
         if (c.logLine) {
             EXPECT_TRUE(m.device.LogHas(c.logLine)) << c.logLine;
@@ -101,50 +94,41 @@ TEST(UpdateStatusMonitorTest, StoreStatusIsDeliveredAndCached) {
 TEST(UpdateStatusMonitorTest, HomeStatusDeliversOnlyStartAndReady) {
     struct {
         const char* value;
-        int priority;  // -1: not delivered
-    } cases[] = {{"start", PRIORITY_UPDATE_START},
-                 {"ready", PRIORITY_UPDATE_READY},
-                 {"done", -1},
-                 {"none", -1},
-                 {"Start", -1}};
+        std::vector<int> delivered;
+    } cases[] = {{"start", {PRIORITY_UPDATE_START}},
+                 {"ready", {PRIORITY_UPDATE_READY}},
+                 {"done", {}},
+                 {"none", {}},
+                 {"Start", {}}};
     Monitored m;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value);
         ASSERT_TRUE(m.Deliver(keys::HOME_PRIORITY_UPDATE_STATUS, c.value));
-        EXPECT_EQ(c.priority < 0 ? std::vector<int>{} : std::vector<int>{c.priority},
-                  m.received.priorities);
-        EXPECT_TRUE(m.received.updates.empty());
-        EXPECT_EQ(NO_CHANGE, m.device.Key(keys::HOME_UPDATE_STATE));
+        EXPECT_EQ(c.delivered, m.received.priorities);
     }
 }
 
 TEST(UpdateStatusMonitorTest, UserAnswerIsWrittenAsItsWord) {
     struct {
         const char* keyBefore;
-        int status;
+        REQUEST_STATUS status;
         const char* keyAfter;
         bool calledBack;
-        const char* logLine;
     } cases[] = {
-        {"cancel_by_timer", UPDATE_NOW, "s:cancel_by_timer", false,
-         "priority_biu_status is cancel_by_timer. Do not set allow_install"},
-        {"cancel_by_timer2", UPDATE_NOW, "s:allow_install", true, "REQUEST_STATUS allow_install"},
-        {"priority0_downloaded", DO_NOT_UPDATE, "s:deny_install", true,
-         "REQUEST_STATUS deny_install"},
-        {"priority0_downloaded", 7, "s:priority0_downloaded", false,
-         "Not defined request status 7"},
+        {"cancel_by_timer", UPDATE_NOW, "s:cancel_by_timer", false},
+        {"cancel_by_timer2", UPDATE_NOW, "s:allow_install", true},
+        {"priority0_downloaded", DO_NOT_UPDATE, "s:deny_install", true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.logLine);
+        SCOPED_TRACE(c.keyBefore);
         Monitored m;
         ASSERT_TRUE(m.Deliver(keys::PRIORITY_BIU_STATUS, c.keyBefore));
         m.received.updates.clear();
-        m.monitor->SetUserRequestStatus(static_cast<REQUEST_STATUS>(c.status), "");
+        m.monitor->SetUserRequestStatus(c.status, "");
         EXPECT_EQ(c.calledBack ? std::vector<int>{c.status} : std::vector<int>{},
                   m.received.requests)
             << "the request callback runs inside the call";
         EXPECT_EQ(c.keyAfter, m.device.Key(keys::PRIORITY_BIU_STATUS));
-        EXPECT_TRUE(m.device.LogHas(c.logLine));
         if (!c.calledBack)
             continue;
         // The service's own write comes back through the watch, later, and is cached.
@@ -166,11 +150,6 @@ TEST(UpdateStatusMonitorTest, SlotsRefuseOverwriteAndForeignUnset) {
     vconf_set_str(keys::PRIORITY_BIU_STATUS, "priority0_downloaded");
     m.monitor->SetUserRequestStatus(UPDATE_LATER, "");
     EXPECT_EQ(std::vector<int>{UPDATE_LATER}, m.received.requests) << "the first pair stays";
-
-    m.monitor->UnsetRequestStatusChangedCallback(OnRequest);
-    m.monitor->SetUserRequestStatus(UPDATE_LATER, "");
-    EXPECT_EQ(1u, m.received.requests.size());
-    EXPECT_TRUE(m.device.LogHas("No callback"));
 }
 
 }  // namespace

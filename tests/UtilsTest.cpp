@@ -1,9 +1,7 @@
 // The service's platform helpers against the host device: what reaches the launch journal, the
 // log and the files.
 #include <gtest/gtest.h>
-#include <vconf.h>
 
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -24,82 +22,53 @@ std::string ExtraOf(const Json::Value& launch) {
     return extra;
 }
 
-// "CALL RESULT TIMES ...", as in the device's fault rules.
-void AddFaults(const std::string& rules) {
-    std::istringstream parts(rules);
-    std::string call, result, times;
-    while (parts >> call >> result >> times) {
-        ASSERT_TRUE(tvhost::FaultAdd(call, result, times)) << rules;
-    }
-}
-
 // A faulted destroy still destroys: a rule "app_control_destroy 0 1" is used up by the release.
 bool Released(const TestDevice& device) {
     return device.Read("faults").find("app_control_destroy") == std::string::npos;
 }
 
-TEST(SendAppControlTest, ExtraDataGoInKeyOrderFollowedByCallerAndRefusalsAreLogged) {
+TEST(SendAppControlTest, ExtraDataGoInKeyOrderThenCallerAndAFailingStepStopsTheRequest) {
     const std::string caller = std::string("Caller=") + BRENWICK_APP_ID + ";";
+    const std::string notFound = "> Failed to launch homeupdateview (error code: " +
+                                 std::to_string(APPCTL_ERR_APP_NOT_FOUND) + ")";
+    const ExtraDataMap three = {{"text", "hi"}, {"type", "toast"}, {"app_name", "x"}};
+    const char* view = HOME_UPDATE_VIEW_APP_ID;
     struct Case {
-        ExtraDataMap extra;
+        int failingAdd;  // 0: no fault; 4: the "Caller" entry after the three
         const char* appId;
-        std::string journaled;
+        ExtraDataMap extra;
+        std::string journaled;  // "" when nothing is launched
+        std::string logged;
+        int tried;  // map entries tried: each logs a line before its call
     };
     const Case cases[] = {
-        {{}, HOME_UPDATE_VIEW_APP_ID, caller},
-        {{{"text", "hi"}, {"type", "toast"}, {"app_name", "x"}},
-         HOME_UPDATE_VIEW_APP_ID,
-         "app_name=x;text=hi;type=toast;" + caller},
-        {{}, "com.talvoro.tv.notinstalled", caller},
+        {0, view, {}, caller, "", 0},
+        {0, view, three, "app_name=x;text=hi;type=toast;" + caller, "", 3},
+        {0, "com.talvoro.tv.notinstalled", {}, caller, notFound, 0},
+        {2, view, three, "", "failed to set extra data (error code: -22)", 2},
+        {4, view, three, "", "failed to set common extra data (error code: -22)", 3},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.journaled);
+        SCOPED_TRACE(c.journaled + c.logged);
         TestDevice device;
-        AddFaults("app_control_destroy 0 1");
+        if (c.failingAdd > 0) {
+            const char* add = "app_control_add_extra_data";
+            ASSERT_TRUE(tvhost::FaultAdd(add, "0", std::to_string(c.failingAdd - 1)));
+            ASSERT_TRUE(tvhost::FaultAdd(add, "-22", "1"));
+        }
+        ASSERT_TRUE(tvhost::FaultAdd("app_control_destroy", "0", "1"));
 
         AppControlUtil::SendAppControl(c.appId, c.extra, "Failed to launch homeupdateview");
 
         auto launches = device.Journal("launch.jsonl");
-        ASSERT_EQ(1u, launches.size());
-        EXPECT_EQ(c.appId, launches[0]["app_id"].asString());
-        EXPECT_EQ(APPCTL_OPERATION_DEFAULT, launches[0]["operation"].asString());
-        EXPECT_EQ(c.journaled, ExtraOf(launches[0]));
-        bool refused = c.appId != std::string(HOME_UPDATE_VIEW_APP_ID);
-        EXPECT_EQ(refused ? 1 : 0, device.LogCount("Failed to launch homeupdateview"));
-        EXPECT_EQ(refused, device.LogHas("homeupdateview (error code: " +
-                                         std::to_string(APPCTL_ERR_APP_NOT_FOUND) + ")"));
+        ASSERT_EQ(c.journaled.empty() ? 0u : 1u, launches.size());
+        for (const Json::Value& launch : launches) {
+            EXPECT_EQ(c.journaled, ExtraOf(launch));
+            EXPECT_EQ(APPCTL_OPERATION_DEFAULT, launch["operation"].asString());
+        }
+        EXPECT_TRUE(c.logged.empty() || device.LogHas(c.logged));
+        EXPECT_EQ(c.tried, device.LogCount("app_control_add_extra_data: ")) << "stops at a fault";
         EXPECT_TRUE(Released(device));
-    }
-}
-
-TEST(SendAppControlTest, AFailingStepStopsTheRequestAndReleasesTheHandle) {
-    struct Case {
-        const char* faults;
-        const char* logged;
-        int added;  // extra data entries tried before the stop
-        bool released;
-    };
-    const Case cases[] = {
-        {"app_control_create -12 1", "Failed to create app control (error code: -12)", 0, false},
-        {"app_control_set_app_id -22 1", "failed to set app id (error code: -22)", 0, true},
-        {"app_control_set_operation -22 1", "failed to set operation (error code: -22)", 0, true},
-        {"app_control_add_extra_data 0 1 app_control_add_extra_data -22 1",
-         "failed to set extra data (error code: -22)", 2, true},
-        {"app_control_add_extra_data 0 3 app_control_add_extra_data -22 1",
-         "failed to set common extra data (error code: -22)", 3, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.logged);
-        TestDevice device;
-        AddFaults(std::string(c.faults) + " app_control_destroy 0 1");
-
-        AppControlUtil::SendAppControl(HOME_UPDATE_VIEW_APP_ID,
-                                       {{"a", "1"}, {"b", "2"}, {"c", "3"}}, "x");
-
-        EXPECT_TRUE(device.LogHas(c.logged));
-        EXPECT_EQ(c.added, device.LogCount("app_control_add_extra_data: "));
-        EXPECT_TRUE(device.Journal("launch.jsonl").empty());
-        EXPECT_EQ(c.released, Released(device));
     }
 }
 
@@ -120,27 +89,13 @@ TEST(FileUtilTest, ReadFileAndLoadJsonFailQuietlyOrWithTheirLine) {
     device.Write("fs" + std::string(DATA_DIR) + "bad.json", "{\"k\": ");
     EXPECT_FALSE(FileUtil::LoadJson(dir + "bad.json", value));
     EXPECT_TRUE(device.LogHas("Failed to parse json string: "));
-    EXPECT_FALSE(FileUtil::LoadJson(dir + "absent.json", value));
-    EXPECT_TRUE(device.LogHas("Failed to load file " + dir + "absent.json"));
 }
 
-TEST(VconfUtilTest, AbsentOrNonStringKeysThrowAndEmptyStringsAreValues) {
-    // Key file content (nullptr: absent) and the value read (nullptr: the read throws).
-    const std::pair<const char*, const char*> cases[] = {
-        {nullptr, nullptr}, {"i:3", nullptr}, {"s:", ""}, {"s:en_US", "en_US"}};
+TEST(VconfUtilTest, AbsentKeyThrowsAndAnEmptyStringIsAValue) {
     TestDevice device;
-    const char* key = "db/test/value";
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.first ? c.first : "absent");
-        device.Remove(std::string("kdb/") + key);
-        if (c.first)
-            device.Write(std::string("kdb/") + key, c.first);
-        if (c.second) {
-            EXPECT_EQ(c.second, VconfUtil::GetVconfStr(key));
-        } else {
-            EXPECT_THROW(VconfUtil::GetVconfStr(key), std::logic_error);
-        }
-    }
+    EXPECT_THROW(VconfUtil::GetVconfStr("db/test/absent"), std::logic_error);
+    device.Write("kdb/db/test/empty", "s:");
+    EXPECT_EQ("", VconfUtil::GetVconfStr("db/test/empty"));
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <sstream>
 #include <stdexcept>
-#include <utility>
 
 namespace {
 
@@ -19,7 +19,6 @@ std::string InstallSelfSignedCertificate(SSL_CTX* tls, const std::string& names)
     EVP_PKEY* key = EVP_EC_gen("P-256");
     X509* cert = X509_new();
     X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
     X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
     X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
     X509_set_pubkey(cert, key);
@@ -27,24 +26,19 @@ std::string InstallSelfSignedCertificate(SSL_CTX* tls, const std::string& names)
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>("brenwick test"), -1, -1, 0);
     X509_set_issuer_name(cert, name);
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
+    X509V3_CTX ctx{};
     X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
-    for (const auto& [nid, value] : {std::pair<int, std::string>{NID_basic_constraints, "CA:TRUE"},
-                                     {NID_subject_alt_name, names}}) {
-        X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str());
-        X509_add_ext(cert, extension, -1);
-        X509_EXTENSION_free(extension);
-    }
+    X509_EXTENSION* altNames =
+        X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, names.c_str());
+    X509_add_ext(cert, altNames, -1);
+    X509_EXTENSION_free(altNames);
+    BIO* pem = BIO_new(BIO_s_mem());
     if (X509_sign(cert, key, EVP_sha256()) == 0 || SSL_CTX_use_certificate(tls, cert) != 1 ||
-        SSL_CTX_use_PrivateKey(tls, key) != 1) {
+        SSL_CTX_use_PrivateKey(tls, key) != 1 || PEM_write_bio_X509(pem, cert) != 1) {
         throw std::runtime_error("cannot make a test certificate");
     }
-    BIO* pem = BIO_new(BIO_s_mem());
-    PEM_write_bio_X509(pem, cert);
     char* data = nullptr;
-    long length = BIO_get_mem_data(pem, &data);
-    std::string text(data, static_cast<size_t>(length));
+    std::string text(data, static_cast<size_t>(BIO_get_mem_data(pem, &data)));
     BIO_free(pem);
     X509_free(cert);
     EVP_PKEY_free(key);
@@ -67,29 +61,17 @@ bool ReadRequest(int fd, SSL* ssl, HttpRequestRecord* request) {
             return false;
         received.append(buffer, static_cast<size_t>(n));
     }
-    size_t lineEnd = received.find("\r\n");
-    request->requestLine = received.substr(0, lineEnd);
-    for (size_t begin = lineEnd + 2; (lineEnd = received.find("\r\n", begin)) != begin;
-         begin = lineEnd + 2) {
-        std::string line = received.substr(begin, lineEnd - begin);
-        size_t colon = line.find(':');
-        if (colon == std::string::npos)
-            continue;
-        std::string value = line.substr(colon + 1);
-        request->headers[line.substr(0, colon)] = value.erase(0, value.find_first_not_of(' '));
+    // Every line of the head ends in "\r\n"; the request line comes first.
+    std::istringstream head(received.substr(0, received.find("\r\n\r\n") + 2));
+    std::string line;
+    for (std::getline(head, request->requestLine); std::getline(head, line);) {
+        size_t colon = line.find(": ");
+        if (colon != std::string::npos)
+            request->headers[line.substr(0, colon)] =
+                line.substr(colon + 2, line.size() - colon - 3);
     }
+    request->requestLine.pop_back();
     return true;
-}
-
-// Binds `fd` to an ephemeral loopback port and returns the port.
-int BindLoopback(int fd) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
 }
 
 }  // namespace
@@ -102,10 +84,17 @@ LocalHttpServer::LocalHttpServer(const std::string& certificateNames) {
     // A client that hangs up early must not kill the test process.
     signal(SIGPIPE, SIG_IGN);
     m_listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    m_baseUrl = (m_tls ? "https://127.0.0.1:" : "http://127.0.0.1:") +
-                std::to_string(BindLoopback(m_listenFd));
-    if (listen(m_listenFd, 16) != 0)
+    sockaddr_in address{};  // port 0: the system picks a free one
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(m_listenFd, 16) != 0 ||
+        getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         throw std::runtime_error("cannot bind and listen on loopback");
+    }
+    m_baseUrl = (m_tls ? "https://127.0.0.1:" : "http://127.0.0.1:") +
+                std::to_string(ntohs(address.sin_port));
     m_acceptThread = std::thread(&LocalHttpServer::m_AcceptLoop, this);
 }
 
@@ -113,15 +102,12 @@ LocalHttpServer::~LocalHttpServer() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stopping = true;
-        // Wakes the accept loop, and connections blocked reading a client that stays silent.
+        // Wakes the accept loop, or the connection it serves if that waits on a silent client.
         shutdown(m_listenFd, SHUT_RDWR);
-        for (int fd : m_openFds)
-            shutdown(fd, SHUT_RDWR);
+        shutdown(m_servingFd, SHUT_RDWR);
     }
     m_changed.notify_all();
     m_acceptThread.join();
-    for (std::thread& connection : m_connections)
-        connection.join();
     close(m_listenFd);
     SSL_CTX_free(m_tls);
 }
@@ -136,32 +122,19 @@ std::vector<HttpRequestRecord> LocalHttpServer::Requests() const {
     return m_requests;
 }
 
-bool LocalHttpServer::WaitForRequests(size_t count, int timeoutMs) const {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return m_requests.size() >= count; });
-}
-
-std::string LocalHttpServer::ClosedUrl() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int port = BindLoopback(fd);
-    close(fd);
-    return "http://127.0.0.1:" + std::to_string(port);
-}
-
 void LocalHttpServer::m_AcceptLoop() {
     for (;;) {
         int fd = accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping) {
-            if (fd >= 0)
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stopping) {
                 close(fd);
-            return;
+                return;
+            }
+            m_servingFd = fd;
         }
-        if (fd < 0)
-            continue;
-        m_openFds.insert(fd);
-        m_connections.emplace_back(&LocalHttpServer::m_Serve, this, fd);
+        if (fd >= 0)
+            m_Serve(fd);
     }
 }
 
@@ -181,7 +154,6 @@ void LocalHttpServer::m_Serve(int fd) {
             m_requests.push_back(request);
             reply = m_reply;
         }
-        m_changed.notify_all();
         go = m_Pause(reply.delayMs) &&
              Send(fd, ssl,
                   "HTTP/1.1 " + std::to_string(reply.status) +
@@ -191,7 +163,7 @@ void LocalHttpServer::m_Serve(int fd) {
             char size[32];
             snprintf(size, sizeof size, "%zx\r\n", reply.pieces[i].size());
             // An empty chunk would end the body.
-            go = (i == 0 || m_Pause(reply.pieceGapMs)) &&
+            go = (i == 0 || m_Pause(30)) &&
                  (reply.pieces[i].empty() || Send(fd, ssl, size + reply.pieces[i] + "\r\n"));
         }
         if (go)
@@ -202,5 +174,5 @@ void LocalHttpServer::m_Serve(int fd) {
     SSL_free(ssl);
     std::lock_guard<std::mutex> lock(m_mutex);
     close(fd);
-    m_openFds.erase(fd);
+    m_servingFd = -1;
 }

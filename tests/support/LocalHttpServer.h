@@ -1,5 +1,6 @@
 // A small HTTP or HTTPS server on 127.0.0.1 with an ephemeral port, for tests of the HTTP client:
-// it answers every request with the current reply and records what it received.
+// it answers every request with the current reply and records what it received. It serves one
+// connection at a time, which is all a single client needs.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -7,17 +8,15 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 struct HttpReply {
     int status = 200;
-    // The body, sent as one HTTP chunk per piece with a pause between pieces.
+    // The body, sent as one HTTP chunk per piece, 30 ms apart.
     std::vector<std::string> pieces;
     int delayMs = 0;  // pause after the request arrived, before the status line
-    int pieceGapMs = 30;
 };
 
 struct HttpRequestRecord {
@@ -32,18 +31,14 @@ class LocalHttpServer {
     explicit LocalHttpServer(const std::string& certificateNames = "");
     ~LocalHttpServer();
 
-    // "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT".
+    // "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT". Once the server is gone its port
+    // refuses connections, so `LocalHttpServer().BaseUrl()` names a closed port.
     const std::string& BaseUrl() const { return m_baseUrl; }
     // The certificate in PEM, "" for plain HTTP: trust it by writing it to config/ca.pem.
     const std::string& CertificatePem() const { return m_certificatePem; }
 
     void SetReply(const HttpReply& reply);
     std::vector<HttpRequestRecord> Requests() const;
-    // True once `count` requests have arrived (before their replies are sent).
-    bool WaitForRequests(size_t count, int timeoutMs) const;
-
-    // The URL of a loopback port where nothing listens.
-    static std::string ClosedUrl();
 
   private:
     void m_AcceptLoop();
@@ -59,9 +54,8 @@ class LocalHttpServer {
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     bool m_stopping = false;
+    int m_servingFd = -1;
     HttpReply m_reply;
     std::vector<HttpRequestRecord> m_requests;
-    std::set<int> m_openFds;
-    std::vector<std::thread> m_connections;
     std::thread m_acceptThread;
 };
