@@ -92,7 +92,6 @@ decline)
     sleep 1
     "$tvctl" press "$id" 3 >/dev/null
     sleep 1
-    echo "  (the details page answers \"Do not update\")"
     "$tvctl" launch com.talvoro.tv.brenwick LaunchReason=DetailPopup RequestStatus=3 >/dev/null
     wait "$play_pid"
     ;;

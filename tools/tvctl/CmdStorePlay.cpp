@@ -3,9 +3,11 @@
 #include <glib.h>
 
 #include <cstdio>
+#include <memory>
 
 #include "Commands.h"
 #include "HostCore.h"
+#include "Narrator.h"
 #include "StorePlayer.h"
 
 namespace tvctl {
@@ -23,7 +25,8 @@ int Play(const Args& args) {
     if (!tvhost::AppRunning(SERVICE_APP_ID)) {
         return Fail(EXIT_FAILED, std::string(SERVICE_APP_ID) + " is not running");
     }
-    PlayPriorityUpdate(options);
+    std::unique_ptr<Narrator> narrator(options.narrate ? new Narrator() : nullptr);
+    PlayPriorityUpdate(options, narrator.get());
     return EXIT_DONE;
 }
 
@@ -40,6 +43,8 @@ int Serve(const Args& args) {
     if (tvhost::ServeApp(STORE_APP_ID) != 0) {
         return Fail(EXIT_FAILED, "another store service is already serving on this device");
     }
+    // One story for the whole session, so that what the service does when it asks is told too.
+    std::unique_ptr<Narrator> narrator(options.narrate ? new Narrator() : nullptr);
     int pending = 0;
     tvhost::SetMessageHandler("priority_update_request", [&](const Json::Value& request) {
         printf("store: priority update requested by %s\n", request["caller"].asString().c_str());
@@ -56,7 +61,7 @@ int Serve(const Args& args) {
         g_main_context_iteration(nullptr, TRUE);
         while (pending > 0 && !stop) {
             --pending;
-            PlayPriorityUpdate(options);
+            PlayPriorityUpdate(options, narrator.get());
         }
     }
     g_source_remove(term);

@@ -2,6 +2,7 @@
 
 #include <vconf.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <set>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 #include "HostCore.h"
 
@@ -17,7 +19,9 @@ namespace tvctl {
 
 namespace {
 
-const char* const JOURNALS[] = {"launch.jsonl", "notification.jsonl", "store.jsonl", "power.jsonl"};
+// Within one millisecond a user's event comes before what it leads to, so notifications go first.
+const char* const JOURNALS[] = {"notification.jsonl", "launch.jsonl", "store.jsonl", "power.jsonl"};
+constexpr const char* SERVICE_APP_ID = "com.talvoro.tv.brenwick";
 const std::set<std::string> ANSWERS = {"allow_install", "install_later", "deny_install"};
 constexpr const char* DATA_DIR = "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/data/";
 constexpr const char* TRUSTED_DIR = "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/shared/trusted/";
@@ -82,27 +86,38 @@ Narrator::Narrator() {
 }
 
 void Narrator::Poll() {
-    // Journals first: the press of a button is told before the answer it leads to.
-    for (const char* journal : JOURNALS) {
-        std::ifstream in(tvhost::RootPath(std::string("log/") + journal), std::ios::binary);
-        if (!in)
-            continue;
-        in.seekg(m_offsets[journal]);
-        std::string line;
-        // Only whole lines: a line still being appended is read on the next call.
-        while (std::getline(in, line) && !in.eof()) {
-            m_offsets[journal] += static_cast<long>(line.size()) + 1;
-            Json::Value entry;
-            Json::CharReaderBuilder builder;
-            std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-            std::string errors;
-            if (reader->parse(line.data(), line.data() + line.size(), &entry, &errors)) {
-                Tell(journal, entry);
-            }
-        }
-    }
+    // Entries of all journals are told in the order they happened; journals before key changes,
+    // so that the press of a button is told before the answer it leads to.
+    std::vector<std::pair<std::string, Json::Value>> entries;
+    for (const char* journal : JOURNALS)
+        ReadNewEntries(journal, &entries);
+    std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        return a.second["ts"].asInt64() < b.second["ts"].asInt64();
+    });
+    for (const auto& entry : entries)
+        Tell(entry.first, entry.second);
     TellStatusChanges();
     TellVerdicts();
+}
+
+void Narrator::ReadNewEntries(const std::string& journal,
+                              std::vector<std::pair<std::string, Json::Value>>* entries) {
+    std::ifstream in(tvhost::RootPath("log/" + journal), std::ios::binary);
+    if (!in)
+        return;
+    in.seekg(m_offsets[journal]);
+    std::string line;
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    // Only whole lines: a line still being appended is read on the next call.
+    while (std::getline(in, line) && !in.eof()) {
+        m_offsets[journal] += static_cast<long>(line.size()) + 1;
+        Json::Value entry;
+        std::string errors;
+        if (reader->parse(line.data(), line.data() + line.size(), &entry, &errors)) {
+            entries->emplace_back(journal, entry);
+        }
+    }
 }
 
 void Narrator::TellStatusChanges() {
@@ -130,6 +145,12 @@ void Narrator::TellLaunch(const Json::Value& entry) {
     const Json::Value& extra = entry["extra"];
     std::string app = entry["app_id"].asString();
     std::string failed = entry["result"].asInt() == 0 ? "" : " (launch failed)";
+    if (app == SERVICE_APP_ID) {
+        std::string request;
+        for (const auto& pair : extra)
+            request += " " + pair[0].asString() + "=" + pair[1].asString();
+        return Say(entry["caller"].asString(), "asks the service:" + request);
+    }
     if (ExtraValue(extra, "type") == "toast") {
         return Say("tv", "toast \"" + OneLine(ExtraValue(extra, "text")) + "\"" + failed);
     }

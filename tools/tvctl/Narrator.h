@@ -6,6 +6,8 @@
 
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tvctl {
 
@@ -19,6 +21,8 @@ class Narrator {
     void Finish();
 
   private:
+    void ReadNewEntries(const std::string& journal,
+                        std::vector<std::pair<std::string, Json::Value>>* entries);
     void Tell(const std::string& journal, const Json::Value& entry);
     void TellLaunch(const Json::Value& entry);
     void TellNotification(const Json::Value& entry);

@@ -168,9 +168,8 @@ void Walk(const PlayOptions& options, Narrator* story) {
 
 }  // namespace
 
-void PlayPriorityUpdate(const PlayOptions& options) {
-    std::unique_ptr<Narrator> narrator(options.narrate ? new Narrator() : nullptr);
-    Walk(options, narrator.get());
+void PlayPriorityUpdate(const PlayOptions& options, Narrator* narrator) {
+    Walk(options, narrator);
     if (narrator)
         narrator->Finish();
 }

@@ -22,8 +22,10 @@ struct PlayOptions {
 // Reads the options shared by `store play` and `store serve`; false with *error on bad usage.
 bool ParsePlayOptions(const Args& args, PlayOptions* options, std::string* error);
 
-// Plays one priority update. Iterates the default main context while it waits, so messages
-// and watches of the calling process keep being handled.
-void PlayPriorityUpdate(const PlayOptions& options);
+class Narrator;
+
+// Plays one priority update, told by `narrator` when there is one. Iterates the default main
+// context while it waits, so messages and watches of the calling process keep being handled.
+void PlayPriorityUpdate(const PlayOptions& options, Narrator* narrator);
 
 }  // namespace tvctl
