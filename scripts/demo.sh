@@ -59,15 +59,20 @@ for _ in $(seq 1 100); do
 done
 "$tvctl" ps
 
-play=("$tvctl" store play --narrate --step-delay 0.4)
-case "$scenario" in
-accept)
-    say "The store service plays a priority update; the user presses \"Update now\""
-    "${play[@]}" &
+# Plays an update in the background until the notification is up, then the user presses BUTTON;
+# the rest of the scenario runs before the play is waited for.
+play_and_press() {
+    "$tvctl" store play --narrate --step-delay 0.4 &
     play_pid=$!
     id=$(wait_for_notification)
     sleep 1
-    "$tvctl" press "$id" 2 >/dev/null
+    "$tvctl" press "$id" "$1" >/dev/null
+}
+
+case "$scenario" in
+accept)
+    say "The store service plays a priority update; the user presses \"Update now\""
+    play_and_press 2
     wait "$play_pid"
     ;;
 request)
@@ -86,11 +91,7 @@ request)
     ;;
 decline)
     say "The store service plays a priority update; the user opens the details and declines"
-    "${play[@]}" &
-    play_pid=$!
-    id=$(wait_for_notification)
-    sleep 1
-    "$tvctl" press "$id" 3 >/dev/null
+    play_and_press 3
     sleep 1
     "$tvctl" launch com.talvoro.tv.brenwick LaunchReason=DetailPopup RequestStatus=3 >/dev/null
     wait "$play_pid"
