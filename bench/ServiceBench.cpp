@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "BenchUtil.h"
 #include "HostCore.h"
-#include "Provision.h"
 
 namespace {
 
@@ -173,13 +173,8 @@ int main(int argc, char** argv) {
     char dir[] = "/tmp/servicebench-XXXXXX";
     if (!mkdtemp(dir))
         return 1;
-    std::string root = std::string(dir) + "/root";
-    setenv("TV_DEVICE_ROOT", root.c_str(), 1);
-    std::string error;
-    if (!tvhost::Provision(false, &error)) {
-        fprintf(stderr, "provision: %s\n", error.c_str());
+    if (!ProvisionScratchRoot("ServiceBench", dir))
         return 1;
-    }
     tvhost::SetSelfAppId("bench");
 
     MeasureStartUp();

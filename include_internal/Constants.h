@@ -14,3 +14,5 @@ constexpr const char* FILE_NAME_REQUEST_RETRY = "request_retry.txt";
 constexpr const char* FILE_NAME_USER_RETRY = "user_retry.txt";
 constexpr const char* ABTEST_FILE = "abtest";
 constexpr const char* HOME_VERSION_PKG = "com.talvoro.tv.zefo.homeversion";
+// Home versions once installed: written by a Home reset, read by the update check, kept by a wipe.
+constexpr const char* HOME_VERSION_TRACKER_FILE = ".home_version_tracker";

@@ -18,7 +18,6 @@
 namespace {
 
 constexpr const char* HOME_RESET_FLAG_FILE = "/opt/usr/home/owner/share/.preload_home_pkg";
-constexpr const char* HOME_VERSION_TRACKER_FILE = ".home_version_tracker";
 constexpr const char* RESET_STATUS_START = "start";
 constexpr const char* RESET_STATUS_DONE = "done";
 constexpr const char* RESET_STATUS_NONE = "none";

@@ -1,5 +1,6 @@
 #include "HomeUpdateNotification.h"
 
+#include <memory>
 #include <string>
 
 #include "AppControlUtil.h"
@@ -19,38 +20,31 @@ void SetUserRequest(REQUEST_STATUS status) {
     Singleton<UpdateStatusMonitor>::GetInstance()->SetUserRequestStatus(status, "");
 }
 
-// Frees the handle on every way out of Show; the posted notification stays with the service.
-struct NotificationOwner {
-    notification_h handle;
-    ~NotificationOwner() {
-        if (handle)
-            notification_free(handle);
-    }
-};
-
 }  // namespace
 
 void HomeUpdateNotification::Show() {
-    NotificationOwner noti{notification_create(NOTI_TYPE_NORMAL)};
-    if (noti.handle == nullptr) {
+    // Freed on every way out of Show; the posted notification stays with the service.
+    std::unique_ptr<_notification, decltype(&notification_free)> noti(
+        notification_create(NOTI_TYPE_NORMAL), &notification_free);
+    if (!noti) {
         LOGE("Failed to create notification");
         return;
     }
-    bool built =
-        m_SetText(noti.handle, NOTI_TEXT_TITLE) && m_SetText(noti.handle, NOTI_TEXT_CONTENT) &&
-        m_AddButton(noti.handle, NOTI_BUTTON_1) && m_AddButton(noti.handle, NOTI_BUTTON_2) &&
-        m_AddButton(noti.handle, NOTI_BUTTON_3) && m_SetButton(noti.handle) &&
-        m_SetTimeout(noti.handle);
+    bool built = m_SetText(noti.get(), NOTI_TEXT_TITLE) &&
+                 m_SetText(noti.get(), NOTI_TEXT_CONTENT) &&
+                 m_AddButton(noti.get(), NOTI_BUTTON_1) && m_AddButton(noti.get(), NOTI_BUTTON_2) &&
+                 m_AddButton(noti.get(), NOTI_BUTTON_3) && m_SetButton(noti.get()) &&
+                 m_SetTimeout(noti.get());
     if (!built) {
         LOGE("Failed to set notification");
         return;
     }
-    int ret = notification_set_display_applist(noti.handle, DISPLAY_APPLIST);
+    int ret = notification_set_display_applist(noti.get(), DISPLAY_APPLIST);
     if (ret != NOTI_OK) {
         LOGE("Failed to set display applist (retVal:%d)", ret);
         return;
     }
-    ret = notification_post_with_event_cb(noti.handle, m_NotificationEventCallback, nullptr);
+    ret = notification_post_with_event_cb(noti.get(), m_NotificationEventCallback, nullptr);
     if (ret != NOTI_OK)
         LOGE("Failed to post notification (retVal:%d)", ret);
 }

@@ -18,7 +18,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* RESET_FLAG_FILE = ".resetflag";
-constexpr const char* HOME_VERSION_TRACKER_FILE = ".home_version_tracker";
 
 bool IsKeptFile(const fs::path& path) {
     std::string name = path.filename().string();

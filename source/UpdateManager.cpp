@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <exception>
-#include <memory>
 
 #include "AppControlUtil.h"
 #include "AppDetail.h"
@@ -24,8 +23,6 @@
 #include "VconfUtil.h"
 
 namespace {
-
-const char* HOME_VERSION_TRACKER_FILE = ".home_version_tracker";
 
 const char* HomeStatusName(HOME_PRIORITY_UPDATE_STATUS status) {
     auto found = updatePriorityValuesMap.find(status);
@@ -59,9 +56,12 @@ bool IsHomeStatusStart() {
     }
 }
 
-bool IsCachedDescriptionEmpty() {
-    std::string version = Singleton<TriggerHomeVersion>::GetInstance()->GetVersion();
-    return Singleton<AppDetail>::GetInstance()->GetDescription(version).empty();
+// The notification's details page needs the target's description; fetch it unless cached.
+void FetchMissingAppDetail() {
+    TriggerHomeVersion* target = Singleton<TriggerHomeVersion>::GetInstance();
+    AppDetail* detail = Singleton<AppDetail>::GetInstance();
+    if (detail->GetDescription(target->GetVersion()).empty())
+        detail->Update(target->GetAppId(), target->GetVersion());
 }
 
 void SetUserRequest(REQUEST_STATUS status) {
@@ -179,8 +179,8 @@ void UpdateManager::m_OnPriorityStart(const std::string& value) {
     m_pUserRetry->SetRetryInfo(appId, version, group, maxRetryCount);
     m_pRequestRetry->SetRetryInfo(appId, version, group, maxRetryCount * 2);
 
-    if (m_NeedToShowNotification() && IsCachedDescriptionEmpty())
-        Singleton<AppDetail>::GetInstance()->Update(appId, version);
+    if (m_NeedToShowNotification())
+        FetchMissingAppDetail();
 }
 
 void UpdateManager::m_OnDownloaded(const std::string& value) {
@@ -196,10 +196,7 @@ void UpdateManager::m_OnDownloaded(const std::string& value) {
         SetUserRequest(UPDATE_LATER);
         return;
     }
-    if (IsCachedDescriptionEmpty()) {
-        TriggerHomeVersion* target = Singleton<TriggerHomeVersion>::GetInstance();
-        Singleton<AppDetail>::GetInstance()->Update(target->GetAppId(), target->GetVersion());
-    }
+    FetchMissingAppDetail();
     HomeUpdateNotification::Show();
 }
 
@@ -371,23 +368,10 @@ void UpdateManager::RequestForHomeUpdate() {
     }
 }
 
-namespace {
-
-// The key's value, or false when the store has none.
-bool ReadKey(const char* key, std::string& value) {
-    std::unique_ptr<char, decltype(&free)> text(vconf_get_str(key), &free);
-    if (!text)
-        return false;
-    value = text.get();
-    return true;
-}
-
-}  // namespace
-
 bool UpdateManager::m_CheckPriorityUpdateValidation(std::string& reason) {
     try {
         std::string homeStatus;
-        if (!ReadKey(keys::HOME_PRIORITY_UPDATE_STATUS, homeStatus)) {
+        if (!VconfUtil::ReadVconfStr(keys::HOME_PRIORITY_UPDATE_STATUS, homeStatus)) {
             reason = "return vconf fail";
             LOGE("%s", reason.c_str());
             return false;
@@ -407,7 +391,7 @@ bool UpdateManager::m_CheckPriorityUpdateValidation(std::string& reason) {
             return false;
         }
         std::string biuStatus;
-        if (!ReadKey(keys::PRIORITY_BIU_STATUS, biuStatus)) {
+        if (!VconfUtil::ReadVconfStr(keys::PRIORITY_BIU_STATUS, biuStatus)) {
             reason = "return vconf fail";
             LOGE("%s", reason.c_str());
             return false;
@@ -453,7 +437,7 @@ void UpdateManager::m_LaunchStopUI(std::string statusText) {
     extraData["LaunchReason"] = "StopUI";
     extraData["StopUI"] = statusText;
     std::string homeStatus;
-    bool readable = ReadKey(keys::HOME_PRIORITY_UPDATE_STATUS, homeStatus);
+    bool readable = VconfUtil::ReadVconfStr(keys::HOME_PRIORITY_UPDATE_STATUS, homeStatus);
     extraData["PriorityUpdate"] = readable && homeStatus == "start" ? "true" : "false";
     m_LaunchHomeUpdateView(extraData);
 }

@@ -1,22 +1,12 @@
 #include "UpdateStatusMonitor.h"
 
-#include <cstdlib>
 #include <exception>
-#include <memory>
 
 #include "Log.h"
 #include "PlatformKeys.h"
+#include "VconfUtil.h"
 
 namespace {
-// The key's value, or false when the store has none; the platform's copy is freed here.
-bool ReadStringKey(const char* key, std::string& value) {
-    std::unique_ptr<char, decltype(&free)> raw(vconf_get_str(key), &free);
-    if (!raw)
-        return false;
-    value = raw.get();
-    return true;
-}
-
 // The amount in "needed_space:AMOUNT[/MORE]". An amount that is missing, not a number or too
 // large for an int gives false: the store service only writes this status when space runs
 // short, so the caller treats an unreadable amount as "space needed" rather than as 0.
@@ -120,7 +110,7 @@ void UpdateStatusMonitor::SetUserRequestStatus(REQUEST_STATUS status, const std:
     }
 
     std::string current;
-    if (!ReadStringKey(keys::PRIORITY_BIU_STATUS, current)) {
+    if (!VconfUtil::ReadVconfStr(keys::PRIORITY_BIU_STATUS, current)) {
         LOGE("%s is null", keys::PRIORITY_BIU_STATUS);
         return;
     }
@@ -136,7 +126,7 @@ void UpdateStatusMonitor::SetUserRequestStatus(REQUEST_STATUS status, const std:
 
 PRIORITY_BIU_STATUS UpdateStatusMonitor::GetUpgradeStatus() {
     std::string current;
-    if (!ReadStringKey(keys::PRIORITY_BIU_STATUS, current)) {
+    if (!VconfUtil::ReadVconfStr(keys::PRIORITY_BIU_STATUS, current)) {
         LOGE("%s is null", keys::PRIORITY_BIU_STATUS);
         return BIU_STATUS_EMPTY;
     }
@@ -192,16 +182,15 @@ PRIORITY_BIU_STATUS UpdateStatusMonitor::m_ConverToPriorityBIUStatus(const std::
 void UpdateStatusMonitor::m_PriorityBIUStatusCallback(const std::string& value) {
     PRIORITY_BIU_STATUS status = m_ConverToPriorityBIUStatus(value);
 
+    // A need of 0 is no shortage and is not passed on; an unreadable amount is delivered
+    // unchanged, so the manager sees what the store service wrote.
     bool notify = true;
-    if (status == NEEDED_SPACE) {
-        int amount = 0;
-        if (!ReadNeededSpace(value, amount)) {
-            // Delivered unchanged: the manager sees the same value the store service wrote.
-        } else if (amount == 0) {
+    int amount = 0;
+    if (status == NEEDED_SPACE && ReadNeededSpace(value, amount)) {
+        if (amount == 0)
             notify = false;
-        } else {
+        else
             LOGE("needed space: %d", amount);
-        }
     }
     if (notify)
         m_NotifyUpdateStatusChanged(status, value);

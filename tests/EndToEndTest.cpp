@@ -26,16 +26,6 @@ std::string Extra(const Json::Value& extra, const std::string& key) {
     return "<absent>";
 }
 
-bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 8000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 class EndToEnd : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(service.Start()) << device.Log(); }

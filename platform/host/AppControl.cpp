@@ -1,6 +1,5 @@
 // App control on the host: launch requests are journaled in log/launch.jsonl and, when the
 // target application is running, handed to it as a "launch" message on its socket.
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -33,10 +32,6 @@ bool Installed(const std::string& appId) {
 
 Json::Value OperationJson(const app_control_s* handle) {
     return handle->hasOperation ? Json::Value(handle->operation) : Json::Value(Json::nullValue);
-}
-
-char* CopyString(const std::string& text) {
-    return strdup(text.c_str());
 }
 
 void Journal(const app_control_s* handle, const std::string& caller, int result) {
@@ -159,7 +154,7 @@ int app_control_get_extra_data(app_control_h app_control, const char* key, char*
     *value = nullptr;
     for (const auto& entry : app_control->extra) {
         if (entry.first == key) {
-            *value = CopyString(entry.second);
+            *value = strdup(entry.second.c_str());
             return *value ? APPCTL_OK : APPCTL_ERR_OUT_OF_MEMORY;
         }
     }
@@ -179,7 +174,7 @@ int app_control_get_caller(app_control_h app_control, char** caller) {
     *caller = nullptr;
     if (!app_control->hasCaller)
         return APPCTL_ERR_INVALID_PARAMETER;
-    *caller = CopyString(app_control->caller);
+    *caller = strdup(app_control->caller.c_str());
     return *caller ? APPCTL_OK : APPCTL_ERR_OUT_OF_MEMORY;
 }
 

@@ -24,7 +24,6 @@
 #include <mutex>
 
 #include "AppControlInternal.h"
-#include "FrameworkInternal.h"
 #include "HostCore.h"
 #include "service_app.h"
 
@@ -263,9 +262,8 @@ std::vector<std::string> RunningApps() {
 }
 
 int ServeApp(const std::string& appId) {
-    if (appId.empty() || appId.find('/') != std::string::npos) {
+    if (!PlainName(appId))
         return SERVICE_APP_ERR_INVALID_PARAMETER;
-    }
     if (g_serving.listenFd >= 0)
         return SERVICE_APP_ERR_ALREADY_RUNNING;
     if (!MakeDirs(RootPath("run")))
@@ -307,10 +305,6 @@ void StopServing() {
         unlink(RunPath(g_serving.appId, ".pid").c_str());
     ReleaseLock();
     g_serving = Serving();
-}
-
-void RequestTerminate() {
-    QuitLoop();
 }
 
 }  // namespace tvhost

@@ -228,10 +228,10 @@ std::string FormatRules(const std::vector<FaultRule>& rules) {
     return text;
 }
 
-long ParseResult(const std::string& result) {
+int ParseResult(const std::string& result) {
     if (result == "null")
         return 0;
-    return strtol(result.c_str(), nullptr, 0);
+    return static_cast<int>(strtol(result.c_str(), nullptr, 0));
 }
 
 // Rules are shared by every process of the device, so a rule's TIMES is counted in the file
@@ -286,7 +286,7 @@ bool RulesMention(const char* call) {
 
 }  // namespace
 
-bool FaultHit(const char* call, long* result) {
+bool FaultHit(const char* call, int* result) {
     // The console plays the rest of the television; rules are meant for the applications, and
     // reading or setting state with tvctl must not use them up.
     if (SelfAppId() == "tvctl")
@@ -301,7 +301,8 @@ bool FaultHit(const char* call, long* result) {
     for (size_t i = 0; i < rules.size(); ++i) {
         if (rules[i].call != call)
             continue;
-        *result = ParseResult(rules[i].result);
+        if (result)
+            *result = ParseResult(rules[i].result);
         if (rules[i].times < 0)
             return true;
         if (--rules[i].times == 0)
@@ -310,14 +311,6 @@ bool FaultHit(const char* call, long* result) {
         return true;
     }
     return false;
-}
-
-bool FaultHit(const char* call, int* result) {
-    long faulted = 0;
-    if (!FaultHit(call, &faulted))
-        return false;
-    *result = static_cast<int>(faulted);
-    return true;
 }
 
 bool FaultAdd(const std::string& call, const std::string& result, const std::string& times) {

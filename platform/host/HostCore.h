@@ -11,6 +11,9 @@
 
 namespace tvhost {
 
+// The application id under which `tvctl store serve` receives the store service's requests.
+constexpr const char* STORE_APP_ID = "tvctl.store";
+
 // TV_DEVICE_ROOT, or ${XDG_STATE_HOME:-$HOME/.local/state}/tvdevice.
 std::string DeviceRoot();
 // DeviceRoot() + "/" + relative.
@@ -28,10 +31,8 @@ std::string SelfAppId();
 void SetSelfAppId(const std::string& appId);
 
 // Consults the fault rules. True when a rule for `call` applies to this call, with its result
-// in *result (0 for "null" rules); one of the rule's TIMES is used up.
-bool FaultHit(const char* call, long* result);
-// The same for calls whose result is an int.
-bool FaultHit(const char* call, int* result);
+// in *result when given (0 for "null" rules); one of the rule's TIMES is used up.
+bool FaultHit(const char* call, int* result = nullptr);
 
 // The destroy calls: a faulted one still releases the handle, as the caller sees only the
 // result and the host must not leak because of a rule. `invalid` is the result for null.

@@ -8,10 +8,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdlib>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -57,8 +55,7 @@ struct Posted {
     _notification copy;  // what the callback gets as its handle
     notification_event_cb callback = nullptr;
     void* userData = nullptr;
-    guint hideTimer = 0;
-    bool closed = false;  // an event has been delivered: the hide timer has nothing left to do
+    guint hideTimer = 0;  // removed by the first event: a hidden notification is not hidden again
 };
 
 std::mutex g_postedMutex;
@@ -81,7 +78,6 @@ bool DeliverEvent(const PostedKey& key, int event) {
         if (posted.hideTimer)
             g_source_remove(posted.hideTimer);
         posted.hideTimer = 0;
-        posted.closed = true;
         callback = posted.callback;
         userData = posted.userData;
         handle = &posted.copy;  // map nodes stay where they are; entries are never erased
@@ -101,7 +97,7 @@ gboolean OnHideTimeout(gpointer data) {
             return G_SOURCE_REMOVE;
         found->second.hideTimer = 0;  // this source ends with this call
         // A process that moved on to another device root (a test) no longer shows this one.
-        if (found->second.closed || key.first != tvhost::DeviceRoot())
+        if (key.first != tvhost::DeviceRoot())
             return G_SOURCE_REMOVE;
     }
     DeliverEvent(key, NOTI_EVENT_HIDDEN_BY_TIMEOUT);
@@ -135,7 +131,6 @@ void RememberPosted(int id, const _notification& noti, notification_event_cb cal
         posted.callback = callback;
         posted.userData = userData;
         posted.hideTimer = timer;
-        posted.closed = false;
     }
     // Registered on every posting: the framework may have been restarted in between.
     tvhost::SetMessageHandler("notification_event", OnEventMessage);
@@ -215,10 +210,7 @@ int Post(notification_h noti, notification_event_cb callback, void* userData) {
 extern "C" {
 
 notification_h notification_create(notification_type_e type) {
-    int result = 0;
-    if (tvhost::FaultHit("notification_create", &result))
-        return nullptr;
-    if (type != NOTI_TYPE_NORMAL)
+    if (tvhost::FaultHit("notification_create") || type != NOTI_TYPE_NORMAL)
         return nullptr;
     auto* noti = new _notification();
     noti->type = type;

@@ -1,6 +1,5 @@
 // The package manager on the host: packages/PKGID, whose first line is the package version.
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "HostCore.h"

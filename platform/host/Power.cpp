@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "FrameworkInternal.h"
 #include "HostCore.h"
 #include "device_power.h"
+#include "service_app.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ void OnPowerStateMessage(const Json::Value& message) {
 // The reboot is asked for from inside a handler (a settings-key callback); the application
 // ends only after that handler has returned.
 gboolean TerminateForReboot(gpointer) {
-    tvhost::RequestTerminate();
+    service_app_exit();
     return G_SOURCE_REMOVE;
 }
 

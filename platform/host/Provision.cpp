@@ -1,14 +1,11 @@
 // A factory-fresh television, and its cold start.
 #include "Provision.h"
 
-#include <signal.h>
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <system_error>
+#include <vector>
 
 #include "HostCore.h"
 #include "VconfInternal.h"
@@ -72,11 +69,11 @@ bool Fail(std::string* error, const std::string& message) {
     return false;
 }
 
-bool StoreKeys(const InitialKey* keys, size_t count, std::string* error) {
-    for (size_t i = 0; i < count; ++i) {
-        if (!StoreKey(keys[i].key, keys[i].type, keys[i].value)) {
-            return Fail(error, std::string("cannot write key ") + keys[i].key);
-        }
+template <size_t N>
+bool StoreKeys(const InitialKey (&keys)[N], std::string* error) {
+    for (const auto& key : keys) {
+        if (!StoreKey(key.key, key.type, key.value))
+            return Fail(error, std::string("cannot write key ") + key.key);
     }
     return true;
 }
@@ -124,7 +121,7 @@ bool ResetVolatileKeys(std::string* error) {
     // Directories stay: running processes may be watching them.
     for (const auto& path : stale)
         fs::remove(path, failed);
-    return StoreKeys(VOLATILE_KEYS, sizeof VOLATILE_KEYS / sizeof VOLATILE_KEYS[0], error);
+    return StoreKeys(VOLATILE_KEYS, error);
 }
 
 void RemoveStaleRunEntries() {
@@ -135,7 +132,7 @@ void RemoveStaleRunEntries() {
             continue;
         std::string text;
         ReadWholeFile(it->path().string(), &text);
-        if (ProcessAlive(static_cast<pid_t>(strtol(text.c_str(), nullptr, 10))))
+        if (ProcessAlive(strtol(text.c_str(), nullptr, 10)))
             continue;
         fs::path base = it->path();
         std::error_code ignored;
@@ -160,9 +157,8 @@ bool Provision(bool force, std::string* error) {
         if (!MakeDirs(RootPath(dir)))
             return Fail(error, "cannot create " + RootPath(dir));
     }
-    return WriteFiles(error) && CopyLanguageFiles(error) &&
-           StoreKeys(PERSISTENT_KEYS, sizeof PERSISTENT_KEYS / sizeof PERSISTENT_KEYS[0], error) &&
-           StoreKeys(VOLATILE_KEYS, sizeof VOLATILE_KEYS / sizeof VOLATILE_KEYS[0], error);
+    return WriteFiles(error) && CopyLanguageFiles(error) && StoreKeys(PERSISTENT_KEYS, error) &&
+           StoreKeys(VOLATILE_KEYS, error);
 }
 
 bool ColdBoot(std::string* error) {

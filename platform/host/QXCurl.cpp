@@ -26,11 +26,6 @@ CURL* Handle(void* handle) {
     return static_cast<CURL*>(handle);
 }
 
-bool FaultHit(const std::string& call) {
-    long ignored = 0;
-    return tvhost::FaultHit(call.c_str(), &ignored);
-}
-
 void GlobalInitOnce() {
     // libcurl's global set-up is not safe to run from two threads at once.
     static std::once_flag once;
@@ -150,13 +145,17 @@ bool QXCurlEasy::m_Fail(QXCURL_EASY_ERROR code, const std::string& detail) {
     return false;
 }
 
-bool QXCurlEasy::m_OptionFaultHit(QXCURL_OPTION_TYPE option) {
-    return FaultHit("QXCurlEasy::setOption") ||
-           FaultHit("QXCurlEasy::setOption:" + std::to_string(static_cast<int>(option)));
+bool QXCurlEasy::m_OptionAllowed(QXCURL_OPTION_TYPE option) {
+    std::string optionCall = "QXCurlEasy::setOption:" + std::to_string(static_cast<int>(option));
+    if (tvhost::FaultHit("QXCurlEasy::setOption") || tvhost::FaultHit(optionCall.c_str()))
+        return m_Fail(QXCURL_EASY_FAULT, "setOption");
+    if (!m_initialized)
+        return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOption");
+    return true;
 }
 
 bool QXCurlEasy::Initialize() {
-    if (FaultHit("QXCurlEasy::Initialize"))
+    if (tvhost::FaultHit("QXCurlEasy::Initialize"))
         return m_Fail(QXCURL_EASY_FAULT, "Initialize");
     GlobalInitOnce();
     if (!m_handle)
@@ -173,7 +172,6 @@ bool QXCurlEasy::Initialize() {
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, m_errorBuffer);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, DiscardBody);
-    m_hasWriteFunction = false;
     m_initialized = true;
     m_errorCode = QXCURL_EASY_OK;
     m_errorDetail.clear();
@@ -181,10 +179,8 @@ bool QXCurlEasy::Initialize() {
 }
 
 bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, const long& value) {
-    if (m_OptionFaultHit(option))
-        return m_Fail(QXCURL_EASY_FAULT, "setOption");
-    if (!m_initialized)
-        return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOption");
+    if (!m_OptionAllowed(option))
+        return false;
     if (option != QXCURL_OPT_HTTPGET)
         return m_Fail(QXCURL_EASY_BAD_OPTION, "not a number option");
     if (curl_easy_setopt(Handle(m_handle), CURLOPT_HTTPGET, value) != CURLE_OK) {
@@ -194,10 +190,8 @@ bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, const long& value) {
 }
 
 bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, const std::string& value) {
-    if (m_OptionFaultHit(option))
-        return m_Fail(QXCURL_EASY_FAULT, "setOption");
-    if (!m_initialized)
-        return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOption");
+    if (!m_OptionAllowed(option))
+        return false;
     if (option != QXCURL_OPT_URL)
         return m_Fail(QXCURL_EASY_BAD_OPTION, "not a text option");
     if (curl_easy_setopt(Handle(m_handle), CURLOPT_URL, value.c_str()) != CURLE_OK) {
@@ -207,10 +201,8 @@ bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, const std::string& value) 
 }
 
 bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, const std::list<std::string>& value) {
-    if (m_OptionFaultHit(option))
-        return m_Fail(QXCURL_EASY_FAULT, "setOption");
-    if (!m_initialized)
-        return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOption");
+    if (!m_OptionAllowed(option))
+        return false;
     if (option != QXCURL_OPT_HTTPHEADER)
         return m_Fail(QXCURL_EASY_BAD_OPTION, "not a list option");
     m_headerLines.clear();
@@ -220,25 +212,20 @@ bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, const std::list<std::strin
 }
 
 bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, QXCurlWriteCallback value) {
-    if (m_OptionFaultHit(option))
-        return m_Fail(QXCURL_EASY_FAULT, "setOption");
-    if (!m_initialized)
-        return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOption");
+    if (!m_OptionAllowed(option))
+        return false;
     if (option != QXCURL_OPT_WRITEFUNCTION || !value) {
         return m_Fail(QXCURL_EASY_BAD_OPTION, "not a write function");
     }
     if (curl_easy_setopt(Handle(m_handle), CURLOPT_WRITEFUNCTION, value) != CURLE_OK) {
         return m_Fail(QXCURL_EASY_BAD_OPTION, "WRITEFUNCTION");
     }
-    m_hasWriteFunction = true;
     return true;
 }
 
 bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, void* value) {
-    if (m_OptionFaultHit(option))
-        return m_Fail(QXCURL_EASY_FAULT, "setOption");
-    if (!m_initialized)
-        return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOption");
+    if (!m_OptionAllowed(option))
+        return false;
     if (option != QXCURL_OPT_WRITEDATA)
         return m_Fail(QXCURL_EASY_BAD_OPTION, "not a pointer option");
     if (curl_easy_setopt(Handle(m_handle), CURLOPT_WRITEDATA, value) != CURLE_OK) {
@@ -248,7 +235,7 @@ bool QXCurlEasy::setOption(QXCURL_OPTION_TYPE option, void* value) {
 }
 
 bool QXCurlEasy::setTalvoroPellorinSSLContext() {
-    if (FaultHit("QXCurlEasy::setTalvoroPellorinSSLContext")) {
+    if (tvhost::FaultHit("QXCurlEasy::setTalvoroPellorinSSLContext")) {
         return m_Fail(QXCURL_EASY_FAULT, "setTalvoroPellorinSSLContext");
     }
     if (!m_initialized)
@@ -266,7 +253,7 @@ bool QXCurlEasy::setTalvoroPellorinSSLContext() {
 }
 
 bool QXCurlEasy::setOmbrixHeader(t_HdrOption option) {
-    if (FaultHit("QXCurlEasy::setOmbrixHeader"))
+    if (tvhost::FaultHit("QXCurlEasy::setOmbrixHeader"))
         return m_Fail(QXCURL_EASY_FAULT, "setOmbrixHeader");
     if (!m_initialized)
         return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "setOmbrixHeader");
@@ -289,7 +276,7 @@ bool QXCurlEasy::setOmbrixHeader(t_HdrOption option) {
 }
 
 bool QXCurlEasy::send() {
-    if (FaultHit("QXCurlEasy::send"))
+    if (tvhost::FaultHit("QXCurlEasy::send"))
         return m_Fail(QXCURL_EASY_FAULT, "send");
     if (!m_initialized)
         return m_Fail(QXCURL_EASY_NOT_INITIALIZED, "send");
@@ -333,7 +320,7 @@ std::string QXCurlEasy::getError(QXCURL_EASY_ERROR code) const {
 }
 
 bool QXCurlEasy::getInfo(QXCURL_INFO_TYPE info, long* value) {
-    if (FaultHit("QXCurlEasy::getInfo"))
+    if (tvhost::FaultHit("QXCurlEasy::getInfo"))
         return false;
     if (!m_handle || !value || info != QXCURL_INFO_RESPONSE_CODE)
         return false;
@@ -350,7 +337,6 @@ void QXCurlEasy::reset() {
     curl_slist_free_all(static_cast<curl_slist*>(m_sentHeaders));
     m_sentHeaders = nullptr;
     m_initialized = false;
-    m_hasWriteFunction = false;
     m_headerLines.clear();
     m_tvHeaderLines.clear();
     m_errorCode = QXCURL_EASY_OK;
@@ -365,7 +351,7 @@ void QXCurlUtility::makeQueryString(std::string& query, std::string key, std::st
 }
 
 std::string QXCurlUtility::makeUri(std::string path, std::string query) {
-    if (FaultHit("QXCurlUtility::makeUri"))
+    if (tvhost::FaultHit("QXCurlUtility::makeUri"))
         throw std::runtime_error("makeUri failed by fault rule");
     std::string file = tvhost::RootPath("config/server_url");
     std::string text;

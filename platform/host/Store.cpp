@@ -12,9 +12,6 @@
 
 namespace {
 
-// The application id under which `tvctl store serve` listens.
-constexpr const char* STORE_APP_ID = "tvctl.store";
-
 void Journal(const char* call, int result) {
     tvhost::JournalAppend("store.jsonl", {{"call", call}, {"result", result}});
 }
@@ -75,7 +72,7 @@ int pax_request_priority_update(void) {
     Json::Value message(Json::objectValue);
     message["kind"] = "priority_update_request";
     message["caller"] = tvhost::SelfAppId();
-    tvhost::SendToApp(STORE_APP_ID, message);
+    tvhost::SendToApp(tvhost::STORE_APP_ID, message);
     return 0;
 }
 

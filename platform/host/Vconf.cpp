@@ -232,8 +232,7 @@ bool EnsureWatch(WatchState& state, const std::string& key) {
 extern "C" {
 
 char* vconf_get_str(const char* key) {
-    long result = 0;
-    if (tvhost::FaultHit("vconf_get_str", &result) || !key)
+    if (tvhost::FaultHit("vconf_get_str") || !key)
         return nullptr;
     tvhost::KeyValue value = tvhost::ReadKey(key);
     if (value.type != 's')
@@ -311,8 +310,7 @@ int vconf_ignore_key_changed(const char* key, vconf_callback_fn cb) {
 }
 
 char* vconf_keynode_get_name(keynode_t* node) {
-    long result = 0;
-    if (tvhost::FaultHit("vconf_keynode_get_name", &result) || !node)
+    if (tvhost::FaultHit("vconf_keynode_get_name") || !node)
         return nullptr;
     return const_cast<char*>(node->name.c_str());
 }
@@ -325,8 +323,7 @@ int vconf_keynode_get_type(keynode_t* node) {
 }
 
 char* vconf_keynode_get_str(keynode_t* node) {
-    long result = 0;
-    if (tvhost::FaultHit("vconf_keynode_get_str", &result) || !node)
+    if (tvhost::FaultHit("vconf_keynode_get_str") || !node)
         return nullptr;
     if (node->value.type != 's')
         return nullptr;

@@ -87,12 +87,12 @@ class QXCurlEasy {
 
   private:
     bool m_Fail(QXCURL_EASY_ERROR code, const std::string& detail);
-    bool m_OptionFaultHit(QXCURL_OPTION_TYPE option);
+    // The fault rules and the initialization every setOption checks first.
+    bool m_OptionAllowed(QXCURL_OPTION_TYPE option);
 
     void* m_handle = nullptr;       // CURL*, kept out of this header
     void* m_sentHeaders = nullptr;  // curl_slist* of the last transfer
     bool m_initialized = false;
-    bool m_hasWriteFunction = false;
     std::list<std::string> m_headerLines;
     std::list<std::string> m_tvHeaderLines;
     QXCURL_EASY_ERROR m_errorCode = QXCURL_EASY_OK;

@@ -5,26 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <functional>
-#include <thread>
 
 #include "TestDevice.h"
-
-namespace {
-
-bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-}  // namespace
 
 ServiceProcess::ServiceProcess(const TestDevice& device) : m_device(device) {}
 
@@ -52,7 +35,7 @@ bool ServiceProcess::Start(int timeoutMs) {
     }
     if (m_pid < 0)
         return false;
-    return WaitFor(
+    return WaitUntil(
                [&] {
                    return !Running() || (m_device.LogCount(startedUp) > logLinesBefore &&
                                          m_device.Exists("run/com.talvoro.tv.brenwick.sock"));
@@ -75,7 +58,7 @@ bool ServiceProcess::Running() {
 }
 
 int ServiceProcess::WaitExit(int timeoutMs) {
-    if (!WaitFor([&] { return !Running(); }, timeoutMs))
+    if (!WaitUntil([&] { return !Running(); }, timeoutMs))
         return -1;
     return m_status;
 }

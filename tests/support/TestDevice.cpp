@@ -151,3 +151,13 @@ void RunLoopFor(int ms) {
             g_usleep(1000);
     }
 }
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+    gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(timeoutMs) * 1000;
+    while (!done()) {
+        if (g_get_monotonic_time() >= deadline)
+            return false;
+        g_usleep(10000);
+    }
+    return true;
+}

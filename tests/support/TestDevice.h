@@ -54,3 +54,6 @@ class TestDevice {
 bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs = 3000);
 // Iterates the default main context for `ms` milliseconds.
 void RunLoopFor(int ms);
+// Checks `done` every 10 ms, without iterating any main context, until it holds or `timeoutMs`
+// passes: for waiting on other processes (the service binary, tvctl).
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 8000);

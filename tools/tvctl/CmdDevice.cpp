@@ -63,7 +63,7 @@ int Ps(const Args& args) {
 
 // Gone, or a zombie that its parent has yet to reap.
 bool ProcessEnded(pid_t pid) {
-    if (kill(pid, 0) != 0 && errno == ESRCH)
+    if (!tvhost::ProcessAlive(pid))
         return true;
     std::string stat;
     if (!tvhost::ReadWholeFile("/proc/" + std::to_string(pid) + "/stat", &stat))

@@ -14,8 +14,6 @@ namespace tvctl {
 namespace {
 
 constexpr const char* SERVICE_APP_ID = "com.talvoro.tv.brenwick";
-// The name under which a serving console receives the service's update requests.
-constexpr const char* STORE_APP_ID = "tvctl.store";
 
 int Play(const Args& args) {
     PlayOptions options;
@@ -40,7 +38,7 @@ int Serve(const Args& args) {
     std::string error;
     if (!ParsePlayOptions(args, &options, &error))
         return Fail(EXIT_USAGE, error);
-    if (tvhost::ServeApp(STORE_APP_ID) != 0) {
+    if (tvhost::ServeApp(tvhost::STORE_APP_ID) != 0) {
         return Fail(EXIT_FAILED, "another store service is already serving on this device");
     }
     // One story for the whole session, so that what the service does when it asks is told too.

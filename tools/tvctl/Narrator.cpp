@@ -1,12 +1,10 @@
 #include "Narrator.h"
 
-#include <vconf.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "HostCore.h"
+#include "VconfInternal.h"
 
 namespace tvctl {
 
@@ -31,9 +30,24 @@ long FileSize(const std::string& path) {
     return in ? static_cast<long>(in.tellg()) : 0;
 }
 
+// Read through the store's files: the console must not use up fault rules meant for the service.
 std::string KeyValue(const char* key) {
-    std::unique_ptr<char, decltype(&free)> value(vconf_get_str(key), &free);
-    return value ? value.get() : "";
+    return tvhost::ReadKey(key).str;
+}
+
+// Hands each whole line written to `path` since *offset to `onLine` and moves *offset past it;
+// a line still being appended is read on the next call.
+void ForEachNewLine(const std::string& path, long* offset,
+                    const std::function<void(const std::string&)>& onLine) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return;
+    in.seekg(*offset);
+    std::string line;
+    while (std::getline(in, line) && !in.eof()) {
+        *offset += static_cast<long>(line.size()) + 1;
+        onLine(line);
+    }
 }
 
 void Say(const std::string& who, const std::string& what) {
@@ -65,8 +79,7 @@ std::string TextOf(const Json::Value& texts, int type) {
     return "";
 }
 
-}  // namespace
-
+// "value" of KEY in the extra-data pairs [[k, v], ...], or "".
 std::string ExtraValue(const Json::Value& extra, const std::string& key) {
     for (const auto& pair : extra) {
         if (pair.isArray() && pair.size() == 2 && pair[0].asString() == key) {
@@ -75,6 +88,8 @@ std::string ExtraValue(const Json::Value& extra, const std::string& key) {
     }
     return "";
 }
+
+}  // namespace
 
 Narrator::Narrator() {
     for (const char* journal : JOURNALS) {
@@ -102,22 +117,15 @@ void Narrator::Poll() {
 
 void Narrator::ReadNewEntries(const std::string& journal,
                               std::vector<std::pair<std::string, Json::Value>>* entries) {
-    std::ifstream in(tvhost::RootPath("log/" + journal), std::ios::binary);
-    if (!in)
-        return;
-    in.seekg(m_offsets[journal]);
-    std::string line;
     Json::CharReaderBuilder builder;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    // Only whole lines: a line still being appended is read on the next call.
-    while (std::getline(in, line) && !in.eof()) {
-        m_offsets[journal] += static_cast<long>(line.size()) + 1;
-        Json::Value entry;
-        std::string errors;
-        if (reader->parse(line.data(), line.data() + line.size(), &entry, &errors)) {
-            entries->emplace_back(journal, entry);
-        }
-    }
+    ForEachNewLine(tvhost::RootPath("log/" + journal), &m_offsets[journal],
+                   [&](const std::string& line) {
+                       Json::Value entry;
+                       std::string errors;
+                       if (reader->parse(line.data(), line.data() + line.size(), &entry, &errors))
+                           entries->emplace_back(journal, entry);
+                   });
 }
 
 void Narrator::TellStatusChanges() {
@@ -219,23 +227,17 @@ void Narrator::TellVerdicts() {
         {"[ERROR] Major and installed version are different",
          "the installed Home is not the target", false},
     };
-    std::ifstream in(tvhost::RootPath("log/dlog.log"), std::ios::binary);
-    if (!in)
-        return;
-    in.seekg(m_logOffset);
-    std::string line;
-    while (std::getline(in, line) && !in.eof()) {
-        m_logOffset += static_cast<long>(line.size()) + 1;
+    ForEachNewLine(tvhost::RootPath("log/dlog.log"), &m_logOffset, [](const std::string& line) {
         size_t text = line.find(" > ");
         if (line.find("/BRENWICK(") == std::string::npos || text == std::string::npos)
-            continue;
+            return;
         std::string message = line.substr(text + 3);
         for (const auto& verdict : verdicts) {
             if (message.compare(0, strlen(verdict.logged), verdict.logged) != 0)
                 continue;
             Say("service", std::string(verdict.told) + (verdict.withMessage ? message : ""));
         }
-    }
+    });
 }
 
 void Narrator::Finish() {

@@ -38,7 +38,4 @@ class Narrator {
     std::string m_lastHomeStatus;
 };
 
-// "value" of KEY in the extra-data pairs [[k, v], ...], or "".
-std::string ExtraValue(const Json::Value& extra, const std::string& key);
-
 }  // namespace tvctl

@@ -1,15 +1,14 @@
 #include "StorePlayer.h"
 
 #include <glib.h>
-#include <vconf.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <set>
 
 #include "HostCore.h"
 #include "Narrator.h"
+#include "VconfInternal.h"
 
 namespace tvctl {
 
@@ -40,13 +39,9 @@ void Wait(double seconds, Narrator* narrator) {
 void Step(const std::string& status, const PlayOptions& options, Narrator* narrator) {
     printf("store: %s\n", status.c_str());
     fflush(stdout);
-    vconf_set_str(STATUS_KEY, status.c_str());
+    // Through the store's files, like `tvctl set`: fault rules are for the service's calls.
+    tvhost::StoreKey(STATUS_KEY, 's', status);
     Wait(options.stepDelay, narrator);
-}
-
-std::string CurrentStatus() {
-    std::unique_ptr<char, decltype(&free)> value(vconf_get_str(STATUS_KEY), &free);
-    return value ? value.get() : "";
 }
 
 // The service's answer to "priority0_downloaded", or "" when none came in time.
@@ -54,7 +49,7 @@ std::string WaitForAnswer(const PlayOptions& options, Narrator* narrator) {
     static const std::set<std::string> answers = {"allow_install", "install_later", "deny_install"};
     gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(options.answerTimeout * 1e6);
     for (;;) {
-        std::string status = CurrentStatus();
+        std::string status = tvhost::ReadKey(STATUS_KEY).str;
         if (answers.count(status))
             return status;
         if (g_get_monotonic_time() >= deadline)
