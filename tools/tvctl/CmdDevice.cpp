@@ -10,6 +10,7 @@
 
 #include "Commands.h"
 #include "ConsoleUtil.h"
+#include "FaultCalls.h"
 #include "HostCore.h"
 #include "JournalPrint.h"
 #include "Provision.h"
@@ -175,6 +176,14 @@ int FaultClear(const Args& args) {
     return EXIT_DONE;
 }
 
+int FaultCallsList(const Args& args) {
+    if (!args.empty())
+        return Usage("fault calls");
+    for (const auto& call : tvhost::FaultCalls())
+        printf("%s %s\n", call.name, tvhost::FaultResultWord(call.result));
+    return EXIT_DONE;
+}
+
 TVCTL_COMMAND("init", INIT_USAGE,
               "provision a factory-fresh television; --force wipes an existing root first", Init);
 TVCTL_COMMAND("boot", "boot",
@@ -191,6 +200,9 @@ TVCTL_COMMAND("fault add", FAULT_ADD_USAGE,
               "make platform call CALL return RESULT (null: no handle), TIMES times or always",
               FaultAdd);
 TVCTL_COMMAND("fault clear", "fault clear", "remove every fault rule", FaultClear);
+TVCTL_COMMAND("fault calls", "fault calls",
+              "list the platform calls a rule can make fail, with the RESULT each takes",
+              FaultCallsList);
 
 }  // namespace
 }  // namespace tvctl
