@@ -20,7 +20,7 @@ TEST(Tvctl, ExitCodesAndOneLineErrors) {
     const ExitCase cases[] = {
         {"get db/absent/key", 1, "tvctl: db/absent/key is not set"},
         {"init", 1, "tvctl: a device root is already provisioned"},
-        {"set -t int db/x/y seven", 2, "tvctl: 'seven' is not an integer"},
+        {"set -t int db/x/y seven", 2, "tvctl: set: VALUE must be a decimal integer"},
         {"frobnicate", 2, "tvctl: unknown command 'frobnicate'"},
         {"get db/dravo/countrycode", 0, "GB"},
         {"set -t int db/x/y 12", 0, "db/x/y = 12"},

@@ -56,24 +56,64 @@ std::string RunPath(const std::string& appId, const char* suffix) {
     return tvhost::RootPath("run/" + appId + suffix);
 }
 
-bool FillAddress(const std::string& path, struct sockaddr_un* address) {
-    memset(address, 0, sizeof *address);
-    address->sun_family = AF_UNIX;
-    if (path.size() >= sizeof address->sun_path)
-        return false;
-    memcpy(address->sun_path, path.c_str(), path.size() + 1);
-    return true;
-}
+// The address of a socket file. A path longer than sun_path is reached through a descriptor
+// of its directory ("/proc/self/fd/N/NAME"), so a device root of any length works; only the
+// file's own name must fit.
+class SocketAddress {
+  public:
+    explicit SocketAddress(const std::string& path) {
+        memset(&m_address, 0, sizeof m_address);
+        m_address.sun_family = AF_UNIX;
+        std::string reachable = path;
+        if (path.size() >= sizeof m_address.sun_path) {
+            size_t slash = path.rfind('/');
+            std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+            m_dirFd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            if (m_dirFd < 0) {
+                m_error = "cannot open " + dir + ": " + strerror(errno);
+                return;
+            }
+            reachable = "/proc/self/fd/" + std::to_string(m_dirFd) + "/" + path.substr(slash + 1);
+        }
+        if (reachable.size() >= sizeof m_address.sun_path) {
+            m_error = "socket file name " + path.substr(path.rfind('/') + 1) +
+                      " is too long: a socket address holds " +
+                      std::to_string(sizeof m_address.sun_path - 1) + " bytes";
+            return;
+        }
+        memcpy(m_address.sun_path, reachable.c_str(), reachable.size() + 1);
+        m_ok = true;
+    }
+    ~SocketAddress() {
+        if (m_dirFd >= 0)
+            close(m_dirFd);
+    }
+    SocketAddress(const SocketAddress&) = delete;
+    SocketAddress& operator=(const SocketAddress&) = delete;
+
+    bool Ok() const { return m_ok; }
+    const std::string& Error() const { return m_error; }
+    const struct sockaddr* Get() const {
+        return reinterpret_cast<const struct sockaddr*>(&m_address);
+    }
+    socklen_t Size() const { return sizeof m_address; }
+
+  private:
+    struct sockaddr_un m_address;
+    int m_dirFd = -1;
+    bool m_ok = false;
+    std::string m_error;
+};
 
 // A connected socket to the application, or -1.
 int ConnectTo(const std::string& appId) {
-    struct sockaddr_un address;
-    if (!FillAddress(RunPath(appId, ".sock"), &address))
+    SocketAddress address(RunPath(appId, ".sock"));
+    if (!address.Ok())
         return -1;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) {
+    if (connect(fd, address.Get(), address.Size()) != 0) {
         close(fd);
         return -1;
     }
@@ -146,16 +186,21 @@ gboolean OnListenReadable(gint fd, GIOCondition, gpointer) {
     }
 }
 
-int ListenOn(const std::string& path) {
-    struct sockaddr_un address;
-    if (!FillAddress(path, &address))
+// A listening socket at `path`, or -1 with *error set.
+int ListenOn(const std::string& path, std::string* error) {
+    SocketAddress address(path);
+    if (!address.Ok()) {
+        *error = address.Error();
         return -1;
+    }
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    if (fd < 0) {
+        *error = std::string("no socket: ") + strerror(errno);
         return -1;
+    }
     unlink(path.c_str());
-    if (bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, 64) != 0) {
+    if (bind(fd, address.Get(), address.Size()) != 0 || listen(fd, 64) != 0) {
+        *error = "cannot listen on " + path + ": " + strerror(errno);
         close(fd);
         return -1;
     }
@@ -261,18 +306,29 @@ std::vector<std::string> RunningApps() {
     return apps;
 }
 
-int ServeApp(const std::string& appId) {
-    if (!PlainName(appId))
+int ServeApp(const std::string& appId, std::string* error) {
+    std::string ignored;
+    std::string& why = error ? *error : ignored;
+    if (!PlainName(appId)) {
+        why = "bad application id '" + appId + "'";
         return SERVICE_APP_ERR_INVALID_PARAMETER;
-    if (g_serving.listenFd >= 0)
+    }
+    if (g_serving.listenFd >= 0) {
+        why = "this process already serves " + g_serving.appId;
         return SERVICE_APP_ERR_ALREADY_RUNNING;
-    if (!MakeDirs(RootPath("run")))
+    }
+    if (!MakeDirs(RootPath("run"))) {
+        why = "cannot create " + RootPath("run") + ": " + strerror(errno);
         return SERVICE_APP_ERR_IO;
+    }
     int lockFd = open(RunPath(appId, ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lockFd < 0)
+    if (lockFd < 0) {
+        why = "cannot open " + RunPath(appId, ".lock") + ": " + strerror(errno);
         return SERVICE_APP_ERR_IO;
+    }
     if (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
         close(lockFd);
+        why = appId + " is already running";
         return SERVICE_APP_ERR_ALREADY_RUNNING;
     }
     g_serving.lockFd = lockFd;
@@ -280,12 +336,17 @@ int ServeApp(const std::string& appId) {
     // take the lock; a dead one leaves stale files that are replaced below.
     if (AppRunning(appId)) {
         ReleaseLock();
+        why = appId + " is already running";
         return SERVICE_APP_ERR_ALREADY_RUNNING;
     }
-    int listenFd = ListenOn(RunPath(appId, ".sock"));
-    if (listenFd < 0 || !WriteFileAtomic(RunPath(appId, ".pid"), std::to_string(getpid()) + "\n")) {
-        if (listenFd >= 0)
-            close(listenFd);
+    int listenFd = ListenOn(RunPath(appId, ".sock"), &why);
+    if (listenFd >= 0 &&
+        !WriteFileAtomic(RunPath(appId, ".pid"), std::to_string(getpid()) + "\n")) {
+        why = "cannot write " + RunPath(appId, ".pid");
+        close(listenFd);
+        listenFd = -1;
+    }
+    if (listenFd < 0) {
         ReleaseLock();
         return SERVICE_APP_ERR_IO;
     }
@@ -322,16 +383,20 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
         return SERVICE_APP_ERR_INVALID_PARAMETER;
     std::string appId = AppIdOfProcess();
     tvhost::SetSelfAppId(appId);
+    std::string problem = tvhost::DeviceRootProblem();
+    if (!problem.empty()) {
+        fprintf(stderr, "%s: %s\n", appId.c_str(), problem.c_str());
+        return SERVICE_APP_ERR_NO_DEVICE;
+    }
     if (!tvhost::DeviceRootExists()) {
         fprintf(stderr, "%s: no provisioned device root at %s (run: tvctl init)\n", appId.c_str(),
                 tvhost::DeviceRoot().c_str());
         return SERVICE_APP_ERR_NO_DEVICE;
     }
-    int served = tvhost::ServeApp(appId);
+    std::string why;
+    int served = tvhost::ServeApp(appId, &why);
     if (served != SERVICE_APP_OK) {
-        fprintf(stderr, "%s: %s on %s\n", appId.c_str(),
-                served == SERVICE_APP_ERR_ALREADY_RUNNING ? "already running"
-                                                          : "cannot open run/ files",
+        fprintf(stderr, "%s: %s (device root %s)\n", appId.c_str(), why.c_str(),
                 tvhost::DeviceRoot().c_str());
         return served;
     }

@@ -2,14 +2,15 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <sstream>
 
@@ -17,24 +18,82 @@
 
 namespace tvhost {
 
-std::string DeviceRoot() {
+namespace {
+
+// The root a raw TV_DEVICE_ROOT value stands for: absolute, without "." or ".." parts or a
+// trailing '/'. A relative value is resolved once, so that a later chdir cannot move the root.
+std::string AbsoluteRoot(const std::string& raw) {
+    static std::mutex mutex;
+    static std::string lastRaw;
+    static std::string lastRoot;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (raw == lastRaw && !lastRoot.empty())
+        return lastRoot;
+    std::error_code failed;
+    std::filesystem::path path = std::filesystem::absolute(raw, failed);
+    if (failed)
+        return "";
+    std::string root = path.lexically_normal().string();
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    lastRaw = raw;
+    lastRoot = root;
+    return root;
+}
+
+std::string AbsoluteEnv(const char* name) {
+    const char* value = getenv(name);
+    return value && value[0] == '/' ? value : "";
+}
+
+}  // namespace
+
+std::string DeviceRootProblem() {
     const char* root = getenv("TV_DEVICE_ROOT");
-    if (root && *root)
-        return root;
-    const char* state = getenv("XDG_STATE_HOME");
-    if (state && *state)
-        return std::string(state) + "/tvdevice";
-    const char* home = getenv("HOME");
-    return std::string(home ? home : "") + "/.local/state/tvdevice";
+    if (root && !*root)
+        return "TV_DEVICE_ROOT is set but empty (unset it for the default root)";
+    if (!root && AbsoluteEnv("XDG_STATE_HOME").empty() && AbsoluteEnv("HOME").empty())
+        return "TV_DEVICE_ROOT is unset and there is no XDG_STATE_HOME or HOME for the default";
+    return "";
+}
+
+std::string DeviceRoot() {
+    if (!DeviceRootProblem().empty())
+        return "";
+    const char* root = getenv("TV_DEVICE_ROOT");
+    if (root)
+        return AbsoluteRoot(root);
+    std::string state = AbsoluteEnv("XDG_STATE_HOME");
+    if (state.empty())
+        state = AbsoluteEnv("HOME") + "/.local/state";
+    return AbsoluteRoot(state + "/tvdevice");
 }
 
 std::string RootPath(const std::string& relative) {
-    return DeviceRoot() + "/" + relative;
+    std::string root = DeviceRoot();
+    return root.empty() ? "" : root + "/" + relative;
 }
 
 bool DeviceRootExists() {
-    struct stat st;
-    return stat(RootPath("kdb").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    std::string mark;
+    return ReadWholeFile(RootPath(ROOT_MARK), &mark) && mark == "provisioned\n";
+}
+
+bool ParseDecimal(const std::string& text, long long min, long long max, long long* value) {
+    size_t digits = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (text.size() == digits || text.size() - digits > 18)
+        return false;
+    for (size_t i = digits; i < text.size(); ++i) {
+        if (!isdigit(static_cast<unsigned char>(text[i])))
+            return false;
+    }
+    if (text[digits] == '0' && text.size() > 1)
+        return false;  // "007", "-0": a leading zero reads as octal to some, so it is refused
+    long long number = strtoll(text.c_str(), nullptr, 10);
+    if (number < min || number > max)
+        return false;
+    *value = number;
+    return true;
 }
 
 bool PlainName(const std::string& name) {
@@ -77,6 +136,8 @@ bool MakeDirs(const std::string& path) {
 }
 
 bool WriteFileAtomic(const std::string& path, const std::string& content) {
+    if (path.empty() || path[0] != '/')
+        return false;  // no root: never a file relative to the working directory
     std::string dir = path.substr(0, path.rfind('/') + 1);
     std::string tmp = dir + ".tmp." + path.substr(dir.size()) + ".XXXXXX";
     int fd = mkstemp(&tmp[0]);
@@ -139,6 +200,32 @@ std::string JsonLine(const Json::Value& value) {
     return Json::writeString(builder, value);
 }
 
+JsonText JsonText::Raw(std::string json) {
+    JsonText text;
+    text.text = std::move(json);
+    return text;
+}
+
+JsonText OrderedObject(const JsonMembers& members) {
+    std::string text = "{";
+    for (const auto& member : members) {
+        if (text.size() > 1)
+            text += ",";
+        text += JsonLine(Json::Value(member.first)) + ":" + member.second.text;
+    }
+    return JsonText::Raw(text + "}");
+}
+
+JsonText OrderedArray(const std::vector<JsonText>& items) {
+    std::string text = "[";
+    for (const auto& item : items) {
+        if (text.size() > 1)
+            text += ",";
+        text += item.text;
+    }
+    return JsonText::Raw(text + "]");
+}
+
 Json::Value PairsToJson(const std::vector<std::pair<std::string, std::string>>& pairs) {
     Json::Value array(Json::arrayValue);
     for (const auto& kv : pairs) {
@@ -150,182 +237,28 @@ Json::Value PairsToJson(const std::vector<std::pair<std::string, std::string>>& 
     return array;
 }
 
+// log/NAME opened for appending. log/ is made again when it was removed, but only in a
+// provisioned root: a process pointed at the wrong directory must not start filling it.
+int OpenLogFile(const std::string& name) {
+    std::string path = RootPath("log/" + name);
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == ENOENT && DeviceRootExists() &&
+        mkdir(RootPath("log").c_str(), 0755) == 0)
+        fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    return fd;
+}
+
 void JournalAppend(const std::string& name, const JournalEntry& entry) {
-    std::string line = "{\"ts\":" + std::to_string(NowMs());
-    for (const auto& member : entry) {
-        line += "," + JsonLine(Json::Value(member.first)) + ":" + JsonLine(member.second);
-    }
-    line += "}\n";
-    MakeDirs(RootPath("log"));
-    int fd = open(RootPath("log/" + name).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    JournalEntry members = {{"ts", JsonText::Raw(std::to_string(NowMs()))}};
+    members.insert(members.end(), entry.begin(), entry.end());
+    std::string line = OrderedObject(members).text + "\n";
+    int fd = OpenLogFile(name);
     if (fd < 0)
         return;
     // One write per line, so that lines of several processes never interleave.
     ssize_t written = write(fd, line.data(), line.size());
     (void)written;
     close(fd);
-}
-
-// ---- fault rules ------------------------------------------------------------------------
-
-namespace {
-
-struct FaultRule {
-    std::string call;
-    std::string result;
-    long times;  // -1: for ever
-};
-
-struct FaultCache {
-    std::mutex mutex;
-    bool valid = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    struct timespec mtime = {0, 0};
-    std::string root;
-    std::vector<FaultRule> rules;
-};
-
-FaultCache& Cache() {
-    static FaultCache* cache = new FaultCache();  // outlives static destructors of other units
-    return *cache;
-}
-
-std::vector<FaultRule> ParseRules(const std::string& text) {
-    std::vector<FaultRule> rules;
-    std::stringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::stringstream words(line);
-        FaultRule rule;
-        std::string times;
-        if (!(words >> rule.call) || rule.call[0] == '#' || !(words >> rule.result))
-            continue;
-        rule.times = -1;
-        if (words >> times) {
-            char* end = nullptr;
-            long n = strtol(times.c_str(), &end, 10);
-            if (*end != '\0' || n < 0)
-                continue;
-            rule.times = n;
-        }
-        if (rule.times == 0)
-            continue;
-        rules.push_back(rule);
-    }
-    return rules;
-}
-
-std::string FormatRules(const std::vector<FaultRule>& rules) {
-    std::string text;
-    for (const auto& rule : rules) {
-        text += rule.call + " " + rule.result;
-        if (rule.times >= 0)
-            text += " " + std::to_string(rule.times);
-        text += "\n";
-    }
-    return text;
-}
-
-int ParseResult(const std::string& result) {
-    if (result == "null")
-        return 0;
-    return static_cast<int>(strtol(result.c_str(), nullptr, 0));
-}
-
-// Rules are shared by every process of the device, so a rule's TIMES is counted in the file
-// itself, under a lock, and the file is rewritten whole.
-class FaultFileLock {
-  public:
-    FaultFileLock()
-        : m_fd(open(RootPath(".faults.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-        if (m_fd >= 0)
-            flock(m_fd, LOCK_EX);
-    }
-    ~FaultFileLock() {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-
-  private:
-    int m_fd;
-};
-
-bool RulesMention(const char* call) {
-    FaultCache& cache = Cache();
-    std::lock_guard<std::mutex> lock(cache.mutex);
-    std::string root = DeviceRoot();
-    struct stat st;
-    if (stat((root + "/faults").c_str(), &st) != 0) {
-        cache.valid = false;
-        return false;
-    }
-    bool same = cache.valid && cache.root == root && cache.dev == st.st_dev &&
-                cache.ino == st.st_ino && cache.size == st.st_size &&
-                cache.mtime.tv_sec == st.st_mtim.tv_sec &&
-                cache.mtime.tv_nsec == st.st_mtim.tv_nsec;
-    if (!same) {
-        std::string text;
-        if (!ReadWholeFile(root + "/faults", &text))
-            return false;
-        cache.rules = ParseRules(text);
-        cache.valid = true;
-        cache.root = root;
-        cache.dev = st.st_dev;
-        cache.ino = st.st_ino;
-        cache.size = st.st_size;
-        cache.mtime = st.st_mtim;
-    }
-    for (const auto& rule : cache.rules) {
-        if (rule.call == call)
-            return true;
-    }
-    return false;
-}
-
-}  // namespace
-
-bool FaultHit(const char* call, int* result) {
-    // The console plays the rest of the television; rules are meant for the applications, and
-    // reading or setting state with tvctl must not use them up.
-    if (SelfAppId() == "tvctl")
-        return false;
-    if (!RulesMention(call))
-        return false;
-    FaultFileLock lock;
-    std::string text;
-    if (!ReadWholeFile(RootPath("faults"), &text))
-        return false;
-    std::vector<FaultRule> rules = ParseRules(text);
-    for (size_t i = 0; i < rules.size(); ++i) {
-        if (rules[i].call != call)
-            continue;
-        if (result)
-            *result = ParseResult(rules[i].result);
-        if (rules[i].times < 0)
-            return true;
-        if (--rules[i].times == 0)
-            rules.erase(rules.begin() + static_cast<long>(i));
-        WriteFileAtomic(RootPath("faults"), FormatRules(rules));
-        return true;
-    }
-    return false;
-}
-
-bool FaultAdd(const std::string& call, const std::string& result, const std::string& times) {
-    FaultFileLock lock;
-    std::string text;
-    ReadWholeFile(RootPath("faults"), &text);
-    if (!text.empty() && text.back() != '\n')
-        text += "\n";
-    text += call + " " + result + (times.empty() ? "" : " " + times) + "\n";
-    return WriteFileAtomic(RootPath("faults"), text);
-}
-
-bool FaultClear() {
-    FaultFileLock lock;
-    return unlink(RootPath("faults").c_str()) == 0 || errno == ENOENT;
 }
 
 }  // namespace tvhost

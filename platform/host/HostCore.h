@@ -14,12 +14,25 @@ namespace tvhost {
 // The application id under which `tvctl store serve` receives the store service's requests.
 constexpr const char* STORE_APP_ID = "tvctl.store";
 
-// TV_DEVICE_ROOT, or ${XDG_STATE_HOME:-$HOME/.local/state}/tvdevice.
+// TV_DEVICE_ROOT, or ${XDG_STATE_HOME:-$HOME/.local/state}/tvdevice, made absolute (a relative
+// root is resolved against the working directory the first time it is seen). "" when there is
+// none: TV_DEVICE_ROOT set but empty, or no home to put the default in.
 std::string DeviceRoot();
-// DeviceRoot() + "/" + relative.
+// Why DeviceRoot() is "", or "" when there is a root.
+std::string DeviceRootProblem();
+// DeviceRoot() + "/" + relative; "" when there is no root, so that nothing lands in "/".
 std::string RootPath(const std::string& relative);
-// True when the root has been provisioned (tvctl init).
+// The file that marks a directory as a device root made by `tvctl init`: "provisioning" while
+// init runs, "provisioned" once it has finished.
+constexpr const char* ROOT_MARK = ".tvdevice";
+// True when the root has been provisioned completely (tvctl init).
 bool DeviceRootExists();
+// The whole text as a plain decimal integer within [min, max]: an optional '-' and digits, no
+// sign '+', no leading zeros, no white space.
+bool ParseDecimal(const std::string& text, long long min, long long max, long long* value);
+// Appends one line to log/dlog.log (and standard error, as __dlog_print does) without consulting
+// the fault rules: the host's own reports, e.g. a bad line in `faults`.
+void HostLog(int prio, const char* tag, const std::string& message);
 // A name that is one file directly in its directory: not empty, no '/', no leading '.'.
 bool PlainName(const std::string& name);
 // A process that exists, even one we may not signal.
@@ -45,8 +58,10 @@ int DestroyHandle(const char* call, Handle* handle, int invalid) {
     delete handle;
     return result;
 }
-// Rules as stored in `faults`: "CALL RESULT [TIMES]" lines.
-bool FaultAdd(const std::string& call, const std::string& result, const std::string& times);
+// Appends the rule "CALL RESULT [TIMES]" (TIMES "" for ever) to `faults` after checking it
+// against the table of fault-injectable calls; false with *error naming what is wrong.
+bool FaultAdd(const std::string& call, const std::string& result, const std::string& times,
+              std::string* error = nullptr);
 bool FaultClear();
 
 // Writes a whole file through a temporary file in the same directory and a rename.
@@ -55,11 +70,32 @@ bool ReadWholeFile(const std::string& path, std::string* content);
 // mkdir -p.
 bool MakeDirs(const std::string& path);
 
-// One journal entry: members in this order, "ts" (Unix milliseconds) put in front.
-using JournalEntry = std::vector<std::pair<std::string, Json::Value>>;
-void JournalAppend(const std::string& name, const JournalEntry& entry);
 // Compact one-line JSON of a value.
 std::string JsonLine(const Json::Value& value);
+
+// A JSON value written out, so that objects keep their members in the order given (JsonCpp's
+// own objects sort them).
+struct JsonText {
+    template <typename T>
+    JsonText(const T& value) : text(JsonLine(Json::Value(value))) {}
+    // Text that already is JSON.
+    static JsonText Raw(std::string json);
+    std::string text;
+
+  private:
+    JsonText() = default;
+};
+using JsonMembers = std::vector<std::pair<std::string, JsonText>>;
+// {"KEY":VALUE,...} in the order given.
+JsonText OrderedObject(const JsonMembers& members);
+// [ITEM,...].
+JsonText OrderedArray(const std::vector<JsonText>& items);
+
+// One journal entry: members in this order, "ts" (Unix milliseconds) put in front.
+using JournalEntry = JsonMembers;
+void JournalAppend(const std::string& name, const JournalEntry& entry);
+// log/NAME opened for appending, or -1. log/ is made again only in a provisioned root.
+int OpenLogFile(const std::string& name);
 // [[key, value], ...] from ordered pairs.
 Json::Value PairsToJson(const std::vector<std::pair<std::string, std::string>>& pairs);
 long long NowMs();
@@ -76,7 +112,8 @@ std::vector<std::string> RunningApps();
 // Opens run/APPID.sock and run/APPID.pid on the default main context, so that messages reach
 // this process. 0, SERVICE_APP_ERR_ALREADY_RUNNING or another error. Used by service_app_main
 // and by tests that stand in for a running application.
-int ServeApp(const std::string& appId);
+// *error, when given, says what went wrong.
+int ServeApp(const std::string& appId, std::string* error = nullptr);
 void StopServing();
 
 }  // namespace tvhost

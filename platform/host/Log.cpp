@@ -1,5 +1,4 @@
 // The platform log: log/dlog.log, and standard error when it is a terminal or TV_LOG_STDERR=1.
-#include <fcntl.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -41,30 +40,15 @@ std::string Timestamp() {
 
 }  // namespace
 
-extern "C" int __dlog_print(log_id_t log_id, int prio, const char* tag, const char* fmt, ...) {
-    (void)log_id;
-    if (!fmt)
-        return -1;
-    va_list args;
-    va_start(args, fmt);
-    char* message = nullptr;
-    int length = vasprintf(&message, fmt, args);
-    va_end(args);
-    if (length < 0)
-        return -1;
+namespace tvhost {
 
+void HostLog(int prio, const char* tag, const std::string& message) {
     char head[160];
     snprintf(head, sizeof head, "%s %c/%s(%d): ", Timestamp().c_str(), PriorityLetter(prio),
              tag ? tag : "", static_cast<int>(getpid()));
     std::string line = std::string(head) + message + "\n";
-    free(message);
-
     // One write per line, so that lines of threads and processes never interleave.
-    std::string dir = tvhost::RootPath("log");
-    int fd = open((dir + "/dlog.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 && tvhost::MakeDirs(dir)) {
-        fd = open((dir + "/dlog.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    }
+    int fd = OpenLogFile("dlog.log");
     if (fd >= 0) {
         ssize_t written = write(fd, line.data(), line.size());
         (void)written;
@@ -74,5 +58,25 @@ extern "C" int __dlog_print(log_id_t log_id, int prio, const char* tag, const ch
         ssize_t written = write(STDERR_FILENO, line.data(), line.size());
         (void)written;
     }
+}
+
+}  // namespace tvhost
+
+extern "C" int __dlog_print(log_id_t log_id, int prio, const char* tag, const char* fmt, ...) {
+    (void)log_id;
+    int faulted = 0;
+    if (tvhost::FaultHit("__dlog_print", &faulted))
+        return faulted;
+    if (!fmt)
+        return -1;
+    va_list args;
+    va_start(args, fmt);
+    char* message = nullptr;
+    int length = vasprintf(&message, fmt, args);
+    va_end(args);
+    if (length < 0)
+        return -1;
+    tvhost::HostLog(prio, tag, message);
+    free(message);
     return length;
 }

@@ -170,13 +170,12 @@ bool RecordPoster(int id, bool eventCb) {
 }
 
 void JournalPost(int id, const _notification& noti, bool eventCb) {
-    Json::Value texts(Json::arrayValue);
+    std::vector<tvhost::JsonText> texts;
     for (const auto& text : noti.texts) {
-        Json::Value entry(Json::objectValue);
-        entry["type"] = text.type;
-        entry["text"] = text.text;
-        entry["key"] = text.hasKey ? Json::Value(text.key) : Json::Value();
-        texts.append(entry);
+        texts.push_back(
+            tvhost::OrderedObject({{"type", text.type},
+                                   {"text", text.text},
+                                   {"key", text.hasKey ? Json::Value(text.key) : Json::Value()}}));
     }
     Json::Value buttons(Json::arrayValue);
     for (int button : noti.buttons)
@@ -185,7 +184,7 @@ void JournalPost(int id, const _notification& noti, bool eventCb) {
                                                  {"id", id},
                                                  {"caller", tvhost::SelfAppId()},
                                                  {"type", noti.type},
-                                                 {"texts", texts},
+                                                 {"texts", tvhost::OrderedArray(texts)},
                                                  {"buttons", buttons},
                                                  {"default_button", noti.defaultButton},
                                                  {"hide_timeout", noti.hideTimeout},

@@ -1,8 +1,15 @@
 // A factory-fresh television, and its cold start.
 #include "Provision.h"
 
-#include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <system_error>
 #include <vector>
@@ -58,7 +65,6 @@ const char* const DIRECTORIES[] = {
     "log",
     "config/properties",
     "store",
-    // kdb/ is made by the first key written: its presence marks a provisioned root.
 };
 
 const char* const LANGUAGE_DIR = "fs/usr/apps/com.talvoro.tv.brenwick/shared/lang/language/";
@@ -89,20 +95,78 @@ bool WriteFiles(std::string* error) {
     return ok || Fail(error, "cannot write packages, store or config files");
 }
 
-// The service's language files ship with the source tree; a tree without them provisions a
-// television without texts.
-bool CopyLanguageFiles(std::string* error) {
+// Where the service's language files come from: the installed layout next to this program
+// (BIN/../share/brenwick/lang/language), else the source tree it was built from.
+std::vector<fs::path> LanguageSourceDirs() {
+    std::vector<fs::path> dirs;
     std::error_code failed;
-    fs::directory_iterator files(TV_LANG_SOURCE_DIR, failed);
-    if (failed)
-        return true;
-    for (const auto& entry : files) {
-        if (entry.path().extension() != ".json")
-            continue;
-        fs::copy_file(entry.path(), RootPath(LANGUAGE_DIR) + entry.path().filename().string(),
+    fs::path self = fs::read_symlink("/proc/self/exe", failed);
+    if (!failed)
+        dirs.push_back((self.parent_path() / "../share/brenwick/lang/language").lexically_normal());
+    dirs.push_back(TV_LANG_SOURCE_DIR);
+    return dirs;
+}
+
+// The *.json files of the first directory that has any. Looked up before the root is touched:
+// a television without the service's texts is not factory-fresh.
+bool FindLanguageFiles(std::vector<fs::path>* files, std::string* error) {
+    std::string tried;
+    for (const auto& dir : LanguageSourceDirs()) {
+        std::error_code failed;
+        for (fs::directory_iterator it(dir, failed), end; !failed && it != end;
+             it.increment(failed)) {
+            if (it->path().extension() == ".json" && it->is_regular_file(failed))
+                files->push_back(it->path());
+        }
+        if (!files->empty())
+            return true;
+        tried += (tried.empty() ? "" : " or ") + dir.string();
+    }
+    return Fail(error, "no language files (*.json) in " + tried);
+}
+
+bool CopyLanguageFiles(const std::vector<fs::path>& files, std::string* error) {
+    for (const auto& file : files) {
+        std::error_code failed;
+        fs::copy_file(file, RootPath(LANGUAGE_DIR) + file.filename().string(),
                       fs::copy_options::overwrite_existing, failed);
         if (failed)
-            return Fail(error, "cannot copy " + entry.path().string());
+            return Fail(error, "cannot copy " + file.string() + ": " + failed.message());
+    }
+    return true;
+}
+
+// Makes `root` ready to provision: a new or empty directory, or a marked root that `force`
+// wipes. Anything else is refused untouched, so that a mistyped root never loses a file.
+bool PrepareRoot(const std::string& root, bool force, std::string* error) {
+    std::error_code failed;
+    fs::file_status status = fs::status(root, failed);
+    if (!fs::exists(status))
+        return MakeDirs(root) || Fail(error, "cannot create " + root + ": " + strerror(errno));
+    if (!fs::is_directory(status))
+        return Fail(error, root + " is not a directory");
+    bool marked = fs::exists(fs::symlink_status(RootPath(ROOT_MARK), failed));
+    if (!marked) {
+        if (fs::is_empty(root, failed) && !failed)
+            return true;
+        return Fail(error, root + " is not empty and not a device root (it has no " + ROOT_MARK +
+                               "); nothing was changed");
+    }
+    if (!force) {
+        return Fail(error, std::string(DeviceRootExists() ? "a device root is already provisioned"
+                                                          : "an unfinished device root is") +
+                               " at " + root + " (init --force wipes it)");
+    }
+    // The mark stays, so that a wipe cut short leaves a root that --force may wipe again.
+    std::vector<fs::path> entries;
+    for (fs::directory_iterator it(root, failed), end; !failed && it != end; it.increment(failed)) {
+        if (it->path().filename() != ROOT_MARK)
+            entries.push_back(it->path());
+    }
+    for (const auto& entry : entries) {
+        fs::remove_all(entry, failed);
+        if (failed)
+            return Fail(error, "cannot wipe " + entry.string() + ": " + failed.message());
     }
     return true;
 }
@@ -124,41 +188,88 @@ bool ResetVolatileKeys(std::string* error) {
     return StoreKeys(VOLATILE_KEYS, error);
 }
 
+// A run/ entry's application and kind: APPID.pid, .sock, .lock or .power, or the temporary file
+// of an interrupted write of one (".tmp.APPID.pid.XXXXXX"). False for anything else.
+bool SplitRunEntry(std::string name, std::string* appId, std::string* kind) {
+    const std::string temporary = ".tmp.";
+    if (name.compare(0, temporary.size(), temporary) == 0 && name.size() > temporary.size() + 7)
+        name = name.substr(temporary.size(), name.size() - temporary.size() - 7);
+    for (const char* suffix : {".pid", ".sock", ".lock", ".power"}) {
+        size_t length = strlen(suffix);
+        if (name.size() > length && name.compare(name.size() - length, length, suffix) == 0) {
+            *appId = name.substr(0, name.size() - length);
+            *kind = suffix;
+            return PlainName(*appId);
+        }
+    }
+    return false;
+}
+
+long PidInFile(const std::string& path) {
+    std::string text;
+    long long pid = 0;
+    ReadWholeFile(path, &text);
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return ParseDecimal(text, 1, INT32_MAX, &pid) ? static_cast<long>(pid) : 0;
+}
+
+// A running application holds its run/APPID.lock for as long as it lives.
+bool LockHeld(const std::string& path) {
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
+}
+
+bool AppAlive(const std::string& appId) {
+    return ProcessAlive(PidInFile(RootPath("run/" + appId + ".pid"))) ||
+           LockHeld(RootPath("run/" + appId + ".lock"));
+}
+
+// Removes the entries of applications that no longer run, and power files of ended processes.
 void RemoveStaleRunEntries() {
     std::error_code failed;
+    std::map<std::string, bool> alive;
+    std::vector<fs::path> stale;
     for (fs::directory_iterator it(RootPath("run"), failed), end; !failed && it != end;
          it.increment(failed)) {
-        if (it->path().extension() != ".pid")
+        std::string appId, kind;
+        if (!SplitRunEntry(it->path().filename().string(), &appId, &kind))
             continue;
-        std::string text;
-        ReadWholeFile(it->path().string(), &text);
-        if (ProcessAlive(strtol(text.c_str(), nullptr, 10)))
-            continue;
-        fs::path base = it->path();
-        std::error_code ignored;
-        fs::remove(base.replace_extension(".sock"), ignored);
-        fs::remove(base.replace_extension(".pid"), ignored);
+        if (!alive.count(appId))
+            alive[appId] = AppAlive(appId);
+        bool ended =
+            kind == ".power" ? !ProcessAlive(PidInFile(it->path().string())) : !alive[appId];
+        if (ended)
+            stale.push_back(it->path());
     }
+    for (const auto& path : stale)
+        fs::remove(path, failed);
 }
 
 }  // namespace
 
 bool Provision(bool force, std::string* error) {
-    std::string root = DeviceRoot();
-    if (DeviceRootExists()) {
-        if (!force)
-            return Fail(error, "a device root is already provisioned at " + root);
-        std::error_code failed;
-        fs::remove_all(root, failed);
-        if (failed)
-            return Fail(error, "cannot wipe " + root + ": " + failed.message());
-    }
+    std::string problem = DeviceRootProblem();
+    if (!problem.empty())
+        return Fail(error, problem);
+    std::vector<fs::path> languageFiles;
+    if (!FindLanguageFiles(&languageFiles, error) || !PrepareRoot(DeviceRoot(), force, error))
+        return false;
+    if (!WriteFileAtomic(RootPath(ROOT_MARK), "provisioning\n"))
+        return Fail(error, "cannot write " + RootPath(ROOT_MARK));
     for (const char* dir : DIRECTORIES) {
         if (!MakeDirs(RootPath(dir)))
             return Fail(error, "cannot create " + RootPath(dir));
     }
-    return WriteFiles(error) && CopyLanguageFiles(error) && StoreKeys(PERSISTENT_KEYS, error) &&
-           StoreKeys(VOLATILE_KEYS, error);
+    bool done = WriteFiles(error) && CopyLanguageFiles(languageFiles, error) &&
+                StoreKeys(PERSISTENT_KEYS, error) && StoreKeys(VOLATILE_KEYS, error);
+    if (done && !WriteFileAtomic(RootPath(ROOT_MARK), "provisioned\n"))
+        return Fail(error, "cannot write " + RootPath(ROOT_MARK));
+    return done;
 }
 
 bool ColdBoot(std::string* error) {

@@ -50,29 +50,27 @@ std::string KeyPath(const std::string& key) {
     return RootPath("kdb/" + key);
 }
 
-KeyValue ReadKey(const std::string& key) {
+KeyValue ParseKeyFile(const std::string& content) {
     KeyValue value;
+    long long number = 0;
+    if (content.compare(0, 2, "s:") == 0) {
+        value.type = 's';
+        value.str = content.substr(2);
+    } else if (content.compare(0, 2, "i:") == 0 &&
+               ParseDecimal(content.substr(2), INT_MIN, INT_MAX, &number)) {
+        value.type = 'i';
+        value.num = static_cast<int>(number);
+    } else {
+        value.malformed = true;
+    }
+    return value;
+}
+
+KeyValue ReadKey(const std::string& key) {
     std::string content;
     if (!ValidKeyName(key) || !ReadWholeFile(KeyPath(key), &content))
-        return value;
-    if (content.size() < 2 || content[1] != ':')
-        return value;
-    std::string text = content.substr(2);
-    if (content[0] == 's') {
-        value.type = 's';
-        value.str = text;
-        return value;
-    }
-    if (content[0] != 'i' || text.empty())
-        return value;
-    errno = 0;
-    char* end = nullptr;
-    long number = strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || number < INT_MIN || number > INT_MAX)
-        return value;
-    value.type = 'i';
-    value.num = static_cast<int>(number);
-    return value;
+        return KeyValue();
+    return ParseKeyFile(content);
 }
 
 bool StoreKey(const std::string& key, char type, const std::string& value) {

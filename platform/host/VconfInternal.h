@@ -14,10 +14,13 @@ bool ValidKeyName(const std::string& key);
 std::string KeyPath(const std::string& key);
 
 struct KeyValue {
-    char type = 0;  // 's', 'i', or 0 when the key is absent or unreadable
+    char type = 0;           // 's', 'i', or 0 when the key is absent or malformed
+    bool malformed = false;  // the file is there but holds neither "s:TEXT" nor "i:N"
     std::string str;
     int num = 0;
 };
+// What a key file holds: "s:" and any text, or "i:" and a plain decimal int.
+KeyValue ParseKeyFile(const std::string& content);
 KeyValue ReadKey(const std::string& key);
 // type 's' or 'i'; `value` is the text after the colon.
 bool StoreKey(const std::string& key, char type, const std::string& value);

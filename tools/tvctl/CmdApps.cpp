@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,13 +26,22 @@ std::string AppPath(const std::string& appId) {
     return tvhost::RootPath("apps/" + appId);
 }
 
-int Install(const Args& args) {
+// The application ids of install and uninstall: "" when each is a plain name.
+std::string AppIdsProblem(const Args& args) {
     if (args.empty())
-        return Usage(INSTALL_USAGE);
+        return "APPID is missing";
     for (const auto& appId : args) {
-        if (!tvhost::PlainName(appId))
-            return Fail(EXIT_USAGE, "bad application id '" + appId + "'");
+        std::string problem = NameProblem("application id", appId);
+        if (!problem.empty())
+            return problem;
     }
+    return "";
+}
+
+int Install(const Args& args) {
+    std::string problem = AppIdsProblem(args);
+    if (!problem.empty())
+        return BadUsage(problem);
     tvhost::MakeDirs(tvhost::RootPath("apps"));
     for (const auto& appId : args) {
         if (!tvhost::WriteFileAtomic(AppPath(appId), ""))
@@ -41,30 +51,34 @@ int Install(const Args& args) {
     return EXIT_DONE;
 }
 
+// All or nothing, like install: one application that is not installed removes none.
 int Uninstall(const Args& args) {
-    if (args.empty())
-        return Usage(UNINSTALL_USAGE);
-    int status = EXIT_DONE;
+    std::string problem = AppIdsProblem(args);
+    if (!problem.empty())
+        return BadUsage(problem);
     for (const auto& appId : args) {
-        if (!tvhost::PlainName(appId) || unlink(AppPath(appId).c_str()) != 0) {
-            status = Fail(EXIT_FAILED, appId + " is not installed");
-            continue;
-        }
+        if (access(AppPath(appId).c_str(), F_OK) != 0)
+            return Fail(EXIT_FAILED, appId + " is not installed; nothing was uninstalled");
+    }
+    for (const auto& appId : args) {
+        if (unlink(AppPath(appId).c_str()) != 0)
+            return Fail(EXIT_FAILED, "cannot uninstall " + appId + ": " + strerror(errno));
         printf("uninstalled %s\n", appId.c_str());
     }
-    return status;
+    return EXIT_DONE;
 }
 
 using ExtraData = std::vector<std::pair<std::string, std::string>>;
 
-bool ParseExtraData(const Args& args, ExtraData* extra) {
+// The extra data after APPID; "" or what is wrong.
+std::string ParseExtraData(const Args& args, ExtraData* extra) {
     for (size_t i = 1; i < args.size(); ++i) {
         size_t equals = args[i].find('=');
         if (equals == std::string::npos || equals == 0)
-            return false;
+            return "extra data must be KEY=VALUE with a non-empty KEY, got '" + args[i] + "'";
         extra->emplace_back(args[i].substr(0, equals), args[i].substr(equals + 1));
     }
-    return true;
+    return "";
 }
 
 // Through the platform's own call, so that the request is journaled like any other.
@@ -87,10 +101,12 @@ int SendLaunch(const std::string& appId, const ExtraData& extra) {
 
 int Launch(const Args& args) {
     ExtraData extra;
-    if (args.empty() || !tvhost::PlainName(args[0]))
-        return Usage(LAUNCH_USAGE);
-    if (!ParseExtraData(args, &extra))
-        return Fail(EXIT_USAGE, "extra data must be KEY=VALUE with a non-empty KEY");
+    std::string problem =
+        args.empty() ? "APPID is missing" : NameProblem("application id", args[0]);
+    if (problem.empty())
+        problem = ParseExtraData(args, &extra);
+    if (!problem.empty())
+        return BadUsage(problem);
     const std::string& appId = args[0];
     if (!tvhost::AppRunning(appId))
         return Fail(EXIT_FAILED, appId + " is not running; nothing was sent");
@@ -103,7 +119,7 @@ int Launch(const Args& args) {
 }
 
 int Launches(const Args& args) {
-    return PrintJournal(args, LAUNCHES_USAGE, "launch.jsonl");
+    return PrintJournal(args, "launch.jsonl");
 }
 
 }  // namespace

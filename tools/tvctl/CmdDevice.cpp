@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -26,9 +27,9 @@ const char* const MAJOR_USAGE = "store major-info FILE|-";
 const char* const FAULT_ADD_USAGE = "fault add CALL RESULT [TIMES]";
 
 int Init(const Args& args) {
-    bool force = args.size() == 1 && args[0] == "--force";
-    if (!args.empty() && !force)
-        return Usage(INIT_USAGE);
+    bool force = !args.empty() && args[0] == "--force";
+    if (int code = CheckArgs(Args(args.begin() + (force ? 1 : 0), args.end()), {}))
+        return code;
     std::string error;
     if (!tvhost::Provision(force, &error))
         return Fail(EXIT_FAILED, error);
@@ -37,8 +38,8 @@ int Init(const Args& args) {
 }
 
 int Boot(const Args& args) {
-    if (!args.empty())
-        return Usage("boot");
+    if (int code = CheckArgs(args, {}))
+        return code;
     std::string error;
     if (!tvhost::ColdBoot(&error))
         return Fail(EXIT_FAILED, error);
@@ -54,8 +55,8 @@ pid_t PidOf(const std::string& appId) {
 }
 
 int Ps(const Args& args) {
-    if (!args.empty())
-        return Usage("ps");
+    if (int code = CheckArgs(args, {}))
+        return code;
     for (const auto& appId : tvhost::RunningApps()) {
         printf("%s %d\n", appId.c_str(), static_cast<int>(PidOf(appId)));
     }
@@ -75,8 +76,11 @@ bool ProcessEnded(pid_t pid) {
 
 // Waits for the application to end, so that a script can start it again right away.
 int Stop(const Args& args) {
-    if (args.size() != 1)
-        return Usage(STOP_USAGE);
+    std::string problem = WrongArgs(args, {"APPID"});
+    if (problem.empty())
+        problem = NameProblem("application id", args[0]);
+    if (!problem.empty())
+        return BadUsage(problem);
     const std::string& appId = args[0];
     pid_t pid = PidOf(appId);
     if (!tvhost::AppRunning(appId) || pid <= 0) {
@@ -110,8 +114,10 @@ int Log(const Args& args) {
             follow = true;
         } else if (args[i] == "--tag" && i + 1 < args.size()) {
             tag = args[++i];
+        } else if (args[i] == "--tag") {
+            return BadUsage("--tag needs a TAG");
         } else {
-            return Usage(LOG_USAGE);
+            return BadUsage("unexpected argument '" + args[i] + "'");
         }
     }
     ForEachLine(tvhost::RootPath("log/dlog.log"), follow, [&tag](const std::string& line) {
@@ -123,8 +129,11 @@ int Log(const Args& args) {
 
 int SyncStatus(const Args& args) {
     int status = 0;
-    if (args.size() != 1 || !ParseInt(args[0], &status))
-        return Usage(SYNC_USAGE);
+    std::string problem = WrongArgs(args, {"N"});
+    if (problem.empty())
+        problem = IntProblem("N", args[0], INT_MIN, INT_MAX, &status);
+    if (!problem.empty())
+        return BadUsage(problem);
     if (!tvhost::WriteFileAtomic(tvhost::RootPath("store/sync_status"), std::to_string(status))) {
         return Fail(EXIT_FAILED, "cannot write store/sync_status");
     }
@@ -134,8 +143,8 @@ int SyncStatus(const Args& args) {
 
 // Taken as it is, not checked: tests hand the service broken information on purpose.
 int MajorInfo(const Args& args) {
-    if (args.size() != 1)
-        return Usage(MAJOR_USAGE);
+    if (int code = CheckArgs(args, {"FILE"}))
+        return code;
     std::string text;
     if (args[0] == "-") {
         text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
@@ -150,42 +159,46 @@ int MajorInfo(const Args& args) {
 }
 
 int FaultAdd(const Args& args) {
-    int number = 0;
-    if (args.size() < 2 || args.size() > 3)
-        return Usage(FAULT_ADD_USAGE);
-    if (args[1] != "null" && !ParseInt(args[1], &number)) {
-        return Fail(EXIT_USAGE, "RESULT must be null or an integer, not '" + args[1] + "'");
-    }
+    std::string problem = WrongArgs(args, {"CALL", "RESULT", "TIMES"}, 1);
     std::string times = args.size() == 3 ? args[2] : "";
-    if (!times.empty() && (!ParseInt(times, &number) || number <= 0)) {
-        return Fail(EXIT_USAGE, "TIMES must be a positive integer, not '" + times + "'");
+    if (problem.empty()) {
+        tvhost::FaultRule rule;
+        tvhost::CheckFaultRule(args[0], args[1], times, &rule, &problem);
     }
-    if (!tvhost::FaultAdd(args[0], args[1], times))
-        return Fail(EXIT_FAILED, "cannot write faults");
+    if (!problem.empty())
+        return BadUsage(problem);
+    std::string error;
+    if (!tvhost::FaultAdd(args[0], args[1], times, &error))
+        return Fail(EXIT_FAILED, error);
     printf("fault: %s returns %s %s\n", args[0].c_str(), args[1].c_str(),
            times.empty() ? "from now on" : (times + " time(s)").c_str());
     return EXIT_DONE;
 }
 
 int FaultClear(const Args& args) {
-    if (!args.empty())
-        return Usage("fault clear");
+    if (int code = CheckArgs(args, {}))
+        return code;
     if (!tvhost::FaultClear())
         return Fail(EXIT_FAILED, "cannot remove faults");
     printf("fault rules cleared\n");
     return EXIT_DONE;
 }
 
+// The table, then the calls of the service that no rule can make fail, as comments.
 int FaultCallsList(const Args& args) {
-    if (!args.empty())
-        return Usage("fault calls");
+    if (int code = CheckArgs(args, {}))
+        return code;
     for (const auto& call : tvhost::FaultCalls())
         printf("%s %s\n", call.name, tvhost::FaultResultWord(call.result));
+    for (const auto& call : tvhost::UnfaultableCalls())
+        printf("# %s cannot be made to fail: %s\n", call.name, call.why);
     return EXIT_DONE;
 }
 
 TVCTL_COMMAND("init", INIT_USAGE,
-              "provision a factory-fresh television; --force wipes an existing root first", Init);
+              "provision a factory-fresh television; --force wipes an existing device root "
+              "first (never a directory that is not one)",
+              Init);
 TVCTL_COMMAND("boot", "boot",
               "cold start: volatile keys back to initial values, stale run/ removed", Boot);
 TVCTL_COMMAND("ps", "ps", "list the running applications (APPID PID)", Ps);
@@ -197,7 +210,8 @@ TVCTL_COMMAND("store sync-status", SYNC_USAGE, "set the store's applications syn
 TVCTL_COMMAND("store major-info", MAJOR_USAGE,
               "set the major file information from a file or standard input", MajorInfo);
 TVCTL_COMMAND("fault add", FAULT_ADD_USAGE,
-              "make platform call CALL return RESULT (null: no handle), TIMES times or always",
+              "make platform call CALL return RESULT (an int, null or 0 as fault calls lists), "
+              "TIMES times or always",
               FaultAdd);
 TVCTL_COMMAND("fault clear", "fault clear", "remove every fault rule", FaultClear);
 TVCTL_COMMAND("fault calls", "fault calls",

@@ -1,4 +1,5 @@
 // The notification journal, and the user's reactions to a posted notification.
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -14,7 +15,7 @@ namespace {
 
 const char* const NOTIFICATIONS_USAGE = "notifications [-f]";
 const char* const PRESS_USAGE = "press ID BUTTON";
-const char* const HIDE_USAGE = "hide ID [user|timeout|other]";
+const char* const HIDE_USAGE = "hide ID [HOW: user|timeout|other]";
 
 // notification/ID.json, written by the poster when it posted.
 bool ReadPoster(int id, Json::Value* poster) {
@@ -55,16 +56,23 @@ int SendEvent(int id, int event) {
 int Press(const Args& args) {
     int id = 0;
     int button = 0;
-    if (args.size() != 2 || !ParseInt(args[0], &id) || id < 1 || !ParseInt(args[1], &button) ||
-        button < 1 || button > 3)
-        return Usage(PRESS_USAGE);
+    std::string problem = WrongArgs(args, {"ID", "BUTTON"});
+    if (problem.empty())
+        problem = IntProblem("ID", args[0], 1, INT_MAX, &id);
+    if (problem.empty())
+        problem = IntProblem("BUTTON", args[1], 1, 3, &button);
+    if (!problem.empty())
+        return BadUsage(problem);
     return SendEvent(id, NOTI_EVENT_BUTTON_1 + button - 1);
 }
 
 int Hide(const Args& args) {
     int id = 0;
-    if (args.empty() || args.size() > 2 || !ParseInt(args[0], &id) || id < 1)
-        return Usage(HIDE_USAGE);
+    std::string problem = WrongArgs(args, {"ID", "HOW"}, 1);
+    if (problem.empty())
+        problem = IntProblem("ID", args[0], 1, INT_MAX, &id);
+    if (!problem.empty())
+        return BadUsage(problem);
     std::string how = args.size() == 2 ? args[1] : "user";
     int event = 0;
     if (how == "user") {
@@ -74,13 +82,13 @@ int Hide(const Args& args) {
     } else if (how == "other") {
         event = NOTI_EVENT_HIDDEN_BY_EXTERNAL;
     } else {
-        return Usage(HIDE_USAGE);
+        return BadUsage("HOW must be user, timeout or other, got '" + how + "'");
     }
     return SendEvent(id, event);
 }
 
 int Notifications(const Args& args) {
-    return PrintJournal(args, NOTIFICATIONS_USAGE, "notification.jsonl");
+    return PrintJournal(args, "notification.jsonl");
 }
 
 }  // namespace

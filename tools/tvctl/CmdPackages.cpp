@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "Commands.h"
 #include "ConsoleUtil.h"
@@ -25,9 +26,19 @@ std::string PropertyPath(const std::string& name) {
     return tvhost::RootPath("config/properties/" + name);
 }
 
+// "" when `args` are one name (a package or property) followed by `more` arguments.
+std::string NamedArgsProblem(const Args& args, const char* what,
+                             const std::vector<std::string>& names) {
+    std::string problem = WrongArgs(args, names);
+    return problem.empty() ? NameProblem(what, args[0]) : problem;
+}
+
 int PkgSet(const Args& args) {
-    if (args.size() != 2 || !tvhost::PlainName(args[0]) || args[1].find('\n') != std::string::npos)
-        return Usage(PKG_SET_USAGE);
+    std::string problem = NamedArgsProblem(args, "package id", {"PKGID", "VERSION"});
+    if (problem.empty() && (args[1].empty() || args[1].find('\n') != std::string::npos))
+        problem = "VERSION must be one line of text, got '" + args[1] + "'";
+    if (!problem.empty())
+        return BadUsage(problem);
     tvhost::MakeDirs(tvhost::RootPath("packages"));
     if (!tvhost::WriteFileAtomic(PackagePath(args[0]), args[1] + "\n"))
         return Fail(EXIT_FAILED, "cannot write packages/" + args[0]);
@@ -36,8 +47,9 @@ int PkgSet(const Args& args) {
 }
 
 int PkgRm(const Args& args) {
-    if (args.size() != 1 || !tvhost::PlainName(args[0]))
-        return Usage(PKG_RM_USAGE);
+    std::string problem = NamedArgsProblem(args, "package id", {"PKGID"});
+    if (!problem.empty())
+        return BadUsage(problem);
     if (unlink(PackagePath(args[0]).c_str()) != 0)
         return Fail(EXIT_FAILED, "package " + args[0] + " is not installed");
     printf("removed package %s\n", args[0].c_str());
@@ -45,8 +57,9 @@ int PkgRm(const Args& args) {
 }
 
 int PkgGet(const Args& args) {
-    if (args.size() != 1 || !tvhost::PlainName(args[0]))
-        return Usage(PKG_GET_USAGE);
+    std::string problem = NamedArgsProblem(args, "package id", {"PKGID"});
+    if (!problem.empty())
+        return BadUsage(problem);
     std::string text;
     if (!tvhost::ReadWholeFile(PackagePath(args[0]), &text))
         return Fail(EXIT_FAILED, "package " + args[0] + " is not installed");
@@ -56,8 +69,9 @@ int PkgGet(const Args& args) {
 
 // The value is stored as given; the library drops one trailing line feed when reading.
 int PropSet(const Args& args) {
-    if (args.size() != 2 || !tvhost::PlainName(args[0]))
-        return Usage(PROP_SET_USAGE);
+    std::string problem = NamedArgsProblem(args, "property name", {"NAME", "VALUE"});
+    if (!problem.empty())
+        return BadUsage(problem);
     tvhost::MakeDirs(tvhost::RootPath("config/properties"));
     if (!tvhost::WriteFileAtomic(PropertyPath(args[0]), args[1]))
         return Fail(EXIT_FAILED, "cannot write config/properties/" + args[0]);
@@ -66,8 +80,9 @@ int PropSet(const Args& args) {
 }
 
 int PropRm(const Args& args) {
-    if (args.size() != 1 || !tvhost::PlainName(args[0]))
-        return Usage(PROP_RM_USAGE);
+    std::string problem = NamedArgsProblem(args, "property name", {"NAME"});
+    if (!problem.empty())
+        return BadUsage(problem);
     if (unlink(PropertyPath(args[0]).c_str()) != 0)
         return Fail(EXIT_FAILED, "property " + args[0] + " is not set");
     printf("removed property %s\n", args[0].c_str());

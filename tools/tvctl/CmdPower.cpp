@@ -1,4 +1,5 @@
 // Power-state changes and the power journal.
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -25,8 +26,13 @@ bool Subscribed(const std::string& appId) {
 int Power(const Args& args) {
     int previous = 0;
     int next = 0;
-    if (args.size() != 2 || !ParseInt(args[0], &previous) || !ParseInt(args[1], &next))
-        return Usage(POWER_USAGE);
+    std::string problem = WrongArgs(args, {"PREVIOUS", "NEW"});
+    if (problem.empty())
+        problem = IntProblem("PREVIOUS", args[0], INT_MIN, INT_MAX, &previous);
+    if (problem.empty())
+        problem = IntProblem("NEW", args[1], INT_MIN, INT_MAX, &next);
+    if (!problem.empty())
+        return BadUsage(problem);
     Json::Value message(Json::objectValue);
     message["kind"] = "power_state";
     message["previous"] = previous;
@@ -45,7 +51,7 @@ int Power(const Args& args) {
 }
 
 int Reboots(const Args& args) {
-    return PrintJournal(args, REBOOTS_USAGE, "power.jsonl");
+    return PrintJournal(args, "power.jsonl");
 }
 
 }  // namespace

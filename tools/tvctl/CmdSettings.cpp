@@ -3,6 +3,7 @@
 #include <glib.h>
 #include <signal.h>
 
+#include <climits>
 #include <cstdio>
 
 #include "Commands.h"
@@ -19,12 +20,13 @@ const char* const UNSET_USAGE = "unset KEY";
 const char* const WATCH_USAGE = "watch KEY...";
 
 int BadKey(const std::string& key) {
-    return Fail(EXIT_USAGE, "invalid key name '" + key + "'");
+    return BadUsage("bad key name '" + key +
+                    "' (parts separated by '/', none empty or starting with '.')");
 }
 
 int Get(const Args& args) {
-    if (args.size() != 1)
-        return Usage(GET_USAGE);
+    if (int code = CheckArgs(args, {"KEY"}))
+        return code;
     if (!tvhost::ValidKeyName(args[0]))
         return BadKey(args[0]);
     tvhost::KeyValue value = tvhost::ReadKey(args[0]);
@@ -32,6 +34,8 @@ int Get(const Args& args) {
         printf("%s\n", value.str.c_str());
     if (value.type == 'i')
         printf("%d\n", value.num);
+    if (value.malformed)
+        return Fail(EXIT_FAILED, "malformed value in kdb/" + args[0]);
     return value.type ? EXIT_DONE : Fail(EXIT_FAILED, args[0] + " is not set");
 }
 
@@ -40,32 +44,36 @@ int Set(const Args& args) {
     size_t first = 0;
     if (!args.empty() && args[0] == "-t") {
         if (args.size() < 2)
-            return Usage(SET_USAGE);
+            return BadUsage("-t needs a type: string or int");
         type = args[1];
         first = 2;
     }
-    if (args.size() != first + 2 || (type != "string" && type != "int"))
-        return Usage(SET_USAGE);
+    if (type != "string" && type != "int")
+        return BadUsage("-t must be string or int, got '" + type + "'");
+    if (int code =
+            CheckArgs(Args(args.begin() + static_cast<long>(first), args.end()), {"KEY", "VALUE"}))
+        return code;
     const std::string& key = args[first];
-    const std::string& value = args[first + 1];
+    std::string value = args[first + 1];
     if (!tvhost::ValidKeyName(key))
         return BadKey(key);
     int number = 0;
-    if (type == "int" && !ParseInt(value, &number)) {
-        return Fail(EXIT_USAGE, "'" + value + "' is not an integer");
+    if (type == "int") {
+        std::string problem = IntProblem("VALUE", value, INT_MIN, INT_MAX, &number);
+        if (!problem.empty())
+            return BadUsage(problem);
+        value = std::to_string(number);
     }
     // Written through the store's files: the console is not subject to fault rules.
-    bool stored = type == "int" ? tvhost::StoreKey(key, 'i', std::to_string(number))
-                                : tvhost::StoreKey(key, 's', value);
-    if (!stored)
+    if (!tvhost::StoreKey(key, type[0], value))
         return Fail(EXIT_FAILED, "cannot write " + key);
     printf("%s = %s\n", key.c_str(), value.c_str());
     return EXIT_DONE;
 }
 
 int Unset(const Args& args) {
-    if (args.size() != 1)
-        return Usage(UNSET_USAGE);
+    if (int code = CheckArgs(args, {"KEY"}))
+        return code;
     if (!tvhost::ValidKeyName(args[0]))
         return BadKey(args[0]);
     if (!tvhost::RemoveKey(args[0]))
@@ -96,7 +104,7 @@ gboolean QuitLoop(gpointer loop) {
 
 int Watch(const Args& args) {
     if (args.empty())
-        return Usage(WATCH_USAGE);
+        return BadUsage("KEY is missing");
     for (const auto& key : args) {
         if (!tvhost::ValidKeyName(key))
             return BadKey(key);

@@ -8,7 +8,7 @@ namespace {
 const char* const STORE_CALLS_USAGE = "store calls [-f]";
 
 int StoreCalls(const Args& args) {
-    return PrintJournal(args, STORE_CALLS_USAGE, "store.jsonl");
+    return PrintJournal(args, "store.jsonl");
 }
 
 }  // namespace

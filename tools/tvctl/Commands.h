@@ -23,6 +23,11 @@ struct Command {
 void RegisterCommand(const Command& command);
 const std::vector<Command>& AllCommands();
 
+// Runs `command` with the arguments after its words: "--help" as the first of them prints its
+// usage instead. The command is CurrentCommand() meanwhile, so messages can name it.
+int RunCommand(const Command& command, const Args& args);
+const Command* CurrentCommand();
+
 // Prints "tvctl: MESSAGE" on standard error and returns `code`.
 int Fail(int code, const std::string& message);
 

@@ -1,31 +1,35 @@
-// Small helpers shared by the console's commands.
+// Small helpers shared by the console's commands: strict numbers and messages that name what
+// was wrong with a request.
 #pragma once
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "Commands.h"
 
 namespace tvctl {
 
-// The whole text as a decimal int.
-inline bool ParseInt(const std::string& text, int* value) {
-    if (text.empty())
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    long number = strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || number < INT_MIN || number > INT_MAX)
-        return false;
-    *value = static_cast<int>(number);
-    return true;
-}
+// "tvctl: COMMAND: WHAT" for the command being run, exit code 2.
+int BadUsage(const std::string& what);
 
-// "tvctl: usage: tvctl USAGE", exit code 2.
-inline int Usage(const char* usage) {
-    return Fail(EXIT_USAGE, std::string("usage: tvctl ") + usage);
-}
+// "" when `args` are the positional arguments `names`, of which the last `optional` may be
+// left out; else "NAME is missing" or "unexpected argument 'X'".
+std::string WrongArgs(const Args& args, const std::vector<std::string>& names, size_t optional = 0);
+
+// WrongArgs as a usage error: 0 when the arguments match, else 2 after the message.
+int CheckArgs(const Args& args, const std::vector<std::string>& names, size_t optional = 0);
+
+// "" with *value set when `text` is a plain decimal integer within [min, max]; else
+// "NAME must be a decimal integer from MIN to MAX, got 'TEXT'" (or "must be 1, 2 or 3").
+std::string IntProblem(const std::string& name, const std::string& text, long long min,
+                       long long max, int* value);
+
+// "" with *value set when `text` is a plain non-negative decimal number of seconds ("0.5",
+// "60"), at most a day; else what is wrong with it.
+std::string SecondsProblem(const std::string& name, const std::string& text, double* value);
+
+// "" when `name` can be one file in a directory (an application, package or property name);
+// else "bad WHAT 'NAME' ...".
+std::string NameProblem(const std::string& what, const std::string& name);
 
 }  // namespace tvctl

@@ -45,10 +45,10 @@ inline void ForEachLine(const std::string& path, bool follow,
 }
 
 // The journal commands ("launches [-f]" and the like): prints log/NAME, -f follows it.
-inline int PrintJournal(const Args& args, const char* usage, const std::string& name) {
-    bool follow = args.size() == 1 && args[0] == "-f";
-    if (!args.empty() && !follow)
-        return Usage(usage);
+inline int PrintJournal(const Args& args, const std::string& name) {
+    bool follow = !args.empty() && args[0] == "-f";
+    if (int code = CheckArgs(Args(args.begin() + (follow ? 1 : 0), args.end()), {}))
+        return code;
     ForEachLine(tvhost::RootPath("log/" + name), follow,
                 [](const std::string& line) { fwrite(line.data(), 1, line.size(), stdout); });
     return EXIT_DONE;

@@ -29,6 +29,8 @@ int Fail(int code, const std::string& message) {
 
 namespace {
 
+const Command* g_current = nullptr;
+
 std::vector<std::string> Words(const std::string& text) {
     std::vector<std::string> words;
     std::stringstream stream(text);
@@ -55,62 +57,123 @@ const Command* FindCommand(const Args& args, size_t* wordCount) {
     return best;
 }
 
-int Help(const Args&) {
+int UnknownCommand(const Args& args) {
+    bool isGroup = std::any_of(AllCommands().begin(), AllCommands().end(),
+                               [&](const Command& c) { return Words(c.name)[0] == args[0]; });
+    std::string name = isGroup && args.size() > 1 ? args[0] + " " + args[1] : args[0];
+    return Fail(EXIT_USAGE, "unknown command '" + name + "' (see: tvctl help)");
+}
+
+void PrintUsage(const Command& command) {
+    printf("usage: tvctl %s\n  %s\n", command.usage.c_str(), command.help.c_str());
+}
+
+// `help` lists every command; `help COMMAND` prints that one's usage.
+int Help(const Args& args) {
+    if (!args.empty()) {
+        size_t wordCount = 0;
+        const Command* command = FindCommand(args, &wordCount);
+        if (!command || wordCount != args.size())
+            return UnknownCommand(args);
+        PrintUsage(*command);
+        return EXIT_DONE;
+    }
     std::vector<Command> commands = AllCommands();
     std::sort(commands.begin(), commands.end(),
               [](const Command& a, const Command& b) { return a.name < b.name; });
     printf("usage: tvctl [--root DIR] COMMAND [ARGS...]\n");
-    printf("The device root is DIR, else TV_DEVICE_ROOT, else the default state directory.\n\n");
+    printf(
+        "The device root is DIR, else TV_DEVICE_ROOT, else "
+        "${XDG_STATE_HOME:-$HOME/.local/state}/tvdevice.\n");
+    printf(
+        "tvctl COMMAND --help prints one command's usage. Exit status: 0 done, 1 could not be "
+        "done, 2 bad usage.\n\n");
     for (const auto& command : commands) {
         printf("  %s\n      %s\n", command.usage.c_str(), command.help.c_str());
     }
     return EXIT_DONE;
 }
 
-TVCTL_COMMAND("help", "help", "list the commands", Help);
+TVCTL_COMMAND("help", "help [COMMAND]", "list the commands, or print one command's usage", Help);
 
 // Commands that make sense without a provisioned root.
 bool NeedsNoRoot(const std::string& name) {
     return name == "init" || name == "help";
 }
 
+// Reads the options before the command into TV_DEVICE_ROOT. -1 when they are fine, else the
+// exit code.
+int ReadOptions(Args* args) {
+    size_t next = 0;
+    while (next < args->size() && (*args)[next].rfind("--", 0) == 0) {
+        const std::string& option = (*args)[next];
+        std::string root;
+        if (option == "--root" && next + 1 < args->size()) {
+            root = (*args)[++next];
+        } else if (option.rfind("--root=", 0) == 0) {
+            root = option.substr(7);
+        } else if (option == "--root") {
+            return Fail(EXIT_USAGE, "--root needs a directory");
+        } else if (option == "--help") {
+            return Help({});
+        } else {
+            return Fail(EXIT_USAGE, "unknown option '" + option + "' (see: tvctl help)");
+        }
+        // An unset shell variable must never mean the default television.
+        if (root.empty())
+            return Fail(EXIT_USAGE, "--root is empty: give the device root's directory");
+        setenv("TV_DEVICE_ROOT", root.c_str(), 1);
+        ++next;
+    }
+    args->erase(args->begin(), args->begin() + static_cast<long>(next));
+    return -1;
+}
+
 }  // namespace
+
+const Command* CurrentCommand() {
+    return g_current;
+}
+
+int RunCommand(const Command& command, const Args& args) {
+    if (!args.empty() && args[0] == "--help") {
+        PrintUsage(command);
+        return EXIT_DONE;
+    }
+    const Command* outer = g_current;
+    g_current = &command;
+    int code = command.run(args);
+    g_current = outer;
+    return code;
+}
+
 }  // namespace tvctl
 
 int main(int argc, char** argv) {
     using namespace tvctl;
     Args args(argv + 1, argv + argc);
-    size_t next = 0;
-    while (next < args.size() && args[next].rfind("--", 0) == 0) {
-        if (args[next] == "--root" && next + 1 < args.size()) {
-            setenv("TV_DEVICE_ROOT", args[next + 1].c_str(), 1);
-            next += 2;
-        } else if (args[next].rfind("--root=", 0) == 0) {
-            setenv("TV_DEVICE_ROOT", args[next].substr(7).c_str(), 1);
-            next += 1;
-        } else if (args[next] == "--help") {
-            return Help({});
-        } else {
-            return Fail(EXIT_USAGE, "bad option '" + args[next] + "' (see: tvctl help)");
-        }
-    }
-    args.erase(args.begin(), args.begin() + static_cast<long>(next));
+    int optionsCode = ReadOptions(&args);
+    if (optionsCode >= 0)
+        return optionsCode;
     if (args.empty())
         return Fail(EXIT_USAGE, "no command given (see: tvctl help)");
 
     size_t wordCount = 0;
     const Command* command = FindCommand(args, &wordCount);
-    if (!command) {
-        bool isGroup = std::any_of(AllCommands().begin(), AllCommands().end(),
-                                   [&](const Command& c) { return Words(c.name)[0] == args[0]; });
-        std::string name = isGroup && args.size() > 1 ? args[0] + " " + args[1] : args[0];
-        return Fail(EXIT_USAGE, "unknown command '" + name + "' (see: tvctl help)");
-    }
-    if (!NeedsNoRoot(command->name) && !tvhost::DeviceRootExists()) {
-        return Fail(EXIT_FAILED,
-                    "no provisioned device root at " + tvhost::DeviceRoot() + " (run: tvctl init)");
+    if (!command)
+        return UnknownCommand(args);
+    args.erase(args.begin(), args.begin() + static_cast<long>(wordCount));
+    if (command->name != "help" && !(!args.empty() && args[0] == "--help")) {
+        std::string problem = tvhost::DeviceRootProblem();
+        if (!problem.empty())
+            return Fail(EXIT_USAGE, problem);
+        // Made absolute once, here: whatever this process or its children do, the root stays.
+        setenv("TV_DEVICE_ROOT", tvhost::DeviceRoot().c_str(), 1);
+        if (!NeedsNoRoot(command->name) && !tvhost::DeviceRootExists()) {
+            return Fail(EXIT_FAILED, "no provisioned device root at " + tvhost::DeviceRoot() +
+                                         " (run: tvctl init)");
+        }
     }
     tvhost::SetSelfAppId("tvctl");
-    args.erase(args.begin(), args.begin() + static_cast<long>(wordCount));
-    return command->run(args);
+    return RunCommand(*command, args);
 }

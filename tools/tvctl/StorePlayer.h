@@ -19,13 +19,16 @@ struct PlayOptions {
     bool narrate = false;
 };
 
-// Reads the options shared by `store play` and `store serve`; false with *error on bad usage.
+// Reads the options shared by `store play` and `store serve`; false with *error naming what is
+// wrong ("--step-delay must be a decimal number of seconds ..., got 'inf'").
 bool ParsePlayOptions(const Args& args, PlayOptions* options, std::string* error);
 
 class Narrator;
 
 // Plays one priority update, told by `narrator` when there is one. Iterates the default main
 // context while it waits, so messages and watches of the calling process keep being handled.
-void PlayPriorityUpdate(const PlayOptions& options, Narrator* narrator);
+// When *stop becomes true (a signal handled on that context) the walk ends at once, saying
+// where it stopped; false then, true when the walk finished.
+bool PlayPriorityUpdate(const PlayOptions& options, Narrator* narrator, const bool* stop = nullptr);
 
 }  // namespace tvctl

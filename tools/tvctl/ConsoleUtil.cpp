@@ -1,0 +1,69 @@
+#include "ConsoleUtil.h"
+
+#include <cstdlib>
+
+#include "HostCore.h"
+
+namespace tvctl {
+
+namespace {
+constexpr double MAX_SECONDS = 86400;
+}  // namespace
+
+int BadUsage(const std::string& what) {
+    const Command* command = CurrentCommand();
+    return Fail(EXIT_USAGE, (command ? command->name + ": " : std::string()) + what);
+}
+
+std::string WrongArgs(const Args& args, const std::vector<std::string>& names, size_t optional) {
+    if (args.size() + optional < names.size())
+        return names[args.size()] + " is missing";
+    if (args.size() > names.size())
+        return "unexpected argument '" + args[names.size()] + "'";
+    return "";
+}
+
+int CheckArgs(const Args& args, const std::vector<std::string>& names, size_t optional) {
+    std::string problem = WrongArgs(args, names, optional);
+    return problem.empty() ? EXIT_DONE : BadUsage(problem);
+}
+
+std::string IntProblem(const std::string& name, const std::string& text, long long min,
+                       long long max, int* value) {
+    long long number = 0;
+    if (tvhost::ParseDecimal(text, min, max, &number)) {
+        *value = static_cast<int>(number);
+        return "";
+    }
+    std::string range;
+    if (max - min <= 3) {
+        for (long long n = min; n <= max; ++n)
+            range += (n == min ? "" : n == max ? " or " : ", ") + std::to_string(n);
+    } else {
+        range = "a decimal integer from " + std::to_string(min) + " to " + std::to_string(max);
+    }
+    return name + " must be " + range + ", got '" + text + "'";
+}
+
+std::string SecondsProblem(const std::string& name, const std::string& text, double* value) {
+    // Digits with at most one '.', between digits: no sign, exponent, "inf" or "nan".
+    size_t dot = text.find('.');
+    bool plain = !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos &&
+                 (dot == std::string::npos || (dot > 0 && dot + 1 < text.size() &&
+                                               text.find('.', dot + 1) == std::string::npos));
+    double number = plain ? strtod(text.c_str(), nullptr) : -1;
+    if (plain && number <= MAX_SECONDS) {
+        *value = number;
+        return "";
+    }
+    return name + " must be a decimal number of seconds from 0 to " +
+           std::to_string(static_cast<int>(MAX_SECONDS)) + ", got '" + text + "'";
+}
+
+std::string NameProblem(const std::string& what, const std::string& name) {
+    if (tvhost::PlainName(name))
+        return "";
+    return "bad " + what + " '" + name + "' (a file name: not empty, no '/', no leading '.')";
+}
+
+}  // namespace tvctl
