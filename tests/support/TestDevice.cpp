@@ -3,6 +3,7 @@
 #include <glib.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,7 +16,7 @@
 
 namespace fs = std::filesystem;
 
-TestDevice::TestDevice() {
+TestDevice::TestDevice(size_t rootLength) {
     const char* previous = getenv("TV_DEVICE_ROOT");
     m_hadPreviousRoot = previous != nullptr;
     if (previous)
@@ -23,7 +24,10 @@ TestDevice::TestDevice() {
     std::string pattern = (fs::temp_directory_path() / "tvdevice-test-XXXXXX").string();
     if (!mkdtemp(&pattern[0]))
         throw std::runtime_error("mkdtemp failed");
+    m_tempDir = pattern;
     m_root = pattern + "/root";
+    while (m_root.size() + 1 < rootLength)
+        m_root += "/" + std::string(std::min<size_t>(60, rootLength - m_root.size() - 1), 'd');
     setenv("TV_DEVICE_ROOT", m_root.c_str(), 1);
     std::string error;
     if (!tvhost::Provision(false, &error))
@@ -34,7 +38,7 @@ TestDevice::~TestDevice() {
     const char* keep = getenv("TV_KEEP_TEST_ROOT");
     if (!(keep && std::string(keep) == "1")) {
         std::error_code ignored;
-        fs::remove_all(fs::path(m_root).parent_path(), ignored);
+        fs::remove_all(m_tempDir, ignored);
     }
     if (m_hadPreviousRoot) {
         setenv("TV_DEVICE_ROOT", m_previousRoot.c_str(), 1);

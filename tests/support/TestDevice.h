@@ -9,8 +9,9 @@
 
 class TestDevice {
   public:
-    // Makes a temporary root, points TV_DEVICE_ROOT at it and provisions it.
-    TestDevice();
+    // Makes a temporary root, points TV_DEVICE_ROOT at it and provisions it. With a
+    // `rootLength`, the root's path is that long (a deep test folder).
+    explicit TestDevice(size_t rootLength = 0);
     // Removes the root (unless TV_KEEP_TEST_ROOT=1) and restores TV_DEVICE_ROOT.
     ~TestDevice();
 
@@ -45,6 +46,7 @@ class TestDevice {
     int Tvctl(const std::string& args, std::string* output = nullptr) const;
 
   private:
+    std::string m_tempDir;
     std::string m_root;
     std::string m_previousRoot;
     bool m_hadPreviousRoot = false;

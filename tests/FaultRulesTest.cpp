@@ -1,0 +1,250 @@
+// Fault rules: what a line of `faults` may say, that every call of the table honours its rule,
+// and that counting a rule down or meeting a bad line leaves the file and the log as promised.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+
+#include "FaultCalls.h"
+#include "HostCore.h"
+#include "TestDevice.h"
+#include "app_control.h"
+#include "device_power.h"
+#include "dlog.h"
+#include "dravo_api.h"
+#include "notification.h"
+#include "package_manager.h"
+#include "pax_manager_api.h"
+#include "qxcurl.h"
+#include "service_app.h"
+#include "vconf.h"
+
+namespace {
+
+struct RuleRow {
+    const char* line;
+    const char* error;  // "" when the line is a rule
+};
+
+TEST(FaultRules, ALineIsARuleOnlyWhenTheTableSaysSo) {
+    const RuleRow rows[] = {
+        {"vconf_get_int -1", ""},
+        {"vconf_get_int\t-2147483648  3", ""},
+        {"vconf_get_str null 1", ""},
+        {"QXCurlEasy::setOption:50 0", ""},
+        {"__dlog_print -1", ""},
+        {"vconf_get_itn -1", "unknown call 'vconf_get_itn' (see: tvctl fault calls)"},
+        {"QXCurlEasy::setOption:99 0", "unknown call 'QXCurlEasy::setOption:99'"},
+        {"tv_path_get null", "tv_path_get cannot be made to fail: it is the host's own"},
+        {"vconf_get_int null", "vconf_get_int returns an int: RESULT must be a decimal integer"},
+        {"vconf_set_str 010", "got '010'"},
+        {"vconf_set_str 0x10", "got '0x10'"},
+        {"vconf_set_str +1", "got '+1'"},
+        {"vconf_set_str 2147483648", "got '2147483648'"},
+        {"notification_create -5", "notification_create returns a pointer: RESULT must be null"},
+        {"QXCurlEasy::send false", "QXCurlEasy::send reports failure as false: RESULT must be 0"},
+        {"vconf_get_int -1 0", "TIMES must be a positive decimal integer, got '0'"},
+        {"vconf_get_int -1 1.5", "got '1.5'"},
+        {"vconf_get_int", "expected CALL RESULT [TIMES], got 1 word(s)"},
+        {"vconf_get_int -1 2 # why", "got 5 word(s)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.line);
+        tvhost::FaultRule rule;
+        std::string error;
+        EXPECT_EQ(tvhost::ParseFaultRule(row.line, &rule, &error), *row.error == '\0');
+        EXPECT_NE(error.find(row.error), std::string::npos) << error;
+    }
+    EXPECT_TRUE(tvhost::IsFaultComment("  # a comment"));
+    EXPECT_TRUE(tvhost::IsFaultComment(" \t"));
+}
+
+// What each call of the table returns when called as the service would; a handle's result is
+// 1 when it got one, a wrapper method's 1 when it succeeded.
+using Invocation = std::function<int()>;
+
+int WithHandle(const std::function<int(app_control_h)>& call) {
+    app_control_h handle = nullptr;
+    app_control_create(&handle);
+    int result = call(handle);
+    app_control_destroy(handle);
+    return result;
+}
+
+int Curl(bool (QXCurl::QXCurlEasy::*method)()) {
+    QXCurl::QXCurlEasy curl;
+    curl.Initialize();
+    return (curl.*method)() ? 1 : 0;
+}
+
+int CurlOption(QXCurl::QXCURL_OPTION_TYPE option) {
+    QXCurl::QXCurlEasy curl;
+    curl.Initialize();
+    return curl.setOption(option, std::string("http://127.0.0.1:9/")) ? 1 : 0;
+}
+
+char* g_text = nullptr;
+int g_number = 0;
+
+int Got(const void* pointer) {
+    return pointer ? 1 : 0;
+}
+
+std::map<std::string, Invocation> Invocations() {
+    using namespace QXCurl;
+    return {
+        {"QXCurlEasy::Initialize", [] { return QXCurlEasy().Initialize() ? 1 : 0; }},
+        {"QXCurlEasy::getInfo",
+         [] {
+             long code = 0;
+             return QXCurlEasy().getInfo(QXCURL_INFO_RESPONSE_CODE, &code) ? 1 : 0;
+         }},
+        {"QXCurlEasy::send", [] { return Curl(&QXCurlEasy::send); }},
+        {"QXCurlEasy::setOmbrixHeader",
+         [] {
+             QXCurlEasy curl;
+             curl.Initialize();
+             return curl.setOmbrixHeader(QXCurlEasy::HDR_TV) ? 1 : 0;
+         }},
+        {"QXCurlEasy::setOption", [] { return CurlOption(QXCURL_OPT_URL); }},
+        {"QXCurlEasy::setOption:17", [] { return CurlOption(QXCURL_OPT_HTTPGET); }},
+        {"QXCurlEasy::setOption:50", [] { return CurlOption(QXCURL_OPT_URL); }},
+        {"QXCurlEasy::setOption:75", [] { return CurlOption(QXCURL_OPT_HTTPHEADER); }},
+        {"QXCurlEasy::setOption:78", [] { return CurlOption(QXCURL_OPT_WRITEFUNCTION); }},
+        {"QXCurlEasy::setOption:86", [] { return CurlOption(QXCURL_OPT_WRITEDATA); }},
+        {"QXCurlEasy::setTalvoroPellorinSSLContext",
+         [] { return Curl(&QXCurlEasy::setTalvoroPellorinSSLContext); }},
+        {"QXCurlUtility::makeUri",
+         [] {
+             try {
+                 return QXCurlUtility::makeUri("/x", "").empty() ? 0 : 1;
+             } catch (const std::exception&) {
+                 return 0;
+             }
+         }},
+        {"__dlog_print", [] { return __dlog_print(LOG_ID_MAIN, DLOG_INFO, "TEST", "line"); }},
+        {"app_control_add_extra_data",
+         [] {
+             return WithHandle(
+                 [](app_control_h h) { return app_control_add_extra_data(h, "k", "v"); });
+         }},
+        {"app_control_create",
+         [] {
+             app_control_h handle = nullptr;
+             int result = app_control_create(&handle);
+             app_control_destroy(handle);
+             return result;
+         }},
+        {"app_control_destroy",
+         [] {
+             app_control_h handle = nullptr;
+             app_control_create(&handle);
+             return app_control_destroy(handle);
+         }},
+        {"app_control_get_caller", [] { return app_control_get_caller(nullptr, &g_text); }},
+        {"app_control_get_extra_data",
+         [] { return app_control_get_extra_data(nullptr, "k", &g_text); }},
+        {"app_control_send_launch_request",
+         [] {
+             return WithHandle([](app_control_h h) {
+                 app_control_set_app_id(h, "com.talvoro.tv.syspopup");
+                 return app_control_send_launch_request(h, nullptr, nullptr);
+             });
+         }},
+        {"app_control_set_app_id", [] { return app_control_set_app_id(nullptr, "x"); }},
+        {"app_control_set_operation", [] { return app_control_set_operation(nullptr, "x"); }},
+        {"device_power_request_reboot", [] { return device_power_request_reboot(14); }},
+        {"device_power_subscribe_state_changed_event",
+         [] { return device_power_subscribe_state_changed_event(nullptr, nullptr); }},
+        {"device_power_unsubscribe_state_changed_event",
+         [] { return device_power_unsubscribe_state_changed_event(nullptr); }},
+        {"dravo_get_rixurl_configproperties",
+         [] { return dravo_get_rixurl_configproperties("x", &g_text); }},
+        {"notification_add_button", [] { return notification_add_button(nullptr, NOTI_BUTTON_1); }},
+        {"notification_create", [] { return Got(notification_create(NOTI_TYPE_NORMAL)); }},
+        {"notification_free", [] { return notification_free(nullptr); }},
+        {"notification_post", [] { return notification_post(nullptr); }},
+        {"notification_post_with_event_cb",
+         [] { return notification_post_with_event_cb(nullptr, nullptr, nullptr); }},
+        {"notification_set_default_button",
+         [] { return notification_set_default_button(nullptr, NOTI_BUTTON_1); }},
+        {"notification_set_delete_timeout",
+         [] { return notification_set_delete_timeout(nullptr, 1); }},
+        {"notification_set_display_applist",
+         [] { return notification_set_display_applist(nullptr, NOTI_DISPLAY_TRAY); }},
+        {"notification_set_hide_timeout", [] { return notification_set_hide_timeout(nullptr, 1); }},
+        {"notification_set_text",
+         [] {
+             return notification_set_text(nullptr, NOTI_TEXT_TITLE, "t", nullptr,
+                                          NOTI_VARIABLE_TYPE_NONE);
+         }},
+        {"package_info_destroy", [] { return package_info_destroy(nullptr); }},
+        {"package_info_get_version", [] { return package_info_get_version(nullptr, &g_text); }},
+        {"package_manager_get_package_info",
+         [] {
+             package_info_h info = nullptr;
+             return package_manager_get_package_info("com.talvoro.tv.zefo.homeversion", &info);
+         }},
+        {"pax_add_recovery_action", [] { return pax_add_recovery_action(nullptr); }},
+        {"pax_get_apps_sync_status", [] { return pax_get_apps_sync_status(&g_number); }},
+        {"pax_get_major_file_info", [] { return pax_get_major_file_info(&g_text); }},
+        {"pax_request_priority_update", [] { return pax_request_priority_update(); }},
+        {"service_app_main", [] { return service_app_main(0, nullptr, nullptr, nullptr); }},
+        {"vconf_get_int", [] { return vconf_get_int("db/x", &g_number); }},
+        {"vconf_get_str", [] { return Got(vconf_get_str("db/home/reset_status")); }},
+        {"vconf_ignore_key_changed", [] { return vconf_ignore_key_changed("db/x", nullptr); }},
+        {"vconf_keynode_get_int", [] { return vconf_keynode_get_int(nullptr); }},
+        {"vconf_keynode_get_name", [] { return Got(vconf_keynode_get_name(nullptr)); }},
+        {"vconf_keynode_get_str", [] { return Got(vconf_keynode_get_str(nullptr)); }},
+        {"vconf_keynode_get_type", [] { return vconf_keynode_get_type(nullptr); }},
+        {"vconf_notify_key_changed",
+         [] { return vconf_notify_key_changed("db/x", nullptr, nullptr); }},
+        {"vconf_set_int", [] { return vconf_set_int("db/x", 1); }},
+        {"vconf_set_str", [] { return vconf_set_str("db/x", "y"); }},
+        {"vconf_unset", [] { return vconf_unset("db/x"); }},
+    };
+}
+
+// A rule for one time makes the call give the rule's result, and is used up by that call.
+TEST(FaultRules, EveryCallOfTheTableHonoursItsRule) {
+    std::map<std::string, Invocation> invocations = Invocations();
+    TestDevice device;
+    for (const auto& call : tvhost::FaultCalls()) {
+        SCOPED_TRACE(call.name);
+        auto invocation = invocations.find(call.name);
+        ASSERT_NE(invocation, invocations.end()) << "a call of the table that no row invokes";
+        bool code = call.result == tvhost::FaultResult::CODE;
+        ASSERT_TRUE(
+            tvhost::FaultAdd(call.name, code ? "-77" : tvhost::FaultResultWord(call.result), "1"));
+        EXPECT_EQ(invocation->second(), code ? -77 : 0);
+        EXPECT_EQ(device.Read("faults"), "");
+    }
+}
+
+// Counting down rewrites the rule's TIMES only; a bad line is logged once, with its number.
+TEST(FaultRules, CountingDownKeepsEveryOtherByteAndBadLinesAreLoggedOnce) {
+    TestDevice device;
+    device.Write("faults",
+                 "# sync status\n"
+                 "vconf_get_itn -1\n"
+                 "pax_get_apps_sync_status   -7\t 12  \n"
+                 "\n"
+                 "vconf_set_int -3 1\n"
+                 "vconf_unset 5");
+    int status = 0;
+    EXPECT_EQ(pax_get_apps_sync_status(&status), -7);
+    EXPECT_EQ(vconf_set_int("db/x", 1), -3);
+    EXPECT_EQ(pax_get_apps_sync_status(&status), -7);
+    EXPECT_EQ(vconf_set_int("db/x", 1), 0);
+    EXPECT_EQ(device.Read("faults"),
+              "# sync status\n"
+              "vconf_get_itn -1\n"
+              "pax_get_apps_sync_status   -7\t 10  \n"
+              "\n"
+              "vconf_unset 5");
+    EXPECT_EQ(device.LogCount("W/TVHOST("), 1) << device.Log();
+    EXPECT_TRUE(device.LogHas("faults line 2: unknown call 'vconf_get_itn'"));
+}
+
+}  // namespace
