@@ -136,6 +136,16 @@ bool CopyLanguageFiles(const std::vector<fs::path>& files, std::string* error) {
     return true;
 }
 
+// A root provisioned before roots were marked: it has every directory such an init made.
+bool UnmarkedRoot() {
+    std::error_code failed;
+    for (const char* dir : {"kdb", "fs", "apps", "packages", "run", "log", "config", "store"}) {
+        if (!fs::is_directory(RootPath(dir), failed))
+            return false;
+    }
+    return true;
+}
+
 // Makes `root` ready to provision: a new or empty directory, or a marked root that `force`
 // wipes. Anything else is refused untouched, so that a mistyped root never loses a file.
 bool PrepareRoot(const std::string& root, bool force, std::string* error) {
@@ -145,7 +155,7 @@ bool PrepareRoot(const std::string& root, bool force, std::string* error) {
         return MakeDirs(root) || Fail(error, "cannot create " + root + ": " + strerror(errno));
     if (!fs::is_directory(status))
         return Fail(error, root + " is not a directory");
-    bool marked = fs::exists(fs::symlink_status(RootPath(ROOT_MARK), failed));
+    bool marked = fs::exists(fs::symlink_status(RootPath(ROOT_MARK), failed)) || UnmarkedRoot();
     if (!marked) {
         if (fs::is_empty(root, failed) && !failed)
             return true;
@@ -153,9 +163,10 @@ bool PrepareRoot(const std::string& root, bool force, std::string* error) {
                                "); nothing was changed");
     }
     if (!force) {
-        return Fail(error, std::string(DeviceRootExists() ? "a device root is already provisioned"
-                                                          : "an unfinished device root is") +
-                               " at " + root + " (init --force wipes it)");
+        return Fail(error,
+                    std::string(DeviceRootExists() ? "a device root is already provisioned"
+                                                   : "an unfinished or unmarked device root is") +
+                        " at " + root + " (init --force wipes it)");
     }
     // The mark stays, so that a wipe cut short leaves a root that --force may wipe again.
     std::vector<fs::path> entries;

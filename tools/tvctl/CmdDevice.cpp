@@ -200,7 +200,9 @@ TVCTL_COMMAND("init", INIT_USAGE,
               "first (never a directory that is not one)",
               Init);
 TVCTL_COMMAND("boot", "boot",
-              "cold start: volatile keys back to initial values, stale run/ removed", Boot);
+              "cold start: volatile keys back to initial values, run/ entries of ended processes "
+              "removed",
+              Boot);
 TVCTL_COMMAND("ps", "ps", "list the running applications (APPID PID)", Ps);
 TVCTL_COMMAND("stop", STOP_USAGE, "ask a running application to terminate (SIGTERM) and wait",
               Stop);

@@ -98,7 +98,7 @@ TVCTL_COMMAND("help", "help [COMMAND]", "list the commands, or print one command
 
 // Commands that make sense without a provisioned root.
 bool NeedsNoRoot(const std::string& name) {
-    return name == "init" || name == "help";
+    return name == "init" || name == "help" || name == "fault calls";
 }
 
 // Reads the options before the command into TV_DEVICE_ROOT. -1 when they are fine, else the
