@@ -46,7 +46,6 @@ TEST(Tvctl, DeviceAndRootRequests) {
                 {"Help", "help", 0, "usage: tvctl [--root DIR] COMMAND"},
                 {"CommandHelp", "store play --help", 0, "usage: tvctl store play [OPTIONS]"},
                 {"HelpOfOne", "help press", 0, "usage: tvctl press ID BUTTON"},
-                {"HelpOfNone", "help frobnicate", 2, "tvctl: unknown command 'frobnicate'"},
                 {"UnknownCommand", "store frob", 2, "tvctl: unknown command 'store frob'"},
                 {"UnknownOption", "--frob ps", 2, "tvctl: unknown option '--frob'"},
                 {"NoCommand", "", 2, "tvctl: no command given"},
@@ -58,14 +57,10 @@ TEST(Tvctl, DeviceAndRootRequests) {
                 {"InitAgain", "init", 1, "tvctl: a device root is already provisioned at"},
                 {"InitExtra", "init --force now", 2, "tvctl: init: unexpected argument 'now'"},
                 {"Boot", "boot", 0, "cold start"},
-                {"BootExtra", "boot now", 2, "tvctl: boot: unexpected argument 'now'"},
-                {"PsExtra", "ps -a", 2, "tvctl: ps: unexpected argument '-a'"},
-                {"StopMissing", "stop", 2, "tvctl: stop: APPID is missing"},
                 {"StopBadId", "stop ../x", 2, "tvctl: stop: bad application id '../x'"},
                 {"StopNotRunning", "stop com.talvoro.tv.brenwick", 1,
                  "com.talvoro.tv.brenwick is not running"},
                 {"LogTagMissing", "log --tag", 2, "tvctl: log: --tag needs a TAG"},
-                {"LogExtra", "log now", 2, "tvctl: log: unexpected argument 'now'"},
             });
     std::string output;
     EXPECT_EQ(device.Shell("TV_DEVICE_ROOT= " + std::string(TVCTL_BIN) + " ps", &output), 2);
@@ -85,17 +80,14 @@ TEST(Tvctl, SettingsRequests) {
                  "tvctl: set: VALUE must be a decimal integer from -2147483648 to 2147483647, got "
                  "'007'"},
                 {"SetNotANumber", "set -t int db/x/y seven", 2, "got 'seven'"},
-                {"SetTooBig", "set -t int db/x/y 2147483648", 2, "got '2147483648'"},
                 {"SetBadType", "set -t float db/x/y 1", 2,
                  "tvctl: set: -t must be string or int, got 'float'"},
-                {"SetTypeMissing", "set -t", 2, "tvctl: set: -t needs a type: string or int"},
                 {"SetValueMissing", "set db/x/y", 2, "tvctl: set: VALUE is missing"},
                 {"SetInt", "set -t int db/x/y -12", 0, "db/x/y = -12"},
                 {"SetString", "set db/x/z ' 007'", 0, "db/x/z =  007"},
                 {"UnsetAbsent", "unset db/absent/key", 1, "tvctl: db/absent/key is not set"},
                 {"Unset", "unset db/x/z", 0, "db/x/z removed"},
                 {"WatchMissing", "watch", 2, "tvctl: watch: KEY is missing"},
-                {"WatchBadName", "watch db/.x", 2, "tvctl: watch: bad key name 'db/.x'"},
             });
     EXPECT_EQ(device.Key("db/x/y"), "i:-12");
     EXPECT_FALSE(device.Exists("kdb/db/x/z"));
@@ -111,15 +103,12 @@ TEST(Tvctl, ApplicationRequests) {
             {"Install", "install com.a com.b", 0, "installed com.b"},
             {"UninstallAbsent", "uninstall com.a com.absent", 1,
              "tvctl: com.absent is not installed; nothing was uninstalled"},
-            {"UninstallBadId", "uninstall .hidden", 2,
-             "tvctl: uninstall: bad application id '.hidden'"},
             {"Uninstall", "uninstall com.b", 0, "uninstalled com.b"},
             {"LaunchMissing", "launch", 2, "tvctl: launch: APPID is missing"},
             {"LaunchBadExtra", "launch com.a Caller", 2,
              "tvctl: launch: extra data must be KEY=VALUE with a non-empty KEY, got 'Caller'"},
             {"LaunchNotRunning", "launch com.a k=v", 1,
              "tvctl: com.a is not running; nothing was sent"},
-            {"LaunchesExtra", "launches -x", 2, "tvctl: launches: unexpected argument '-x'"},
         });
     EXPECT_TRUE(device.Exists("apps/com.a"));  // kept by the refused uninstall
     EXPECT_FALSE(device.Exists("apps/com.b"));
@@ -137,7 +126,6 @@ TEST(Tvctl, NotificationRequests) {
                 {"Journal", "notifications", 0,
                  R"(,"texts":[{"type":0,"text":"Title","key":"TITLE"}],)"},
                 {"PressLetter", "press 1 y", 2, "tvctl: press: BUTTON must be 1, 2 or 3, got 'y'"},
-                {"PressFour", "press 1 4", 2, "got '4'"},
                 {"PressZeroId", "press 0 1", 2,
                  "tvctl: press: ID must be a decimal integer from 1 to 2147483647, got '0'"},
                 {"PressMissing", "press 1", 2, "tvctl: press: BUTTON is missing"},
@@ -145,7 +133,6 @@ TEST(Tvctl, NotificationRequests) {
                 {"PressNoCallback", "press 1 2", 0, "has no event callback: event 1 goes nowhere"},
                 {"HideHow", "hide 1 sideways", 2,
                  "tvctl: hide: HOW must be user, timeout or other, got 'sideways'"},
-                {"HideExtra", "hide 1 user now", 2, "tvctl: hide: unexpected argument 'now'"},
             });
     EXPECT_EQ(device.Read("log/notification.jsonl").rfind("{\"ts\":", 0), 0u);
 }
@@ -158,11 +145,9 @@ TEST(Tvctl, PowerPackageAndPropertyRequests) {
                 {"PowerNotANumber", "power x 1", 2,
                  "tvctl: power: PREVIOUS must be a decimal integer from -2147483648 to 2147483647"},
                 {"PowerNobody", "power 1 3", 1, "no running application subscribed"},
-                {"RebootsExtra", "reboots now", 2, "tvctl: reboots: unexpected argument 'now'"},
                 {"PkgBadId", "pkg set a/b 1.0", 2, "tvctl: pkg set: bad package id 'a/b'"},
                 {"PkgEmptyVersion", "pkg set p ''", 2, "tvctl: pkg set: VERSION must be one line"},
                 {"PkgSet", "pkg set p 2.1", 0, "package p at version 2.1"},
-                {"PkgGet", "pkg get p", 0, "2.1"},
                 {"PkgGetAbsent", "pkg get q", 1, "tvctl: package q is not installed"},
                 {"PropBadName", "prop set '' x", 2, "tvctl: prop set: bad property name ''"},
                 {"PropRmAbsent", "prop rm absent", 1, "tvctl: property absent is not set"},
@@ -183,19 +168,15 @@ TEST(Tvctl, StoreRequests) {
             {"PlayInfinite", "store play --step-delay inf", 2,
              "tvctl: store play: --step-delay must be a decimal number of seconds from 0 to 86400, "
              "got 'inf'"},
-            {"PlayNan", "store play --answer-timeout nan", 2, "got 'nan'"},
             {"PlayNegative", "store serve --step-delay -1", 2, "tvctl: store serve: --step-delay"},
             {"PlayFraction", "store play --max-retry 2.7", 2,
              "tvctl: store play: --max-retry must be a decimal integer from 0 to 2147483647, got "
              "'2.7'"},
-            {"PlayNoAttempts", "store play --attempts 0", 2,
-             "--attempts must be a decimal integer"},
             {"PlayFail", "store play --fail never", 2,
              "--fail must be download, install or space, got 'never'"},
             {"PlayValueMissing", "store play --id", 2, "tvctl: store play: --id needs a value"},
             {"PlayUnknown", "store play --frob 1", 2, "tvctl: store play: unknown option '--frob'"},
             {"PlayNoService", "store play", 1, "tvctl: com.talvoro.tv.brenwick is not running"},
-            {"CallsExtra", "store calls -x", 2, "tvctl: store calls: unexpected argument '-x'"},
         });
     EXPECT_EQ(device.Read("store/sync_status"), "5");
 }
@@ -218,59 +199,52 @@ TEST(Tvctl, FaultRequests) {
             {"ZeroTimes", "fault add vconf_get_int -1 0", 2,
              "TIMES must be a positive decimal integer, got '0'"},
             {"Unfaultable", "fault add tv_path_get null", 2, "tv_path_get cannot be made to fail"},
-            {"ResultMissing", "fault add vconf_get_int", 2, "tvctl: fault add: RESULT is missing"},
             {"Add", "fault add vconf_get_int -1 2", 0, "fault: vconf_get_int returns -1 2 time(s)"},
             {"AddNull", "fault add vconf_get_str null", 0, "fault: vconf_get_str returns null"},
             {"Calls", "fault calls", 0, "\n__dlog_print an int\n"},
             {"CallsUnfaultable", "fault calls", 0, "\n# tv_path_get cannot be made to fail: "},
-            {"ClearExtra", "fault clear now", 2, "tvctl: fault clear: unexpected argument 'now'"},
         });
     EXPECT_EQ(device.Read("faults"), "vconf_get_int -1 2\nvconf_get_str null\n");
     RunRows(device, {{"Clear", "fault clear", 0, "fault rules cleared"}});
     EXPECT_FALSE(device.Exists("faults"));
 }
 
+std::set<std::string> Entries(const std::string& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
 // A directory that is not a device root keeps every file; a device root is wiped; a relative
-// root is made absolute.
+// root is made absolute; an installed tvctl takes the language files installed next to it.
 TEST(Tvctl, InitForceWipesOnlyADeviceRoot) {
     TestDevice device;
-    std::string home = device.Path("../home");
     device.Write("../home/notes.txt", "keep");
     std::string output;
-    EXPECT_EQ(device.Tvctl("--root " + home + " init --force", &output), 1);
+    EXPECT_EQ(device.Tvctl("--root " + device.Path("../home") + " init --force", &output), 1);
     EXPECT_NE(output.find("is not empty and not a device root (it has no .tvdevice); nothing was "
                           "changed"),
               std::string::npos)
         << output;
-    EXPECT_EQ(device.Read("../home/notes.txt"), "keep");
-    EXPECT_FALSE(device.Exists("../home/kdb"));
+    EXPECT_EQ(Entries(device.Path("../home")), std::set<std::string>{"notes.txt"});
 
     device.Write("kdb/db/left/over", "s:x");
     EXPECT_EQ(device.Tvctl("init --force"), 0);
     EXPECT_FALSE(device.Exists("kdb/db/left/over"));
     EXPECT_EQ(device.Read(".tvdevice"), "provisioned\n");
 
-    EXPECT_EQ(device.Shell("cd " + device.Path("..") + " && " + TVCTL_BIN + " --root fresh init",
-                           &output),
+    fs::create_directories(device.Path("../usr/bin"));
+    fs::copy_file(TVCTL_BIN, device.Path("../usr/bin/tvctl"));
+    device.Write("../usr/share/brenwick/lang/language/xx_XX.json", "{}");
+    EXPECT_EQ(device.Shell("cd " + device.Path("..") + " && usr/bin/tvctl --root tv init", &output),
               0);
-    EXPECT_NE(output.find("at " + fs::canonical(device.Path("..")).string() + "/fresh\n"),
+    EXPECT_NE(output.find("at " + fs::canonical(device.Path("..")).string() + "/tv\n"),
               std::string::npos)
         << output;
-}
-
-// init takes the language files of an installed layout next to the binary.
-TEST(Tvctl, InitFindsLanguageFilesOfAnInstalledLayout) {
-    TestDevice device;
-    std::string prefix = device.Path("../usr");
-    fs::create_directories(prefix + "/bin");
-    fs::copy_file(TVCTL_BIN, prefix + "/bin/tvctl");
-    device.Write("../usr/share/brenwick/lang/language/xx_XX.json", "{}");
-    ASSERT_EQ(device.Shell(prefix + "/bin/tvctl --root " + device.Path("../tv") + " init"), 0);
-    std::set<std::string> files;
-    for (const auto& entry : fs::directory_iterator(
-             device.Path("../tv/fs/usr/apps/com.talvoro.tv.brenwick/shared/lang/language")))
-        files.insert(entry.path().filename().string());
-    EXPECT_EQ(files, std::set<std::string>{"xx_XX.json"});
+    EXPECT_EQ(
+        Entries(device.Path("../tv/fs/usr/apps/com.talvoro.tv.brenwick/shared/lang/language")),
+        std::set<std::string>{"xx_XX.json"});
 }
 
 // Entries of processes that ended go; those of a running application and unknown files stay.
@@ -282,12 +256,10 @@ TEST(Tvctl, BootRemovesRunEntriesOfEndedProcesses) {
         device.Write(std::string("run/") + name, "999999999\n");
     device.Write("run/com.test.live.power", std::to_string(getpid()) + "\n");
     ASSERT_EQ(device.Tvctl("boot"), 0);
+    EXPECT_EQ(Entries(device.Path("run")),
+              (std::set<std::string>{"com.test.live.lock", "com.test.live.pid",
+                                     "com.test.live.power", "com.test.live.sock", "notes.txt"}));
     tvhost::StopServing();
-    std::set<std::string> left;
-    for (const auto& entry : fs::directory_iterator(device.Path("run")))
-        left.insert(entry.path().filename().string());
-    EXPECT_EQ(left,
-              (std::set<std::string>{"com.test.live.lock", "com.test.live.power", "notes.txt"}));
 }
 
 TEST(Tvctl, ServiceAndConsoleWorkOnARootOf200Characters) {
