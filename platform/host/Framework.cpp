@@ -393,9 +393,15 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
                 tvhost::DeviceRoot().c_str());
         return SERVICE_APP_ERR_NO_DEVICE;
     }
+    // Before the socket exists: whoever sees the application running may signal it at once.
+    g_quitRequested = false;
+    guint onTerm = g_unix_signal_add(SIGTERM, OnTerminateSignal, nullptr);
+    guint onInt = g_unix_signal_add(SIGINT, OnTerminateSignal, nullptr);
     std::string why;
     int served = tvhost::ServeApp(appId, &why);
     if (served != SERVICE_APP_OK) {
+        g_source_remove(onTerm);
+        g_source_remove(onInt);
         fprintf(stderr, "%s: %s (device root %s)\n", appId.c_str(), why.c_str(),
                 tvhost::DeviceRoot().c_str());
         return served;
@@ -406,10 +412,7 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
             OnLaunchMessage(onAppControl, user_data, message);
         });
     }
-    g_quitRequested = false;
     g_loop = g_main_loop_new(nullptr, FALSE);
-    guint onTerm = g_unix_signal_add(SIGTERM, OnTerminateSignal, nullptr);
-    guint onInt = g_unix_signal_add(SIGINT, OnTerminateSignal, nullptr);
 
     int status = SERVICE_APP_OK;
     if (callback->create(user_data)) {
