@@ -292,7 +292,7 @@ void ScreenServer::Play(SoupServerMessage* message, GHashTable* fields, bool ser
                 Broadcast("notice", Json::Value("the store stopped: " + Trimmed(result.error)));
             delete answered;
         },
-        [this, message, answered, stepDelay](const std::string& line) {
+        [this, message, answered, serve, stepDelay](const std::string& line) {
             // Its first line says the store has begun: the page hears so now, not at the end.
             if (!*answered) {
                 *answered = true;
@@ -302,7 +302,7 @@ void ScreenServer::Play(SoupServerMessage* message, GHashTable* fields, bool ser
                 Answer(message, begun);
             }
             // A serving store tells each update's end the same way, once its last step passed.
-            if (line == "store: priority0_end") {
+            if (serve && line == "store: priority0_end") {
                 if (m_storyEnd)
                     g_source_remove(m_storyEnd);
                 m_storyEnd = g_timeout_add(static_cast<guint>(stepDelay * 1000), OnStoryEnd, this);
