@@ -82,9 +82,10 @@ class Television:
         return self.url
 
     def stop_screen(self):
-        """Interrupts the screen; its exit status."""
+        """Interrupts the screen; its exit status. What it said on standard error is kept."""
         self.screen.send_signal(signal.SIGINT)
         status = self.screen.wait(timeout=20)
+        self.screen_errors = self.screen.stderr.read()
         self.screen.stdout.close()
         self.screen.stderr.close()
         self.screen = None

@@ -41,7 +41,6 @@ int Screen(const Args& args) {
         return Fail(EXIT_USAGE, "bad address '" + bind + "': give an IPv4 or IPv6 address");
     bool loopback = g_inet_address_get_is_loopback(address);
 
-    int status = EXIT_DONE;
     {
         ScreenServer server;
         std::string error;
@@ -55,18 +54,19 @@ int Screen(const Args& args) {
                     "reaches it can drive this television\n",
                     bind.c_str());
         }
-        printf("screen of the television at %s: open %s (Ctrl-C stops)\n",
-               tvhost::DeviceRoot().c_str(), server.Url().c_str());
-        fflush(stdout);
         GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
         guint interrupt = g_unix_signal_add(SIGINT, Quit, loop);
         guint term = g_unix_signal_add(SIGTERM, Quit, loop);
+        // Scripts wait for this line: from here on an interrupt ends the screen cleanly.
+        printf("screen of the television at %s: open %s (Ctrl-C stops)\n",
+               tvhost::DeviceRoot().c_str(), server.Url().c_str());
+        fflush(stdout);
         g_main_loop_run(loop);
         g_source_remove(interrupt);
         g_source_remove(term);
         g_main_loop_unref(loop);
     }
-    return status;
+    return EXIT_DONE;
 }
 
 }  // namespace

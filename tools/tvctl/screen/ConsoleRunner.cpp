@@ -10,6 +10,10 @@
 
 namespace tvctl {
 
+namespace {
+constexpr guint STOP_GRACE_MS = 2000;
+}  // namespace
+
 struct ConsoleRunner::Child {
     ConsoleRunner* runner = nullptr;
     GSubprocess* process = nullptr;
@@ -27,14 +31,23 @@ ConsoleRunner::ConsoleRunner() {
     m_self = "/proc/" + std::to_string(getpid()) + "/exe";
 }
 
+// A serving store ends only between two updates; one that is still playing is not waited for.
 ConsoleRunner::~ConsoleRunner() {
     for (Child* child : m_children) {
         g_subprocess_send_signal(child->process, SIGTERM);
         g_cancellable_cancel(child->cancel);
     }
+    guint grace = g_timeout_add(STOP_GRACE_MS, KillAll, this);
     // The cancelled reads and the reaping complete on the main context; nobody hears of them.
     while (!m_children.empty())
         g_main_context_iteration(nullptr, TRUE);
+    g_source_remove(grace);
+}
+
+gboolean ConsoleRunner::KillAll(gpointer data) {
+    for (Child* child : static_cast<ConsoleRunner*>(data)->m_children)
+        g_subprocess_force_exit(child->process);
+    return G_SOURCE_REMOVE;
 }
 
 void ConsoleRunner::Run(const Args& args, Done done, Line onLine) {

@@ -40,6 +40,7 @@ class ConsoleRunner {
     static void OnErrorRead(GObject* source, GAsyncResult* result, gpointer data);
     static void OnExited(GObject* source, GAsyncResult* result, gpointer data);
     static void Settle(Child* child);
+    static gboolean KillAll(gpointer self);
 
     std::string m_self;
     std::vector<Child*> m_children;
