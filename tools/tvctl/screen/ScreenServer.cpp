@@ -301,6 +301,9 @@ void ScreenServer::Play(SoupServerMessage* message, GHashTable* fields, bool ser
                 begun.output = line;
                 Answer(message, begun);
             }
+            // The store's steps belong to the story, as `store play --narrate` prints them.
+            if (line.rfind("store: ", 0) == 0)
+                m_state.Tell("store", line.substr(7));
             // A serving store tells each update's end the same way, once its last step passed.
             if (serve && line == "store: priority0_end") {
                 if (m_storyEnd)

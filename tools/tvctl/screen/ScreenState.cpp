@@ -158,16 +158,8 @@ void ScreenState::Reset() {
     m_storeStatus = tvhost::ReadKey(STATUS_KEY).str;
     m_endSeen = m_storeStatus == "priority0_end" ? tvhost::NowMs() : 0;
     // The story goes on from here; what happened before is in the journals and the log.
-    m_narrator.reset(new Narrator([this](const std::string& who, const std::string& what) {
-        Json::Value line(Json::objectValue);
-        line["ts"] = static_cast<Json::Int64>(tvhost::NowMs());
-        line["who"] = who;
-        line["what"] = what;
-        m_story.push_back(line);
-        if (m_story.size() > STORY_LINES)
-            m_story.pop_front();
-        m_newStory.append(line);
-    }));
+    m_narrator.reset(new Narrator(
+        [this](const std::string& who, const std::string& what) { Tell(who, what); }));
     struct stat st;
     long size = stat(tvhost::RootPath("log/dlog.log").c_str(), &st) == 0 ? st.st_size : 0;
     m_offsets["dlog.log"] = std::max(0L, size - LOG_BACKLOG_BYTES);
@@ -201,7 +193,6 @@ void ScreenState::Refresh() {
         m_lastState = state;
         m_send("state", StateNews());
     }
-    SendStory();
     if (m_logReset || !m_newLog.empty()) {
         Json::Value news(Json::objectValue);
         news["reset"] = m_logReset;
@@ -313,13 +304,17 @@ void ScreenState::ReadLog() {
                  });
 }
 
-void ScreenState::SendStory() {
-    if (m_newStory.empty())
-        return;
+void ScreenState::Tell(const std::string& who, const std::string& what) {
+    Json::Value line(Json::objectValue);
+    line["ts"] = static_cast<Json::Int64>(tvhost::NowMs());
+    line["who"] = who;
+    line["what"] = what;
+    m_story.push_back(line);
+    if (m_story.size() > STORY_LINES)
+        m_story.pop_front();
     Json::Value news(Json::objectValue);
     news["reset"] = false;
-    news["lines"] = m_newStory;
-    m_newStory = Json::Value(Json::arrayValue);
+    news["lines"].append(line);
     m_send("story", news);
 }
 
@@ -327,7 +322,6 @@ void ScreenState::FinishStory() {
     if (!m_narrator || !m_provisioned)
         return;
     m_narrator->Finish();
-    SendStory();
 }
 
 void ScreenState::SetPower(int state) {

@@ -38,6 +38,8 @@ class ScreenState {
     void CloseView();
     // The end of an update: the narrator tells what the service recorded, as `--narrate` does.
     void FinishStory();
+    // A line of the story that the narrator does not tell: a step of the store the page runs.
+    void Tell(const std::string& who, const std::string& what);
     // The menu languages the service has texts for, as "db/menu_widget/language" values.
     std::vector<std::string> Languages() const;
 
@@ -47,7 +49,6 @@ class ScreenState {
     void TakeLaunch(const Json::Value& entry);
     void TakeNotification(const Json::Value& entry);
     void ReadLog();
-    void SendStory();
     void NoteStoreStatus();
     Json::Value BuildState() const;
     Json::Value StateNews() const;
@@ -65,7 +66,6 @@ class ScreenState {
     Json::Value m_view;                          // the home update view's last launch, or null
     std::deque<Json::Value> m_toasts;
     std::deque<Json::Value> m_story;
-    Json::Value m_newStory{Json::arrayValue};
     std::deque<std::string> m_log;
     Json::Value m_newLog{Json::arrayValue};
     bool m_logReset = false;
