@@ -100,7 +100,7 @@ class ScreenPageTest(unittest.TestCase):
         page.wait_shown('#view[data-screen=loading]')
         self.assertIn('Home is updating', page.text('#view'))
         page.wait_story('presses [Update Now] on notification #1')
-        page.wait_story('answers the store: allow_install')
+        page.wait_story('allow_install')
         page.wait_story('record: installed Home version 2.0.0', 20)
         self.assertIn('installed Home version 2.0.0', page.story()[-4])
         page.wait_text('#home-version', '2.0.0')
@@ -109,10 +109,13 @@ class ScreenPageTest(unittest.TestCase):
     def test_notification_left_alone_hides_after_its_time_out_and_the_service_answers(self):
         page = self.page
         self.play(stepDelay='0.2', answerTimeout='60')
-        page.wait_text('.notification .time-left', 'hides in 3')
+        page.wait_text('.notification .time-left', 'hides in')
+        self.assertRegex(page.text('.notification .time-left'), r'^hides in (30|2\d) s$')
         page.wait_gone('.notification', 40)
         page.wait_story('notification #1 hidden by its time-out', 5)
-        page.wait_story('answers the store: deny_install', 5)
+        # The answer lives in the status key only until the store reads it; whoever of the
+        # service's watcher and the store tells it first, the story has it.
+        page.wait_story('deny_install', 5)
 
     def test_power_off_during_a_requested_update_resets_the_home_status(self):
         page = self.page
@@ -132,7 +135,7 @@ class ScreenPageTest(unittest.TestCase):
         # No longer a requested update: the user is asked, and the store's walk ends.
         self.page.wait_shown('.notification', 15)
         page.click('.notification button[data-button="1"]')
-        page.wait_story('answers the store: install_later')
+        page.wait_story('install_later')
         page.wait_story('record: installed Home version 1.0.0', 20)
         page.click('#serve')
         page.wait_text('#serving', 'store is not serving')
