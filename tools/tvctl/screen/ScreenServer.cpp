@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include "HostCore.h"
 #include "StorePlayer.h"
@@ -73,6 +74,8 @@ ScreenServer::~ScreenServer() {
     if (m_storyEnd)
         g_source_remove(m_storyEnd);
     m_watch.reset();
+    for (const auto& waiting : m_waiting)
+        g_object_unref(waiting.first);
     g_signal_handlers_disconnect_by_data(m_server, this);
     soup_server_disconnect(m_server);
     g_object_unref(m_server);
@@ -177,7 +180,9 @@ void ScreenServer::OnRequestEnded(SoupServer*, SoupServerMessage* message, gpoin
     auto* self = static_cast<ScreenServer*>(data);
     auto& pages = self->m_pages;
     pages.erase(std::remove(pages.begin(), pages.end(), message), pages.end());
-    self->m_waiting.erase(message);
+    auto waiting = self->m_waiting.find(message);
+    if (waiting != self->m_waiting.end())
+        waiting->second = false;
 }
 
 void ScreenServer::Reply(SoupServerMessage* message, guint status, bool ok,
@@ -278,7 +283,7 @@ void ScreenServer::Play(SoupServerMessage* message, GHashTable* fields, bool ser
     Args args = {"store", serve ? "serve" : "play"};
     args.insert(args.end(), options.begin(), options.end());
     Await(message);
-    bool* answered = new bool(false);
+    auto answered = std::make_shared<bool>(false);
     double stepDelay = parsed.stepDelay;
     m_console.Run(
         args,
@@ -290,7 +295,6 @@ void ScreenServer::Play(SoupServerMessage* message, GHashTable* fields, bool ser
                 Answer(message, result);
             else if (result.status != EXIT_DONE)
                 Broadcast("notice", Json::Value("the store stopped: " + Trimmed(result.error)));
-            delete answered;
         },
         [this, message, answered, serve, stepDelay](const std::string& line) {
             // Its first line says the store has begun: the page hears so now, not at the end.
@@ -334,12 +338,15 @@ void ScreenServer::RunCommand(SoupServerMessage* message, const Args& args,
 void ScreenServer::Await(SoupServerMessage* message) {
     soup_server_message_pause(message);
     g_object_ref(message);  // so that no later request can take its address meanwhile
-    m_waiting.insert(message);
+    m_waiting[message] = true;
 }
 
 // Exit statuses become HTTP statuses: done 200, bad usage 400, could not be carried out 409.
 void ScreenServer::Answer(SoupServerMessage* message, const ConsoleResult& result) {
-    if (!m_waiting.erase(message))
+    auto waiting = m_waiting.find(message);
+    bool pageWaits = waiting->second;
+    m_waiting.erase(waiting);
+    if (!pageWaits)
         return g_object_unref(message);
     if (result.status == EXIT_DONE)
         Reply(message, SOUP_STATUS_OK, true, Trimmed(result.output));

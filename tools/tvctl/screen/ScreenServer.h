@@ -6,7 +6,7 @@
 #include <libsoup/soup.h>
 
 #include <memory>
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -51,7 +51,8 @@ class ScreenServer {
     ConsoleRunner m_console;
     std::unique_ptr<DeviceWatch> m_watch;
     std::vector<SoupServerMessage*> m_pages;  // open event streams
-    std::set<SoupServerMessage*> m_waiting;   // actions whose command still runs
+    // Actions whose command still runs, and whether their page still waits for the reply.
+    std::map<SoupServerMessage*, bool> m_waiting;
     guint m_storyEnd = 0;
 };
 
