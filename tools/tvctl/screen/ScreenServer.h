@@ -5,8 +5,8 @@
 
 #include <libsoup/soup.h>
 
-#include <memory>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 

@@ -158,8 +158,8 @@ void ScreenState::Reset() {
     m_storeStatus = tvhost::ReadKey(STATUS_KEY).str;
     m_endSeen = m_storeStatus == "priority0_end" ? tvhost::NowMs() : 0;
     // The story goes on from here; what happened before is in the journals and the log.
-    m_narrator.reset(new Narrator(
-        [this](const std::string& who, const std::string& what) { Tell(who, what); }));
+    m_narrator.reset(
+        new Narrator([this](const std::string& who, const std::string& what) { Tell(who, what); }));
     struct stat st;
     long size = stat(tvhost::RootPath("log/dlog.log").c_str(), &st) == 0 ? st.st_size : 0;
     m_offsets["dlog.log"] = std::max(0L, size - LOG_BACKLOG_BYTES);
