@@ -3,18 +3,22 @@
 # starts the service and plays one priority update end to end, telling the story as it goes.
 #
 #   scripts/demo.sh [accept|request|decline|failures]
+#   scripts/demo.sh screen [--port N] [--bind ADDR]
 #     accept    the user presses "Update now" on the notification (default)
 #     request   an application asks for the update ("CheckUpdateValidation")
 #     decline   the user opens the details page and declines this version
 #     failures  downloads fail until the retry limit stops the version
+#     screen    serves the television's screen as a web page and prints its address: play,
+#               watch and press the update in a browser until Ctrl-C
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scenario=${1:-accept}
-case "$scenario" in accept | request | decline | failures) ;; *)
-    echo "usage: $0 [accept|request|decline|failures]" >&2
+case "$scenario" in accept | request | decline | failures | screen) ;; *)
+    echo "usage: $0 [accept|request|decline|failures] | $0 screen [--port N] [--bind ADDR]" >&2
     exit 2
     ;;
 esac
+shift || true
 
 scripts/setup.sh
 scripts/build.sh build >/dev/null
@@ -99,6 +103,15 @@ decline)
 failures)
     say "The store service tries the download three times; every try fails"
     "$tvctl" store play --narrate --step-delay 0.4 --max-retry 1 --fail download --attempts 3
+    ;;
+screen)
+    say "The television's screen: open the address below; Ctrl-C stops the screen and the service"
+    screen_status=0
+    "$tvctl" screen "$@" || screen_status=$?
+    # A Ctrl-C in the terminal has ended the service as well, or it is stopped now.
+    "$tvctl" stop com.talvoro.tv.brenwick >/dev/null 2>&1 || true
+    wait "$service_pid" || true
+    exit "$screen_status"
     ;;
 esac
 

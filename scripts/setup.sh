@@ -3,7 +3,11 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libglib2.0-dev libcurl4-openssl-dev
-          libssl-dev openssl ca-certificates libgtest-dev libgmock-dev clang-format procps)
+          libssl-dev openssl ca-certificates libgtest-dev libgmock-dev clang-format procps
+          # tvctl screen: its HTTP server and the resource compiler that builds its page in
+          libsoup-3.0-dev libglib2.0-dev-bin
+          # the screen's tests in a real browser
+          chromium chromium-driver python3-selenium)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

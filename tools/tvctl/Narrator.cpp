@@ -50,7 +50,7 @@ void ForEachNewLine(const std::string& path, long* offset,
     }
 }
 
-void Say(const std::string& who, const std::string& what) {
+void Print(const std::string& who, const std::string& what) {
     printf("  %-8s %s\n", (who + ":").c_str(), what.c_str());
     fflush(stdout);
 }
@@ -91,7 +91,7 @@ std::string ExtraValue(const Json::Value& extra, const std::string& key) {
 
 }  // namespace
 
-Narrator::Narrator() {
+Narrator::Narrator(StoryListener listener) : m_listener(std::move(listener)) {
     for (const char* journal : JOURNALS) {
         m_offsets[journal] = FileSize(tvhost::RootPath(std::string("log/") + journal));
     }
@@ -227,7 +227,7 @@ void Narrator::TellVerdicts() {
         {"[ERROR] Major and installed version are different",
          "the installed Home is not the target", false},
     };
-    ForEachNewLine(tvhost::RootPath("log/dlog.log"), &m_logOffset, [](const std::string& line) {
+    ForEachNewLine(tvhost::RootPath("log/dlog.log"), &m_logOffset, [this](const std::string& line) {
         size_t text = line.find(" > ");
         if (line.find("/BRENWICK(") == std::string::npos || text == std::string::npos)
             return;
@@ -238,6 +238,12 @@ void Narrator::TellVerdicts() {
             Say("service", std::string(verdict.told) + (verdict.withMessage ? message : ""));
         }
     });
+}
+
+void Narrator::Say(const std::string& who, const std::string& what) {
+    if (m_listener)
+        return m_listener(who, what);
+    Print(who, what);
 }
 
 void Narrator::Finish() {

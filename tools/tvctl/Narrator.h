@@ -4,6 +4,7 @@
 
 #include <json/json.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -11,10 +12,14 @@
 
 namespace tvctl {
 
+// Hears each line of the story: who did it, and what.
+using StoryListener = std::function<void(const std::string& who, const std::string& what)>;
+
 class Narrator {
   public:
-    // Starts at the current end of every journal: only what happens from now on is told.
-    Narrator();
+    // Starts at the current end of every journal: only what happens from now on is told, on
+    // standard output unless a listener is given.
+    explicit Narrator(StoryListener listener = nullptr);
     // Prints the lines that arrived since the last call.
     void Poll();
     // Prints what is left, then what the service recorded (home status, counters, flags).
@@ -30,7 +35,9 @@ class Narrator {
     void TellPower(const Json::Value& entry);
     void TellStatusChanges();
     void TellVerdicts();
+    void Say(const std::string& who, const std::string& what);
 
+    StoryListener m_listener;
     std::map<std::string, long> m_offsets;
     long m_logOffset = 0;
     std::map<int, Json::Value> m_notificationTexts;

@@ -1,0 +1,49 @@
+// The page's actions run as console commands: this same tvctl as a child process on the same
+// device root, so that a click does exactly what the command typed in a terminal does.
+#pragma once
+
+#include <gio/gio.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+
+namespace tvctl {
+
+struct ConsoleResult {
+    int status = EXIT_FAILED;  // the command's exit status; EXIT_FAILED when it did not exit
+    std::string output;        // standard output
+    std::string error;         // standard error
+};
+
+class ConsoleRunner {
+  public:
+    using Done = std::function<void(const ConsoleResult& result)>;
+    using Line = std::function<void(const std::string& line)>;
+
+    ConsoleRunner();
+    // Ends (SIGTERM) and reaps the commands still running.
+    ~ConsoleRunner();
+    ConsoleRunner(const ConsoleRunner&) = delete;
+    ConsoleRunner& operator=(const ConsoleRunner&) = delete;
+
+    // `tvctl --root ROOT ARGS...`. `onLine` gets each line of standard output as it comes (for
+    // commands that keep running); `done` gets the whole result once the command has exited.
+    // Both run on the main loop.
+    void Run(const Args& args, Done done, Line onLine = nullptr);
+
+  private:
+    struct Child;
+    static void OnLineRead(GObject* source, GAsyncResult* result, gpointer data);
+    static void OnErrorRead(GObject* source, GAsyncResult* result, gpointer data);
+    static void OnExited(GObject* source, GAsyncResult* result, gpointer data);
+    static void Settle(Child* child);
+    static gboolean KillAll(gpointer self);
+
+    std::string m_self;
+    std::vector<Child*> m_children;
+};
+
+}  // namespace tvctl
