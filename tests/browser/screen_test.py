@@ -59,7 +59,7 @@ class ScreenPageTest(unittest.TestCase):
         # A form value that is not valid is refused with the reason, on the page.
         page.fill('#play', maxRetry='many')
         page.click('#play-button')
-        page.wait_text('#message', '400: bad option --max-retry many')
+        page.wait_text('#message', "400: --max-retry must be a decimal integer from 0 to 2147483647, got 'many'")
         # A play that cannot be carried out says why.
         page.fill('#play', maxRetry='3')
         page.click('#play-button')

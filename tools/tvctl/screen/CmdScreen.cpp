@@ -23,16 +23,14 @@ int Screen(const Args& args) {
     int port = 0;
     std::string bind = "127.0.0.1";
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--help") {
-            printf("usage: tvctl %s\n", SCREEN_USAGE);
-            return EXIT_DONE;
-        }
-        if ((args[i] != "--port" && args[i] != "--bind") || i + 1 == args.size())
-            return Usage(SCREEN_USAGE);
+        if (args[i] != "--port" && args[i] != "--bind")
+            return BadUsage("unknown option '" + args[i] + "'");
+        if (i + 1 == args.size())
+            return BadUsage("missing value after " + args[i]);
         const std::string& value = args[++i];
         if (args[i - 1] == "--bind") {
             bind = value;
-        } else if (!ParseInt(value, &port) || port < 1 || port > 65535) {
+        } else if (!IntProblem("port", value, 1, 65535, &port).empty()) {
             return Fail(EXIT_USAGE, "bad port '" + value + "': give a number from 1 to 65535");
         }
     }

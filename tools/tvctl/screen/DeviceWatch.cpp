@@ -107,8 +107,10 @@ gboolean DeviceWatch::OnReadable(gint fd, GIOCondition, gpointer data) {
             }
             if (event->mask & TREE_EVENTS)
                 self->m_rearm = true;
-            // Temporary files of atomic writes and lock files tell nothing until renamed.
-            if (name[0] != '.' || (event->mask & TREE_EVENTS))
+            // Temporary files of atomic writes and lock files tell nothing until renamed; the
+            // root's mark tells that provisioning has finished.
+            if (name[0] != '.' || (event->mask & TREE_EVENTS) ||
+                strcmp(name, tvhost::ROOT_MARK) == 0)
                 relevant = true;
         }
     }
