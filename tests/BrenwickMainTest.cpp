@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <typeinfo>
 
 #include "BrenwickMain.h"
 #include "HiddenMode.h"
@@ -66,8 +67,8 @@ TEST(Shutdown, SkipsManagersThatWereNeverCreated) {
     BrenwickMain::OnTerminate(nullptr);
 
     EXPECT_EQ(2, device.LogCount("[singleton] destory instance."));
-    EXPECT_LT(device.LogLineOf("destory instance. HiddenMode"),
-              device.LogLineOf("destory instance. ResetManager"));
+    EXPECT_LT(device.LogLineOf(std::string("destory instance. ") + typeid(HiddenMode).name()),
+              device.LogLineOf(std::string("destory instance. ") + typeid(ResetManager).name()));
 }
 
 }  // namespace
