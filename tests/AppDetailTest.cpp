@@ -144,7 +144,7 @@ TEST_F(AppDetailTest, FailedFetchEmptiesTheDetailButKeepsTheFile) {
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].name);
         device.Write(cache, cached);
-        PointAt(cases[i].listening ? server.BaseUrl() : LocalHttpServer().BaseUrl());
+        PointAt(cases[i].listening ? server.BaseUrl() : CLOSED_URL);
         if (*cases[i].removedSetting)
             device.Remove(cases[i].removedSetting);
         ASSERT_EQ("Cached", Detail()->GetDescription("1.0"));

@@ -57,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Request{"NoRequestStatus", "DetailPopup", nullptr, "s:", nullptr},
                       Request{"NotANumber", "DetailPopup", "x1", "s:", nullptr},
                       Request{"TooLarge", "DetailPopup", "99999999999", "s:", nullptr}),
-    [](const auto& info) { return std::string(info.param.name); });
+    RowName());
 
 TEST(Shutdown, SkipsManagersThatWereNeverCreated) {
     TestDevice device;

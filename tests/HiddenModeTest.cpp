@@ -19,14 +19,6 @@ namespace {
 
 const std::string FLAG = "fs" + std::string(DATA_DIR) + "hidden_mode";
 
-// The launch's extra data in order, as "key=value;...".
-std::string ExtraOf(const Json::Value& launch) {
-    std::string extra;
-    for (const auto& pair : launch["extra"])
-        extra += pair[0].asString() + "=" + pair[1].asString() + ";";
-    return extra;
-}
-
 std::string ToastExtra(const std::string& text) {
     return "type=toast;text=" + text + ";app_name=" + BRENWICK_APP_ID + ";";
 }

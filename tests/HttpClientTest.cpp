@@ -79,7 +79,7 @@ TEST_F(HttpClientTest, TransportFailuresAreGivenUpAndReportedWithTheirCause) {
         server.SetReply({200, {"never"}, c.delayMs});
         Use(server, c.trusted);
         if (!c.listening)
-            device.Write("config/server_url", LocalHttpServer().BaseUrl());
+            device.Write("config/server_url", CLOSED_URL);
 
         std::string body;
         EXPECT_FALSE(Fetch(body));

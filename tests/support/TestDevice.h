@@ -1,6 +1,7 @@
 // A temporary television for one test: its own device root, provisioned factory-fresh.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <json/json.h>
 
 #include <functional>
@@ -44,16 +45,31 @@ class TestDevice {
     // tvctl ARGS (already shell-quoted as needed).
     int Tvctl(const std::string& args, std::string* output = nullptr) const;
 
+    // Runs the main loop until everything queued for this process has been handled, and what that
+    // set off in turn. A marker key change, and a marker message when this process serves its
+    // application id, come back only after whatever was queued before them; rounds repeat until
+    // one leaves the log and the journals as they were. False when that never happens.
+    bool Settle(bool serving = false) const;
+
   private:
     std::string m_root;
     std::string m_previousRoot;
     bool m_hadPreviousRoot = false;
 };
 
+// "key=value;..." of a journal entry's extra data, in the order they were added.
+std::string ExtraOf(const Json::Value& entry);
+
+// Names each row of a parameterized table by its `name` member, the same in every build.
+struct RowName {
+    template <typename Row>
+    std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
+        return info.param.name;
+    }
+};
+
 // Iterates the default GLib main context until `done` holds or `timeoutMs` passes.
 bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs = 3000);
-// Iterates the default main context for `ms` milliseconds.
-void RunLoopFor(int ms);
 // Checks `done` every 10 ms, without iterating any main context, until it holds or `timeoutMs`
 // passes: for waiting on other processes (the service binary, tvctl).
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 8000);

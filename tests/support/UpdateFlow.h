@@ -32,14 +32,6 @@ inline std::string MajorInfo(const std::string& version, const std::string& grou
            group + R"(","maxRetryCount":3})";
 }
 
-// "k=v;k=v" of a journal entry's extra data, in the order they were added.
-inline std::string Extra(const Json::Value& entry) {
-    std::string text;
-    for (const auto& pair : entry["extra"])
-        text += (text.empty() ? "" : ";") + pair[0].asString() + "=" + pair[1].asString();
-    return text;
-}
-
 // Stands in for the running service: serves its id for the test's lifetime (so notification and
 // power events reach the test), on a device whose store offers 2.0.0 of the home.
 class UpdateFlowTest : public ::testing::Test {
@@ -72,7 +64,7 @@ class UpdateFlowTest : public ::testing::Test {
     std::string ViewLaunches() {
         std::string text;
         for (const auto& entry : Entries("launch.jsonl", "app_id", HOME_UPDATE_VIEW_APP_ID))
-            text += Extra(entry) + "\n";
+            text += ExtraOf(entry) + "\n";
         return text;
     }
     // Posts of notifications with an event callback (the home update notification) or without
