@@ -13,10 +13,13 @@ namespace {
 
 constexpr const char* DATA = "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/data/";
 constexpr const char* TRUSTED = "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/shared/trusted/";
+constexpr const char* BRENWICK_ID = "com.talvoro.tv.brenwick";
+const std::string LOADING = std::string("LaunchReason=LoadingUI;Caller=") + BRENWICK_ID + ";\n";
 constexpr const char* FAST_PLAY = "store play --step-delay 0.15 --answer-timeout 10";
 
-std::string Extra(const Json::Value& extra, const std::string& key) {
-    for (const auto& pair : extra) {
+// The value of `key` in a journal entry's extra data.
+std::string Extra(const Json::Value& entry, const std::string& key) {
+    for (const auto& pair : entry["extra"]) {
         if (pair[0].asString() == key)
             return pair[1].asString();
     }
@@ -52,22 +55,12 @@ class EndToEnd : public ::testing::Test {
         return id;
     }
 
-    // Journal entries whose extra data (or member, for the store journal) holds the value.
-    std::vector<Json::Value> Entries(const std::string& journal, const std::string& key,
-                                     const std::string& value) {
-        std::vector<Json::Value> found;
-        for (const auto& entry : device.Journal(journal)) {
-            if (Extra(entry["extra"], key) == value || entry[key].asString() == value)
-                found.push_back(entry);
-        }
-        return found;
+    std::string ViewLaunches() { return device.Launches("com.talvoro.tv.homeupdateview"); }
+    std::vector<Json::Value> Toasts() {
+        return device.Entries("launch.jsonl", "app_id", "com.talvoro.tv.syspopup");
     }
-    std::vector<Json::Value> Launches(const std::string& reason) {
-        return Entries("launch.jsonl", "LaunchReason", reason);
-    }
-    std::vector<Json::Value> Toasts() { return Entries("launch.jsonl", "type", "toast"); }
     int StoreCalls(const std::string& call) {
-        return static_cast<int>(Entries("store.jsonl", "call", call).size());
+        return static_cast<int>(device.Entries("store.jsonl", "call", call).size());
     }
 
     std::string HomeStatus() { return device.Key("memory/home/priority_update_status"); }
@@ -87,7 +80,7 @@ TEST_F(EndToEnd, UserAcceptsAndTheHomeIsUpdated) {
 
     EXPECT_NE(std::string::npos, story.find("store: answer allow_install")) << story;
     EXPECT_EQ("2.0.0\n", HomeVersion());
-    EXPECT_EQ(1u, Launches("LoadingUI").size());
+    EXPECT_EQ(LOADING, ViewLaunches());
     EXPECT_TRUE(device.LogHas("Major: 2.0.0|normal, Installed: 2.0.0|normal"));
     EXPECT_FALSE(device.Exists(std::string(TRUSTED) + "abtest"));
     EXPECT_EQ("0\n3\n2.0.0|normal\n", device.Read(std::string(DATA) + "user_retry.txt"));
@@ -118,10 +111,9 @@ TEST_F(EndToEnd, RequestedUpdateRunsFromValidationToDone) {
     serve.get();
 
     EXPECT_EQ(1, StoreCalls("pax_request_priority_update"));
-    EXPECT_EQ(1u, Launches("LoadingUI").size());
-    ASSERT_EQ(1u, Launches("StopUI").size());
-    EXPECT_EQ("true", Extra(Launches("StopUI")[0]["extra"], "PriorityUpdate"));
-    EXPECT_EQ("priority0_end", Extra(Launches("StopUI")[0]["extra"], "StopUI"));
+    EXPECT_EQ(LOADING + "LaunchReason=StopUI;PriorityUpdate=true;StopUI=priority0_end;Caller=" +
+                  BRENWICK_ID + ";\n",
+              ViewLaunches());
     EXPECT_EQ("2.0.0\n", HomeVersion());
     EXPECT_TRUE(device.Journal("notification.jsonl").empty());
 }
@@ -144,7 +136,7 @@ TEST_P(RefusedRequest, IsToastedAndWritesNothing) {
 
     ASSERT_TRUE(service.Settle());
     ASSERT_EQ(1u, Toasts().size());
-    EXPECT_EQ(GetParam().toast, Extra(Toasts()[0]["extra"], "text"));
+    EXPECT_EQ(GetParam().toast, Extra(Toasts()[0], "text"));
     EXPECT_EQ(homeBefore, HomeStatus());
     EXPECT_EQ(requestsBefore, StoreCalls("pax_request_priority_update"));
     EXPECT_FALSE(device.LogHas("Request Priority Update to PAX"));

@@ -77,6 +77,7 @@ struct HandlerRow {
     // unreadable) and the country's "updateNotification" property (nullptr: not available).
     const char* autoUpdate = "i:0";
     const char* property = nullptr;
+    const char* fullScreen = nullptr;  // the application in full screen; nullptr: the Home
 };
 
 const HandlerRow HANDLER_ROWS[] = {
@@ -105,6 +106,9 @@ const HandlerRow HANDLER_ROWS[] = {
      0, nullptr},
     {"FailedWithHomeStart", "priority0_failed", true, STOP_UI, "done", "1/3@1.5.0", "1/6@1.5.0", 0,
      nullptr},
+    // The view already in full screen is not launched again.
+    {"FailedWithViewInFullScreen", "priority0_failed", true, NO_LAUNCH, "done", "1/3@1.5.0",
+     "1/6@1.5.0", 0, nullptr, "i:0", nullptr, HOME_UPDATE_VIEW_APP_ID},
     {"Failed", "priority0_failed", false, NO_LAUNCH, "none", "1/3@1.5.0", "1/6@1.5.0", 0, nullptr},
     {"EndWithHomeStart", "priority0_end", true, STOP_UI, "done", "0/3@1.5.0", "0/6@1.5.0", 0,
      nullptr},
@@ -129,6 +133,8 @@ TEST_P(HandlerTableTest, ActsOnTheStoreStatus) {
         SetKeyQuietly(HOME_STATUS, "start");
     WriteOrRemove("kdb/db/menu/support/softwareupdate/autoupdate", row.autoUpdate);
     WriteOrRemove("config/properties/updateNotification", row.property);
+    if (row.fullScreen)
+        SetKeyQuietly("memory/appfw/current_fullscreen_appid", row.fullScreen);
     StartManager();
 
     ASSERT_TRUE(DeliverStoreStatus(row.status));
@@ -204,16 +210,6 @@ TEST_P(EndTableTest, CompletesOnlyOnTheTarget) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, EndTableTest, ::testing::ValuesIn(END_ROWS), RowName());
 
-TEST_F(UpdateManagerTest, TheViewInFullScreenIsNotLaunchedAgain) {
-    SetKeyQuietly("memory/appfw/current_fullscreen_appid", HOME_UPDATE_VIEW_APP_ID);
-    SetKeyQuietly(HOME_STATUS, "start");
-    StartManager();
-
-    ASSERT_TRUE(DeliverStoreStatus("priority0_failed"));
-
-    EXPECT_EQ("", ViewLaunches());
-}
-
 TEST_F(UpdateManagerTest, DoNotUpdateUsesUpTheTriesAndAsksNotToOfferItAgain) {
     StartManager();
     ASSERT_TRUE(DeliverStoreStatus("priority0_start"));
@@ -224,7 +220,8 @@ TEST_F(UpdateManagerTest, DoNotUpdateUsesUpTheTriesAndAsksNotToOfferItAgain) {
 
     EXPECT_EQ("3/3@2.0.0", Counter(USER_FILE));
     EXPECT_EQ("0/6@2.0.0", Counter(REQUEST_FILE));
-    std::vector<Json::Value> recoveries = Entries("store.jsonl", "call", "pax_add_recovery_action");
+    std::vector<Json::Value> recoveries =
+        device.Entries("store.jsonl", "call", "pax_add_recovery_action");
     ASSERT_EQ(1u, recoveries.size());
     EXPECT_THAT(ExtraOf(recoveries[0]), ::testing::StartsWith("action=prevent_update;"));
     EXPECT_EQ("", Singleton<TriggerHomeVersion>::GetInstance()->GetVersion());

@@ -115,6 +115,23 @@ std::vector<Json::Value> TestDevice::Journal(const std::string& name) const {
     return entries;
 }
 
+std::vector<Json::Value> TestDevice::Entries(const std::string& name, const std::string& field,
+                                             const Json::Value& value) const {
+    std::vector<Json::Value> found;
+    for (const auto& entry : Journal(name)) {
+        if (entry[field] == value)
+            found.push_back(entry);
+    }
+    return found;
+}
+
+std::string TestDevice::Launches(const std::string& appId) const {
+    std::string text;
+    for (const auto& entry : Entries("launch.jsonl", "app_id", appId))
+        text += ExtraOf(entry) + "\n";
+    return text;
+}
+
 int TestDevice::Shell(const std::string& command, std::string* output) const {
     std::string full = "TV_DEVICE_ROOT='" + m_root + "' " + command + " 2>&1";
     FILE* pipe = popen(full.c_str(), "r");

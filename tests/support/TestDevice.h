@@ -36,8 +36,12 @@ class TestDevice {
     // Index of the first log line containing `text` at or after line `from`, or -1.
     int LogLineOf(const std::string& text, int from = 0) const;
 
-    // Parsed lines of log/NAME (e.g. "launch.jsonl").
+    // Parsed lines of log/NAME (e.g. "launch.jsonl"), and those whose `field` holds `value`.
     std::vector<Json::Value> Journal(const std::string& name) const;
+    std::vector<Json::Value> Entries(const std::string& name, const std::string& field,
+                                     const Json::Value& value) const;
+    // The extra data of every launch request to `appId` (see ExtraOf), one launch a line.
+    std::string Launches(const std::string& appId) const;
 
     // Runs `command` through /bin/sh with TV_DEVICE_ROOT set; returns the exit status and
     // fills *output with standard output and standard error.

@@ -50,27 +50,11 @@ class UpdateFlowTest : public ::testing::Test {
         tvhost::StopServing();
     }
 
-    // Entries of a journal whose `field` holds `value`.
-    std::vector<Json::Value> Entries(const std::string& journal, const std::string& field,
-                                     const Json::Value& value) {
-        std::vector<Json::Value> found;
-        for (const auto& entry : device.Journal(journal)) {
-            if (entry[field] == value)
-                found.push_back(entry);
-        }
-        return found;
-    }
-    // The extra data of every launch of the home update view, one launch a line.
-    std::string ViewLaunches() {
-        std::string text;
-        for (const auto& entry : Entries("launch.jsonl", "app_id", HOME_UPDATE_VIEW_APP_ID))
-            text += ExtraOf(entry) + "\n";
-        return text;
-    }
+    std::string ViewLaunches() { return device.Launches(HOME_UPDATE_VIEW_APP_ID); }
     // Posts of notifications with an event callback (the home update notification) or without
     // (the hidden test mode's); only posts carry the flag.
     std::vector<Json::Value> Posts(bool withEventCallback) {
-        return Entries("notification.jsonl", "event_cb", withEventCallback);
+        return device.Entries("notification.jsonl", "event_cb", withEventCallback);
     }
     // The string value of a key, "" when absent.
     std::string StrKey(const std::string& key) {
