@@ -38,15 +38,14 @@ struct Monitored {
     }
     ~Monitored() { UpdateStatusMonitor::DestoryInstance(); }
 
-    // Writes the key and runs the main loop until the monitor has handled the change; the cache
-    // key starts from a sentinel so that "not cached" is visible.
-    bool Deliver(const char* key, const std::string& value) {
+    // Writes the store status and runs the main loop until the monitor has handled the change;
+    // the cache key starts from a sentinel so that "not cached" is visible.
+    bool Deliver(const std::string& value) {
         vconf_set_str(keys::HOME_UPDATE_STATE, "untouched");
         received = Received{};
-        std::string handled = std::string("keyName : ") + key;
-        int before = device.LogCount(handled);
-        vconf_set_str(key, value.c_str());
-        return RunLoopUntil([&] { return device.LogCount(handled) > before; });
+        int before = device.LogCount("keyName : ");
+        vconf_set_str(keys::PRIORITY_BIU_STATUS, value.c_str());
+        return device.Settle() && device.LogCount("keyName : ") > before;
     }
 
     TestDevice device;
@@ -75,7 +74,7 @@ TEST(UpdateStatusMonitorTest, StoreStatusIsDeliveredAndCached) {
     Monitored m;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value.substr(0, 40));
-        ASSERT_TRUE(m.Deliver(keys::PRIORITY_BIU_STATUS, c.value));
+        ASSERT_TRUE(m.Deliver(c.value));
         Updates expected = c.status == NOT_DELIVERED ? Updates{} : Updates{{c.status, c.value}};
         EXPECT_EQ(expected, m.received.updates) << "delivered once, the value unchanged";
         EXPECT_EQ(c.cached ? "s:" + c.value : NO_CHANGE, m.device.Key(keys::HOME_UPDATE_STATE));
@@ -99,7 +98,7 @@ TEST(UpdateStatusMonitorTest, UserAnswerIsWrittenAsItsWord) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.keyBefore);
         Monitored m;
-        ASSERT_TRUE(m.Deliver(keys::PRIORITY_BIU_STATUS, c.keyBefore));
+        ASSERT_TRUE(m.Deliver(c.keyBefore));
         m.received.updates.clear();
         m.monitor->SetUserRequestStatus(c.status, "");
         EXPECT_EQ(c.calledBack ? std::vector<int>{c.status} : std::vector<int>{},
