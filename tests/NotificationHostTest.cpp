@@ -76,13 +76,9 @@ TEST_F(NotificationHost, ConsoleEventsReachTheCallbackUntilThePosterEnds) {
     EXPECT_EQ(g_events, (std::vector<int>{0, 1, 2, 100, 101, 102}));
     EXPECT_EQ(JournaledEvents().back(), id + ":102");
 
-    std::string output;
-    EXPECT_EQ(device.Tvctl("press " + id + "9 1"), 1);
-    EXPECT_EQ(device.Tvctl("press " + id + " 4"), 2);
     tvhost::StopServing();
-    EXPECT_EQ(device.Tvctl("hide " + id, &output), 1);
-    EXPECT_NE(output.find("not running"), std::string::npos) << output;
-    EXPECT_EQ(JournaledEvents().size(), 6u);  // refused events are not journaled
+    EXPECT_EQ(device.Tvctl("hide " + id), 1);
+    EXPECT_EQ(JournaledEvents().size(), 6u);  // a refused event is not journaled
 }
 
 }  // namespace
