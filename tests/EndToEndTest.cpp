@@ -107,8 +107,10 @@ TEST_F(EndToEnd, RequestedUpdateRunsFromValidationToDone) {
     ASSERT_EQ(0, device.Tvctl("launch com.talvoro.tv.brenwick LaunchReason=CheckUpdateValidation"));
 
     EXPECT_TRUE(WaitUntil([&] { return HomeStatus() == "s:done"; }, 15000)) << HomeStatus();
-    device.Shell("pkill -TERM -f 'tvctl store serve'");
+    // Only this device's store: other tests may serve one of their own meanwhile.
+    EXPECT_EQ(0, device.Tvctl("stop tvctl.store"));
     serve.get();
+    ASSERT_TRUE(service.Settle());
 
     EXPECT_EQ(1, StoreCalls("pax_request_priority_update"));
     EXPECT_EQ(LOADING + "LaunchReason=StopUI;PriorityUpdate=true;StopUI=priority0_end;Caller=" +
