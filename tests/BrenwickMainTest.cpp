@@ -59,16 +59,21 @@ INSTANTIATE_TEST_SUITE_P(
                       Request{"TooLarge", "DetailPopup", "99999999999", "s:", nullptr}),
     RowName());
 
-TEST(Shutdown, SkipsManagersThatWereNeverCreated) {
+TEST(Shutdown, DestroysTheManagersInOrderAndSkipsThoseNeverCreated) {
     TestDevice device;
+    Singleton<UpdateManager>::GetInstance();
     Singleton<ResetManager>::GetInstance();
     Singleton<HiddenMode>::GetInstance();
 
     BrenwickMain::OnTerminate(nullptr);
 
-    EXPECT_EQ(2, device.LogCount("[singleton] destory instance."));
-    EXPECT_LT(device.LogLineOf(std::string("destory instance. ") + typeid(HiddenMode).name()),
-              device.LogLineOf(std::string("destory instance. ") + typeid(ResetManager).name()));
+    // The update manager takes its monitor, app detail and target with it; no home reset manager.
+    EXPECT_EQ(6, device.LogCount("[singleton] destory instance."));
+    auto line = [&](const char* name) {
+        return device.LogLineOf("destory instance. " + std::string(name));
+    };
+    EXPECT_LT(line(typeid(HiddenMode).name()), line(typeid(ResetManager).name()));
+    EXPECT_LT(line(typeid(ResetManager).name()), line(typeid(UpdateManager).name()));
 }
 
 }  // namespace
