@@ -25,6 +25,7 @@ TEST(TriggerHomeVersionTest, ParsesMajorFileInfo) {
         {R"({"id":"home","version":"2.0.0","targetGroupType":"x"})", "home", "2.0.0", "x", 0,
          "home, 2.0.0, x"},
         {"version 2.0.0", "", "", "", 0, "Failed to parse json string"},
+        {"", "", "", "", 0, "response is null or empty"},
         {R"(["id","version","targetGroupType"])", "", "", "", 0, "No valid response"},
         {R"({"id":1,"version":2.5,"targetGroupType":"normal","maxRetryCount":3})", "", "", "", 0,
          "No valid response"},
