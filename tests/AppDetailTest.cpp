@@ -91,6 +91,7 @@ TEST_F(AppDetailTest, NewVersionDuringTransferWaitsAndOnlyTheNewWorkerSaves) {
     auto start = std::chrono::steady_clock::now();
     Detail()->Update(HOME_ID, "2.0.0");
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+    EXPECT_TRUE(device.LogHas("> request thread join"));
 
     ASSERT_TRUE(WaitForLog("> Clear thread data"));
     EXPECT_EQ(1, device.LogCount("> SaveCache"));

@@ -75,6 +75,7 @@ TEST(ResetManagerTest, WipeEmptiesBothDirectoriesButKeepsBookkeepingAndLinkTarge
 
     EXPECT_TRUE(fs::is_empty(device.Path(DATA)));
     EXPECT_TRUE(device.LogHas("Skip remove root directory " + device.Path(DATA)));
+    EXPECT_TRUE(device.LogHas("DeleteAllFiles " + device.Path(TRUSTED)));
     std::set<std::string> kept;
     for (const auto& entry : fs::directory_iterator(device.Path(TRUSTED)))
         kept.insert(entry.path().filename().string());
