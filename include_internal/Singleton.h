@@ -1,10 +1,6 @@
 // Owner of each long-lived manager: one instance per class, created on first use.
 #pragma once
 
-#include <cxxabi.h>
-
-#include <cstdlib>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <typeinfo>
@@ -21,7 +17,8 @@ class Singleton {
         if (m_pInstance == nullptr) {
             // A throwing constructor frees its storage and leaves no instance behind.
             m_pInstance = new T();
-            LOGD("Create Instance. %s", TypeName(*m_pInstance).c_str());
+            // The name as the type information gives it, not demangled.
+            LOGD("Create Instance. %s", typeid(*m_pInstance).name());
         }
         return m_pInstance;
     }
@@ -31,7 +28,7 @@ class Singleton {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         if (m_pInstance == nullptr)
             return;
-        std::string name = TypeName(*m_pInstance);
+        std::string name = typeid(*m_pInstance).name();
         delete m_pInstance;
         m_pInstance = nullptr;
         LOGE("[singleton] destory instance. %s", name.c_str());
@@ -44,14 +41,6 @@ class Singleton {
     Singleton& operator=(const Singleton&) = delete;
 
   private:
-    static std::string TypeName(const T& object) {
-        const char* mangled = typeid(object).name();
-        int status = 0;
-        std::unique_ptr<char, void (*)(void*)> demangled(
-            abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
-        return status == 0 && demangled ? demangled.get() : mangled;
-    }
-
     static T* m_pInstance;
     static std::recursive_mutex m_mutex;
 };

@@ -91,6 +91,7 @@ TEST_F(AppDetailTest, NewVersionDuringTransferWaitsAndOnlyTheNewWorkerSaves) {
     auto start = std::chrono::steady_clock::now();
     Detail()->Update(HOME_ID, "2.0.0");
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+    EXPECT_TRUE(device.LogHas("> request thread join"));
 
     ASSERT_TRUE(WaitForLog("> Clear thread data"));
     EXPECT_EQ(1, device.LogCount("> SaveCache"));
@@ -144,7 +145,7 @@ TEST_F(AppDetailTest, FailedFetchEmptiesTheDetailButKeepsTheFile) {
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].name);
         device.Write(cache, cached);
-        PointAt(cases[i].listening ? server.BaseUrl() : LocalHttpServer().BaseUrl());
+        PointAt(cases[i].listening ? server.BaseUrl() : CLOSED_URL);
         if (*cases[i].removedSetting)
             device.Remove(cases[i].removedSetting);
         ASSERT_EQ("Cached", Detail()->GetDescription("1.0"));

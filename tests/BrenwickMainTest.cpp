@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <typeinfo>
 
 #include "BrenwickMain.h"
 #include "HiddenMode.h"
@@ -56,18 +57,23 @@ INSTANTIATE_TEST_SUITE_P(
                       Request{"NoRequestStatus", "DetailPopup", nullptr, "s:", nullptr},
                       Request{"NotANumber", "DetailPopup", "x1", "s:", nullptr},
                       Request{"TooLarge", "DetailPopup", "99999999999", "s:", nullptr}),
-    [](const auto& info) { return std::string(info.param.name); });
+    RowName());
 
-TEST(Shutdown, SkipsManagersThatWereNeverCreated) {
+TEST(Shutdown, DestroysTheManagersInOrderAndSkipsThoseNeverCreated) {
     TestDevice device;
+    Singleton<UpdateManager>::GetInstance();
     Singleton<ResetManager>::GetInstance();
     Singleton<HiddenMode>::GetInstance();
 
     BrenwickMain::OnTerminate(nullptr);
 
-    EXPECT_EQ(2, device.LogCount("[singleton] destory instance."));
-    EXPECT_LT(device.LogLineOf("destory instance. HiddenMode"),
-              device.LogLineOf("destory instance. ResetManager"));
+    // The update manager takes its monitor, app detail and target with it; no home reset manager.
+    EXPECT_EQ(6, device.LogCount("[singleton] destory instance."));
+    auto line = [&](const char* name) {
+        return device.LogLineOf("destory instance. " + std::string(name));
+    };
+    EXPECT_LT(line(typeid(HiddenMode).name()), line(typeid(ResetManager).name()));
+    EXPECT_LT(line(typeid(ResetManager).name()), line(typeid(UpdateManager).name()));
 }
 
 }  // namespace

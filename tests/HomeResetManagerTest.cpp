@@ -21,18 +21,15 @@ TEST(HomeResetManagerTest, OtherValuesOnlyLogTheValue) {
     Singleton<HomeResetManager>::GetInstance()->Init();
     for (std::string value : {"Start", "start ", "restart"}) {
         vconf_set_str(keys::HOME_RESET_STATUS, value.c_str());
-        ASSERT_TRUE(RunLoopUntil([&] {
-            return device.Log().find("changedValue : " + value + "\n") != std::string::npos;
-        }));
+        ASSERT_TRUE(device.Settle());
+        EXPECT_NE(std::string::npos, device.Log().find("changedValue : " + value + "\n"));
     }
-    RunLoopFor(100);
     EXPECT_FALSE(device.LogHas("request home reset mode"));
     EXPECT_FALSE(device.Exists(RESET_FLAG));
     EXPECT_EQ("s:restart", device.Key(keys::HOME_RESET_STATUS));
     Singleton<HomeResetManager>::DestoryInstance();
 }
 
-// The plain first reset is shown end to end.
 TEST(HomeResetManagerTest, ServiceCarriesOutTheRequest) {
     struct {
         const char* name;
@@ -43,6 +40,7 @@ TEST(HomeResetManagerTest, ServiceCarriesOutTheRequest) {
         const char* flagAfter;
         const char* reboots;  // power journal as "CODE:RESULT;" per request
     } cases[] = {
+        {"first reset", nullptr, nullptr, nullptr, "1.0.0\n", "", "14:0;"},
         {"tracked inside", "1.0.0.7\n", nullptr, nullptr, "1.0.0.7\n", "", "14:0;"},
         {"flag there", nullptr, "pending", nullptr, "", "pending", ""},
         {"no package", nullptr, nullptr, "pkg rm com.talvoro.tv.zefo.homeversion", "", "", ""},
@@ -64,8 +62,6 @@ TEST(HomeResetManagerTest, ServiceCarriesOutTheRequest) {
         }
         ServiceProcess service(device);
         ASSERT_TRUE(service.Start());
-        // Start() returns once the create callback has begun; the watch is in place only after.
-        ASSERT_TRUE(RunLoopUntil([&] { return device.LogHas("HomeResetManager.cpp: Init("); }));
 
         ASSERT_EQ(0, device.Tvctl("set db/home/reset_status start"));
         bool rebooted = std::string(c.reboots) == "14:0;";

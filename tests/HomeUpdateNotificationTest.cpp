@@ -45,6 +45,7 @@ TEST_F(HomeUpdateNotificationTest, PostsTitleContentAndThreeLocalizedButtons) {
 // ---- the user's reactions --------------------------------------------------------------------
 
 struct EventRow {
+    const char* name;
     int event;
     const char* storeBefore;
     const char* storeAfter;  // nullptr: left as it was
@@ -52,13 +53,16 @@ struct EventRow {
 };
 
 const EventRow EVENT_ROWS[] = {
-    {0, "priority0_downloaded", "install_later", false},
-    {2, "priority0_downloaded", nullptr, true},
-    {100, "priority0_downloaded", "deny_install", false},
+    {"LaterPressed", 0, "priority0_downloaded", "install_later", false},
+    {"DetailsPressed", 2, "priority0_downloaded", nullptr, true},
+    // Hidden while the store service waits: the answer is "check next time".
+    {"HiddenByTheUser", 100, "priority0_downloaded", "deny_install", false},
+    {"HiddenByItsTimeOut", 101, "priority0_downloaded", "deny_install", false},
+    {"HiddenFromOutside", 102, "priority0_downloaded", "deny_install", false},
     // Once the store service has moved on, hiding asks nothing more.
-    {102, "allow_install", nullptr, false},
-    {3, "priority0_downloaded", nullptr, false},
-    {103, "priority0_downloaded", nullptr, false},
+    {"HiddenAfterTheAnswer", 102, "allow_install", nullptr, false},
+    {"UnknownEvent3", 3, "priority0_downloaded", nullptr, false},
+    {"UnknownEvent103", 103, "priority0_downloaded", nullptr, false},
 };
 
 class EventTableTest : public HomeUpdateNotificationTest,
@@ -77,35 +81,41 @@ TEST_P(EventTableTest, TurnsTheEventIntoAnAnswer) {
     event["id"] = posts[0]["id"];
     event["event"] = row.event;
     ASSERT_EQ(0, tvhost::SendToApp(BRENWICK_APP_ID, event));
-    std::string seen = "event_type: " + std::to_string(row.event);
-    ASSERT_TRUE(RunLoopUntil([&] { return device.LogHas(seen); }));
-    RunLoopFor(100);
+    ASSERT_TRUE(device.Settle(true));
+    ASSERT_TRUE(device.LogHas("event_type: " + std::to_string(row.event)));
 
     EXPECT_EQ(row.storeAfter ? row.storeAfter : row.storeBefore, StrKey(BIU_STATUS));
     std::string details =
         "LaunchReason=DetailPopup;appDescription=A brighter;appId=" + HOME_APP_ID +
-        ";appVersion=2.0.0;Caller=" + BRENWICK_APP_ID + "\n";
+        ";appVersion=2.0.0;Caller=" + BRENWICK_APP_ID + ";\n";
     EXPECT_EQ(row.detailsLaunched ? details : "", ViewLaunches());
+    bool checkNextTime = row.event >= 100 && row.storeAfter;
+    EXPECT_EQ(checkNextTime, device.LogHas("P0_Downloaded -> CheckNextTime"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, EventTableTest, ::testing::ValuesIn(EVENT_ROWS));
+INSTANTIATE_TEST_SUITE_P(Rows, EventTableTest, ::testing::ValuesIn(EVENT_ROWS), RowName());
 
 // ---- failures while building -----------------------------------------------------------------
 
 struct FaultRow {
+    const char* name;
     const char* call;
     const char* line;    // the failing step's own log line
     bool setFailedLine;  // followed by "Failed to set notification"
 };
 
 const FaultRow FAULT_ROWS[] = {
-    {"notification_create", "Failed to create notification", false},
-    {"notification_set_text", "Failed to set notification title (retVal:-5)", true},
-    {"notification_add_button", "Failed to add notification button (1), (retVal:-5)", true},
-    {"notification_set_default_button", "Failed to set default button (retVal:-5)", true},
-    {"notification_set_hide_timeout", "Failed to set hide timeout (retVal:-5)", true},
-    {"notification_set_display_applist", "Failed to set display applist (retVal:-5)", false},
-    {"notification_post_with_event_cb", "Failed to post notification (retVal:-5)", false},
+    {"Create", "notification_create", "Failed to create notification", false},
+    {"SetText", "notification_set_text", "Failed to set notification title (retVal:-5)", true},
+    {"AddButton", "notification_add_button", "Failed to add notification button (1), (retVal:-5)",
+     true},
+    {"SetDefaultButton", "notification_set_default_button",
+     "Failed to set default button (retVal:-5)", true},
+    {"SetHideTimeout", "notification_set_hide_timeout", "Failed to set hide timeout (retVal:-5)",
+     true},
+    {"SetDisplayApplist", "notification_set_display_applist",
+     "Failed to set display applist (retVal:-5)", false},
+    {"Post", "notification_post_with_event_cb", "Failed to post notification (retVal:-5)", false},
 };
 
 class FaultTableTest : public HomeUpdateNotificationTest,
@@ -126,6 +136,6 @@ TEST_P(FaultTableTest, LogsTheFailingStepAndPostsNothing) {
     EXPECT_EQ(row.setFailedLine, setFailed != std::string::npos && setFailed > step);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, FaultTableTest, ::testing::ValuesIn(FAULT_ROWS));
+INSTANTIATE_TEST_SUITE_P(Rows, FaultTableTest, ::testing::ValuesIn(FAULT_ROWS), RowName());
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "HostCore.h"
 #include "LocalHttpServer.h"
 #include "TestDevice.h"
 
@@ -79,12 +80,29 @@ TEST_F(HttpClientTest, TransportFailuresAreGivenUpAndReportedWithTheirCause) {
         server.SetReply({200, {"never"}, c.delayMs});
         Use(server, c.trusted);
         if (!c.listening)
-            device.Write("config/server_url", LocalHttpServer().BaseUrl());
+            device.Write("config/server_url", CLOSED_URL);
 
         std::string body;
         EXPECT_FALSE(Fetch(body));
         EXPECT_TRUE(device.LogHas(std::string("SEND QXCurl::Send ") + c.expected)) << device.Log();
     }
+}
+
+// Each step that prepares a transfer can fail: the request is given up with that step's line.
+TEST_F(HttpClientTest, FailingPreparationIsLoggedAndNothingIsSent) {
+    LocalHttpServer server(TRUSTED_NAMES);
+    Use(server);
+    const char* const steps[][2] = {{"QXCurlEasy::setOption:17", "HTTPGET"},
+                                    {"QXCurlEasy::setOption:75", "Header"},
+                                    {"QXCurlEasy::setOmbrixHeader", "TVHeader"},
+                                    {"QXCurlEasy::setOption:78", "WRITEFUNCTION"}};
+    for (const auto& step : steps) {
+        ASSERT_TRUE(tvhost::FaultAdd(step[0], "0", "1")) << step[0];
+        std::string body;
+        EXPECT_FALSE(Fetch(body)) << step[0];
+        EXPECT_TRUE(device.LogHas(std::string("SET QXCurl::") + step[1] + " failed")) << step[0];
+    }
+    EXPECT_TRUE(server.Requests().empty());
 }
 
 }  // namespace

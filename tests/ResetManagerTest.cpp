@@ -50,7 +50,8 @@ TEST(ResetManagerTest, OnlyPortalStatesOneAndTwoStartACheck) {
         vconf_set_int(keys::FACTORY_RESET_COUNT, 1);
         vconf_set_int(keys::PORTAL_RESET_STATE, state);
         std::string seen = "lumaport_reset_state, changedValue : " + std::to_string(state);
-        ASSERT_TRUE(RunLoopUntil([&] { return device.LogHas(seen); }));
+        ASSERT_TRUE(device.Settle());
+        ASSERT_TRUE(device.LogHas(seen));
         bool checks = state == 1 || state == 2;
         EXPECT_EQ(checks ? "1\n0\n0\n" : "0\n0\n0\n", device.Read(RESET_FLAG));
         EXPECT_EQ(!checks, device.Exists(RETRY_FILE)) << "a found reset wipes";
@@ -74,6 +75,7 @@ TEST(ResetManagerTest, WipeEmptiesBothDirectoriesButKeepsBookkeepingAndLinkTarge
 
     EXPECT_TRUE(fs::is_empty(device.Path(DATA)));
     EXPECT_TRUE(device.LogHas("Skip remove root directory " + device.Path(DATA)));
+    EXPECT_TRUE(device.LogHas("DeleteAllFiles " + device.Path(TRUSTED)));
     std::set<std::string> kept;
     for (const auto& entry : fs::directory_iterator(device.Path(TRUSTED)))
         kept.insert(entry.path().filename().string());

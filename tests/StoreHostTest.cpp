@@ -1,79 +1,21 @@
-// The host's store client calls and common-service properties, over the device root as the
-// console leaves it; and fault rules that make platform calls fail.
+// Fault rules that make platform calls fail, as the console adds them. The store client and the
+// common-service properties are shown through the service's own tests.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 
-#include "HostCore.h"
 #include "TestDevice.h"
 #include "dravo_api.h"
-#include "pax_manager_api.h"
 #include "vconf.h"
 
 namespace {
 
-// "CALL=RESULT " of every store call journaled.
-std::string JournaledCalls(const TestDevice& device) {
-    std::string calls;
-    for (const auto& line : device.Journal("store.jsonl"))
-        calls += line["call"].asString() + "=" + line["result"].asString() + " ";
-    return calls;
-}
-
-TEST(StoreHost, SyncStatusReadsADecimalAndJournalsEveryCall) {
-    TestDevice device;
-    const std::pair<const char*, int> cases[] = {{" 7\n", 7}, {"3x", -5}, {nullptr, -5}};
-    for (const auto& c : cases) {
-        if (c.first)
-            device.Write("store/sync_status", c.first);
-        else
-            device.Remove("store/sync_status");
-        int status = -5;
-        EXPECT_EQ(pax_get_apps_sync_status(&status), c.second == -5 ? -1 : 0);
-        EXPECT_EQ(status, c.second) << (c.first ? c.first : "(missing)");
-    }
-    EXPECT_EQ(JournaledCalls(device),
-              "pax_get_apps_sync_status=0 pax_get_apps_sync_status=-1 "
-              "pax_get_apps_sync_status=-1 ");
-}
-
-// The request reaching `tvctl store serve` is shown with the real service in EndToEndTest.
-TEST(StoreHost, MajorFileInfoAndPriorityUpdateRequestAreJournaled) {
-    TestDevice device;
-    char* json = reinterpret_cast<char*>(1);
-    EXPECT_EQ(pax_get_major_file_info(&json), -1);
-    EXPECT_EQ(json, nullptr);
-    device.Write("store/major_file_info.json", "{\"version\":\"2.0.0\"}");
-    ASSERT_EQ(pax_get_major_file_info(&json), 0);
-    EXPECT_STREQ(json, "{\"version\":\"2.0.0\"}");
-    free(json);
-    EXPECT_EQ(pax_request_priority_update(), 0);
-
-    EXPECT_EQ(JournaledCalls(device),
-              "pax_get_major_file_info=-1 pax_get_major_file_info=0 "
-              "pax_request_priority_update=0 ");
-}
-
-// The result of each call; what it read goes to *text when asked for.
-int Property(const char* name, std::string* text = nullptr) {
+int Property(const char* name) {
     char* value = nullptr;
     int result = dravo_get_rixurl_configproperties(name, &value);
-    if (text)
-        *text = value ? value : "";
     free(value);
     return result;
-}
-
-TEST(StoreHost, PropertiesFollowTheConsole) {
-    TestDevice device;
-    std::string text;
-    ASSERT_EQ(device.Tvctl("prop set updateNotification 1_on"), 0);
-    EXPECT_EQ(Property("updateNotification", &text), 0);
-    EXPECT_EQ(text, "1_on");
-    ASSERT_EQ(device.Tvctl("prop rm updateNotification"), 0);
-    EXPECT_NE(Property("updateNotification"), 0);
-    EXPECT_EQ(device.Tvctl("prop rm updateNotification"), 1);
 }
 
 struct FaultCase {

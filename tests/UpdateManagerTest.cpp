@@ -13,7 +13,7 @@ using namespace updateflow;
 namespace {
 
 const std::string HOME_STATUS = "memory/home/priority_update_status";
-const std::string CALLER = std::string(";Caller=") + BRENWICK_APP_ID;
+const std::string CALLER = std::string(";Caller=") + BRENWICK_APP_ID + ";";
 const std::string STOP = "LaunchReason=StopUI;PriorityUpdate=true;StopUI=";
 const std::string USER_FILE = DATA + "user_retry.txt";
 const std::string REQUEST_FILE = DATA + "request_retry.txt";
@@ -47,14 +47,11 @@ class UpdateManagerTest : public UpdateFlowTest {
         return count + "/" + limit + "@" + target.substr(0, target.find('|'));
     }
     // Writes the store service's status and waits until the manager has handled it and whatever
-    // it wrote in turn has come back through the watchers.
+    // it wrote or sent in turn.
     bool DeliverStoreStatus(const std::string& value) {
         int before = device.LogCount("m_OnHomeUpdateStatusChanged(");
         vconf_set_str(BIU_STATUS.c_str(), value.c_str());
-        bool handled =
-            RunLoopUntil([&] { return device.LogCount("m_OnHomeUpdateStatusChanged(") > before; });
-        RunLoopFor(150);
-        return handled;
+        return device.Settle(true) && device.LogCount("m_OnHomeUpdateStatusChanged(") > before;
     }
     std::string LastMessage() {
         std::vector<Json::Value> posts = Posts(false);
@@ -67,6 +64,7 @@ class UpdateManagerTest : public UpdateFlowTest {
 enum Launch { NO_LAUNCH, LOADING_UI, STOP_UI };
 
 struct HandlerRow {
+    const char* name;
     const char* status;
     bool homeStart;
     Launch launch;  // of the view
@@ -79,33 +77,51 @@ struct HandlerRow {
     // unreadable) and the country's "updateNotification" property (nullptr: not available).
     const char* autoUpdate = "i:0";
     const char* property = nullptr;
+    const char* fullScreen = nullptr;  // the application in full screen; nullptr: the Home
 };
 
 const HandlerRow HANDLER_ROWS[] = {
-    {"priority0_start", true, NO_LAUNCH, "start", "0/3@2.0.0", "0/6@2.0.0", 0, nullptr},
-    {"priority0_start", false, NO_LAUNCH, "none", "0/3@2.0.0", "0/6@2.0.0", 0, nullptr},
-    {"priority0_downloaded", true, NO_LAUNCH, "start", "1/3@1.5.0", "1/6@1.5.0", 0,
-     "allow_install"},
-    {"priority0_downloaded", false, NO_LAUNCH, "none", "2/3@1.5.0", "1/6@1.5.0", 1, nullptr},
-    {"priority0_installprogress", true, NO_LAUNCH, "start", "1/3@1.5.0", "1/6@1.5.0", 0, nullptr},
-    {"priority0_installprogress", false, LOADING_UI, "none", "1/3@1.5.0", "1/6@1.5.0", 0, nullptr},
-    {"needed_space:1024/2048", true, STOP_UI, "done", "1/3@1.5.0", "1/6@1.5.0", 0, nullptr},
-    {"needed_space:1024/2048", false, NO_LAUNCH, "none", "1/3@1.5.0", "2/6@1.5.0", 0, nullptr},
-    {"priority0_downloadfailed", true, STOP_UI, "done", "1/3@1.5.0", "1/6@1.5.0", 0, nullptr},
-    {"priority0_downloadfailed", false, NO_LAUNCH, "none", "1/3@1.5.0", "2/6@1.5.0", 0, nullptr},
-    {"priority0_installfailed", true, STOP_UI, "done", "1/3@1.5.0", "1/6@1.5.0", 0, nullptr},
-    {"priority0_installfailed", false, NO_LAUNCH, "none", "1/3@1.5.0", "2/6@1.5.0", 0, nullptr},
-    {"priority0_failed", true, STOP_UI, "done", "1/3@1.5.0", "1/6@1.5.0", 0, nullptr},
-    {"priority0_failed", false, NO_LAUNCH, "none", "1/3@1.5.0", "1/6@1.5.0", 0, nullptr},
-    {"priority0_end", true, STOP_UI, "done", "0/3@1.5.0", "0/6@1.5.0", 0, nullptr},
-    {"priority0_end", false, NO_LAUNCH, "none", "0/3@1.5.0", "0/6@1.5.0", 0, nullptr},
+    {"StartWithHomeStart", "priority0_start", true, NO_LAUNCH, "start", "0/3@2.0.0", "0/6@2.0.0", 0,
+     nullptr},
+    {"Start", "priority0_start", false, NO_LAUNCH, "none", "0/3@2.0.0", "0/6@2.0.0", 0, nullptr},
+    {"DownloadedWithHomeStart", "priority0_downloaded", true, NO_LAUNCH, "start", "1/3@1.5.0",
+     "1/6@1.5.0", 0, "allow_install"},
+    {"DownloadedAsksTheUser", "priority0_downloaded", false, NO_LAUNCH, "none", "2/3@1.5.0",
+     "1/6@1.5.0", 1, nullptr},
+    {"InstallProgressWithHomeStart", "priority0_installprogress", true, NO_LAUNCH, "start",
+     "1/3@1.5.0", "1/6@1.5.0", 0, nullptr},
+    {"InstallProgressShowsLoading", "priority0_installprogress", false, LOADING_UI, "none",
+     "1/3@1.5.0", "1/6@1.5.0", 0, nullptr},
+    {"NeededSpaceWithHomeStart", "needed_space:1024/2048", true, STOP_UI, "done", "1/3@1.5.0",
+     "1/6@1.5.0", 0, nullptr},
+    {"NeededSpace", "needed_space:1024/2048", false, NO_LAUNCH, "none", "1/3@1.5.0", "2/6@1.5.0", 0,
+     nullptr},
+    {"DownloadFailedWithHomeStart", "priority0_downloadfailed", true, STOP_UI, "done", "1/3@1.5.0",
+     "1/6@1.5.0", 0, nullptr},
+    {"DownloadFailed", "priority0_downloadfailed", false, NO_LAUNCH, "none", "1/3@1.5.0",
+     "2/6@1.5.0", 0, nullptr},
+    {"InstallFailedWithHomeStart", "priority0_installfailed", true, STOP_UI, "done", "1/3@1.5.0",
+     "1/6@1.5.0", 0, nullptr},
+    {"InstallFailed", "priority0_installfailed", false, NO_LAUNCH, "none", "1/3@1.5.0", "2/6@1.5.0",
+     0, nullptr},
+    {"FailedWithHomeStart", "priority0_failed", true, STOP_UI, "done", "1/3@1.5.0", "1/6@1.5.0", 0,
+     nullptr},
+    // The view already in full screen is not launched again.
+    {"FailedWithViewInFullScreen", "priority0_failed", true, NO_LAUNCH, "done", "1/3@1.5.0",
+     "1/6@1.5.0", 0, nullptr, "i:0", nullptr, HOME_UPDATE_VIEW_APP_ID},
+    {"Failed", "priority0_failed", false, NO_LAUNCH, "none", "1/3@1.5.0", "1/6@1.5.0", 0, nullptr},
+    {"EndWithHomeStart", "priority0_end", true, STOP_UI, "done", "0/3@1.5.0", "0/6@1.5.0", 0,
+     nullptr},
+    {"End", "priority0_end", false, NO_LAUNCH, "none", "0/3@1.5.0", "0/6@1.5.0", 0, nullptr},
     // Answered for the user or put to them, the user counter moves on the same.
-    {"priority0_downloaded", false, NO_LAUNCH, "none", "2/3@1.5.0", "1/6@1.5.0", 0, "install_later",
-     "i:1", "0"},
-    {"priority0_downloaded", false, NO_LAUNCH, "none", "2/3@1.5.0", "1/6@1.5.0", 1, nullptr, "i:1",
-     "1"},
-    {"priority0_downloaded", false, NO_LAUNCH, "none", "2/3@1.5.0", "1/6@1.5.0", 1, nullptr,
-     nullptr, "0"},
+    {"DownloadedWithAutoUpdateIsPutOff", "priority0_downloaded", false, NO_LAUNCH, "none",
+     "2/3@1.5.0", "1/6@1.5.0", 0, "install_later", "i:1", "0"},
+    {"DownloadedInNotificationCountry", "priority0_downloaded", false, NO_LAUNCH, "none",
+     "2/3@1.5.0", "1/6@1.5.0", 1, nullptr, "i:1", "1"},
+    {"DownloadedInOtherCountryIsPutOff", "priority0_downloaded", false, NO_LAUNCH, "none",
+     "2/3@1.5.0", "1/6@1.5.0", 0, "install_later", "i:1", "21"},
+    {"DownloadedWithAutoUpdateUnreadable", "priority0_downloaded", false, NO_LAUNCH, "none",
+     "2/3@1.5.0", "1/6@1.5.0", 1, nullptr, nullptr, "0"},
 };
 
 class HandlerTableTest : public UpdateManagerTest,
@@ -117,6 +133,8 @@ TEST_P(HandlerTableTest, ActsOnTheStoreStatus) {
         SetKeyQuietly(HOME_STATUS, "start");
     WriteOrRemove("kdb/db/menu/support/softwareupdate/autoupdate", row.autoUpdate);
     WriteOrRemove("config/properties/updateNotification", row.property);
+    if (row.fullScreen)
+        SetKeyQuietly("memory/appfw/current_fullscreen_appid", row.fullScreen);
     StartManager();
 
     ASSERT_TRUE(DeliverStoreStatus(row.status));
@@ -131,7 +149,7 @@ TEST_P(HandlerTableTest, ActsOnTheStoreStatus) {
     EXPECT_EQ(row.storeAfter ? row.storeAfter : row.status, StrKey(BIU_STATUS));
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, HandlerTableTest, ::testing::ValuesIn(HANDLER_ROWS));
+INSTANTIATE_TEST_SUITE_P(Rows, HandlerTableTest, ::testing::ValuesIn(HANDLER_ROWS), RowName());
 
 TEST_F(UpdateManagerTest, StartWithoutMajorInfoGivesEmptyTargetAndNoLimits) {
     tvhost::FaultAdd("pax_get_major_file_info", "-1", "");
@@ -146,6 +164,7 @@ TEST_F(UpdateManagerTest, StartWithoutMajorInfoGivesEmptyTargetAndNoLimits) {
 // ---- "priority0_end" checks the result -------------------------------------------------------
 
 struct EndRow {
+    const char* name;
     const char* installedVersion;  // nullptr: the package is missing
     bool abtestFlagBefore;
     const char* majorGroup;  // nullptr: the major file info cannot be read
@@ -155,13 +174,13 @@ struct EndRow {
 };
 
 const EndRow END_ROWS[] = {
-    {"2.0.0", false, "normal", nullptr, true, nullptr},
-    {"2.0.0", false, "abtest", nullptr, true, "=RESPONSE"},
-    {"2.0.0", true, "abtest", nullptr, false, "old"},
-    {"1.5.0", false, "normal", "1.0.0\n2.0.0\n", true, nullptr},
-    {"1.5.0", true, "abtest", "1.0.0\n2.0.0\n", false, "old"},
-    {nullptr, false, "normal", nullptr, false, nullptr},
-    {"2.0.0", false, nullptr, "2.0.0\n", false, nullptr},
+    {"NormalTarget", "2.0.0", false, "normal", nullptr, true, nullptr},
+    {"AbtestTargetInstalled", "2.0.0", false, "abtest", nullptr, true, "=RESPONSE"},
+    {"AbtestStillRunning", "2.0.0", true, "abtest", nullptr, false, "old"},
+    {"TrackedTarget", "1.5.0", false, "normal", "1.0.0\n2.0.0\n", true, nullptr},
+    {"TrackedTargetAbtestRunning", "1.5.0", true, "abtest", "1.0.0\n2.0.0\n", false, "old"},
+    {"NoHomePackage", nullptr, false, "normal", nullptr, false, nullptr},
+    {"NoTarget", "2.0.0", false, nullptr, "2.0.0\n", false, nullptr},
 };
 
 class EndTableTest : public UpdateManagerTest, public ::testing::WithParamInterface<EndRow> {};
@@ -180,51 +199,58 @@ TEST_P(EndTableTest, CompletesOnlyOnTheTarget) {
 
     const char* failed = "(Requested version and installed version are different)";
     EXPECT_THAT(LastMessage(), ::testing::EndsWith(row.completed ? "version 2.0.0." : failed));
+    EXPECT_EQ(!row.completed, device.LogHas("> [ERROR] Major and installed version are different"));
+    EXPECT_FALSE(device.Exists(DATA + "hidden_mode")) << "the end of an update ends the test mode";
+    EXPECT_EQ(row.installedVersion == nullptr,
+              device.LogHas("Failed to get package info with error code :-2 "));
     std::string flag = row.flagAfter ? row.flagAfter : "";
     EXPECT_EQ(flag == "=RESPONSE" ? device.Read(MAJOR_FILE) : flag, device.Read(flagFile));
     EXPECT_EQ(row.flagAfter != nullptr, device.Exists(flagFile));
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, EndTableTest, ::testing::ValuesIn(END_ROWS));
-
-TEST_F(UpdateManagerTest, TheViewInFullScreenIsNotLaunchedAgain) {
-    SetKeyQuietly("memory/appfw/current_fullscreen_appid", HOME_UPDATE_VIEW_APP_ID);
-    SetKeyQuietly(HOME_STATUS, "start");
-    StartManager();
-
-    ASSERT_TRUE(DeliverStoreStatus("priority0_failed"));
-
-    EXPECT_EQ("", ViewLaunches());
-}
+INSTANTIATE_TEST_SUITE_P(Rows, EndTableTest, ::testing::ValuesIn(END_ROWS), RowName());
 
 TEST_F(UpdateManagerTest, DoNotUpdateUsesUpTheTriesAndAsksNotToOfferItAgain) {
+    // The target the counters already hold: both keep their counts at the start.
+    device.Write(MAJOR_FILE, MajorInfo("1.5.0", "normal"));
     StartManager();
     ASSERT_TRUE(DeliverStoreStatus("priority0_start"));
     ASSERT_TRUE(DeliverStoreStatus("priority0_downloaded"));
-    ASSERT_EQ("1/3@2.0.0", Counter(USER_FILE));
+    ASSERT_EQ("2/3@1.5.0", Counter(USER_FILE));
+    ASSERT_EQ("1/6@1.5.0", Counter(REQUEST_FILE));
 
     Singleton<UpdateStatusMonitor>::GetInstance()->SetUserRequestStatus(DO_NOT_UPDATE, "");
 
-    EXPECT_EQ("3/3@2.0.0", Counter(USER_FILE));
-    EXPECT_EQ("0/6@2.0.0", Counter(REQUEST_FILE));
-    std::vector<Json::Value> recoveries = Entries("store.jsonl", "call", "pax_add_recovery_action");
+    EXPECT_EQ("3/3@1.5.0", Counter(USER_FILE));
+    EXPECT_EQ("0/6@1.5.0", Counter(REQUEST_FILE));
+    std::vector<Json::Value> recoveries =
+        device.Entries("store.jsonl", "call", "pax_add_recovery_action");
     ASSERT_EQ(1u, recoveries.size());
-    EXPECT_THAT(Extra(recoveries[0]), ::testing::StartsWith("action=prevent_update;"));
+    EXPECT_THAT(ExtraOf(recoveries[0]), ::testing::StartsWith("action=prevent_update;"));
     EXPECT_EQ("", Singleton<TriggerHomeVersion>::GetInstance()->GetVersion());
-    EXPECT_THAT(LastMessage(), ::testing::EndsWith("Skip This Version Update. (version: 2.0.0))"));
+    EXPECT_THAT(LastMessage(), ::testing::EndsWith("Skip This Version Update. (version: 1.5.0))"));
+    EXPECT_TRUE(device.LogHas("[user_retry.txt] try: 2 => 3 (max)"));
 }
 
 // ---- power-off -------------------------------------------------------------------------------
 
 struct PowerRow {
-    const char* storeStatus;  // as the key file holds it
+    const char* name;
+    const char* storeStatus;  // as the key file holds it; nullptr: unreadable
     const char* change;       // "previous next"
     const char* homeAfter;
+    bool poweredOff;
 };
 
-const PowerRow POWER_ROWS[] = {{"s:priority0_downloaded", "1 3", "none"},
-                               {"s:install_later", "1 3", "start"},
-                               {"s:priority0_downloaded", "3 3", "start"}};
+// States 2, 3 and 4 are power-off; only a store still in its "priority0" phase is forgotten.
+const PowerRow POWER_ROWS[] = {
+    {"DownloadedOffToState2", "s:priority0_downloaded", "1 2", "none", true},
+    {"CancelByTimerOffToState3", "s:cancel_by_timer", "1 3", "none", true},
+    {"UnreadableStatusOffToState4", nullptr, "1 4", "none", true},
+    {"InstallLaterIsKept", "s:install_later", "1 3", "start", true},
+    {"SameStateIsNoChange", "s:priority0_downloaded", "3 3", "start", false},
+    {"StateFiveIsNotOff", "s:priority0_downloaded", "2 5", "start", false},
+};
 
 class PowerTableTest : public UpdateManagerTest, public ::testing::WithParamInterface<PowerRow> {};
 
@@ -235,12 +261,13 @@ TEST_P(PowerTableTest, PowerOffForgetsAPriority0Update) {
     StartManager();
 
     ASSERT_EQ(0, device.Tvctl(std::string("power ") + row.change));
-    // An event that changes nothing leaves no trace: give it time to arrive.
-    RunLoopFor(500);
+    ASSERT_TRUE(device.Settle(true));
 
     EXPECT_EQ(row.homeAfter, StrKey(HOME_STATUS));
+    std::string off = std::string("power off [") + row.change[2] + "]";
+    EXPECT_EQ(row.poweredOff, device.LogHas(off));
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, PowerTableTest, ::testing::ValuesIn(POWER_ROWS));
+INSTANTIATE_TEST_SUITE_P(Rows, PowerTableTest, ::testing::ValuesIn(POWER_ROWS), RowName());
 
 }  // namespace

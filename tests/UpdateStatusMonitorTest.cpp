@@ -17,42 +17,35 @@ const std::string ONE_MIB(1 << 20, 'a');
 constexpr int NOT_DELIVERED = -100;  // below every status, some of which are negative
 using Updates = std::vector<std::pair<int, std::string>>;
 
-// What the three callbacks received, in order.
+// What the two callbacks received, in order.
 struct Received {
     Updates updates;
-    std::vector<int> priorities;
     std::vector<int> requests;
 };
 
 void OnUpdate(PRIORITY_BIU_STATUS status, std::string value, void* pUserData) {
     static_cast<Received*>(pUserData)->updates.emplace_back(status, std::move(value));
 }
-void OnPriority(HOME_PRIORITY_UPDATE_STATUS status, void* pUserData) {
-    static_cast<Received*>(pUserData)->priorities.push_back(status);
-}
 void OnRequest(REQUEST_STATUS status, void* pUserData) {
     static_cast<Received*>(pUserData)->requests.push_back(status);
 }
-void OnRequestOther(REQUEST_STATUS, void*) {}
 
-// A television whose monitor has all three callbacks registered.
+// A television whose monitor has its store-status and request callbacks registered.
 struct Monitored {
     Monitored() {
         monitor->SetUpdateStatusChangedCallback(OnUpdate, &received);
-        monitor->SetUpdatPriorityStatusChangedCallback(OnPriority, &received);
         monitor->SetRequestStatusChangedCallback(OnRequest, &received);
     }
     ~Monitored() { UpdateStatusMonitor::DestoryInstance(); }
 
-    // Writes the key and runs the main loop until the monitor has handled the change; the cache
-    // key starts from a sentinel so that "not cached" is visible.
-    bool Deliver(const char* key, const std::string& value) {
+    // Writes the store status and runs the main loop until the monitor has handled the change;
+    // the cache key starts from a sentinel so that "not cached" is visible.
+    bool Deliver(const std::string& value) {
         vconf_set_str(keys::HOME_UPDATE_STATE, "untouched");
         received = Received{};
-        std::string handled = std::string("keyName : ") + key;
-        int before = device.LogCount(handled);
-        vconf_set_str(key, value.c_str());
-        return RunLoopUntil([&] { return device.LogCount(handled) > before; });
+        int before = device.LogCount("keyName : ");
+        vconf_set_str(keys::PRIORITY_BIU_STATUS, value.c_str());
+        return device.Settle() && device.LogCount("keyName : ") > before;
     }
 
     TestDevice device;
@@ -81,30 +74,13 @@ TEST(UpdateStatusMonitorTest, StoreStatusIsDeliveredAndCached) {
     Monitored m;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value.substr(0, 40));
-        ASSERT_TRUE(m.Deliver(keys::PRIORITY_BIU_STATUS, c.value));
+        ASSERT_TRUE(m.Deliver(c.value));
         Updates expected = c.status == NOT_DELIVERED ? Updates{} : Updates{{c.status, c.value}};
         EXPECT_EQ(expected, m.received.updates) << "delivered once, the value unchanged";
         EXPECT_EQ(c.cached ? "s:" + c.value : NO_CHANGE, m.device.Key(keys::HOME_UPDATE_STATE));
         if (c.logLine) {
             EXPECT_TRUE(m.device.LogHas(c.logLine)) << c.logLine;
         }
-    }
-}
-
-TEST(UpdateStatusMonitorTest, HomeStatusDeliversOnlyStartAndReady) {
-    struct {
-        const char* value;
-        std::vector<int> delivered;
-    } cases[] = {{"start", {PRIORITY_UPDATE_START}},
-                 {"ready", {PRIORITY_UPDATE_READY}},
-                 {"done", {}},
-                 {"none", {}},
-                 {"Start", {}}};
-    Monitored m;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.value);
-        ASSERT_TRUE(m.Deliver(keys::HOME_PRIORITY_UPDATE_STATUS, c.value));
-        EXPECT_EQ(c.delivered, m.received.priorities);
     }
 }
 
@@ -122,7 +98,7 @@ TEST(UpdateStatusMonitorTest, UserAnswerIsWrittenAsItsWord) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.keyBefore);
         Monitored m;
-        ASSERT_TRUE(m.Deliver(keys::PRIORITY_BIU_STATUS, c.keyBefore));
+        ASSERT_TRUE(m.Deliver(c.keyBefore));
         m.received.updates.clear();
         m.monitor->SetUserRequestStatus(c.status, "");
         EXPECT_EQ(c.calledBack ? std::vector<int>{c.status} : std::vector<int>{},
@@ -138,18 +114,6 @@ TEST(UpdateStatusMonitorTest, UserAnswerIsWrittenAsItsWord) {
                   m.received.updates[0].first);
         EXPECT_EQ(c.keyAfter, m.device.Key(keys::HOME_UPDATE_STATE));
     }
-}
-
-TEST(UpdateStatusMonitorTest, SlotsRefuseOverwriteAndForeignUnset) {
-    Monitored m;
-    m.monitor->SetRequestStatusChangedCallback(OnRequestOther, nullptr);
-    EXPECT_EQ(1, m.device.LogCount("Callback is exist"));
-    m.monitor->UnsetRequestStatusChangedCallback(OnRequestOther);
-    EXPECT_EQ(1, m.device.LogCount("callback is not registered"));
-
-    vconf_set_str(keys::PRIORITY_BIU_STATUS, "priority0_downloaded");
-    m.monitor->SetUserRequestStatus(UPDATE_LATER, "");
-    EXPECT_EQ(std::vector<int>{UPDATE_LATER}, m.received.requests) << "the first pair stays";
 }
 
 }  // namespace

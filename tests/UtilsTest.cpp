@@ -14,14 +14,6 @@
 
 namespace {
 
-// The launch's extra data in order, as "key=value;...".
-std::string ExtraOf(const Json::Value& launch) {
-    std::string extra;
-    for (const auto& pair : launch["extra"])
-        extra += pair[0].asString() + "=" + pair[1].asString() + ";";
-    return extra;
-}
-
 // A faulted destroy still destroys: a rule "app_control_destroy 0 1" is used up by the release.
 bool Released(const TestDevice& device) {
     return device.Read("faults").find("app_control_destroy") == std::string::npos;
@@ -48,6 +40,7 @@ TEST(SendAppControlTest, ExtraDataGoInKeyOrderThenCallerAndAFailingStepStopsTheR
         {2, view, three, "", "failed to set extra data (error code: -22)", 2},
         {4, view, three, "", "failed to set common extra data (error code: -22)", 3},
     };
+    tvhost::SetSelfAppId(BRENWICK_APP_ID);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.journaled + c.logged);
         TestDevice device;
@@ -65,6 +58,9 @@ TEST(SendAppControlTest, ExtraDataGoInKeyOrderThenCallerAndAFailingStepStopsTheR
         for (const Json::Value& launch : launches) {
             EXPECT_EQ(c.journaled, ExtraOf(launch));
             EXPECT_EQ(APPCTL_OPERATION_DEFAULT, launch["operation"].asString());
+            EXPECT_EQ(BRENWICK_APP_ID, launch["caller"].asString());
+            EXPECT_EQ(c.logged == notFound ? APPCTL_ERR_APP_NOT_FOUND : 0,
+                      launch["result"].asInt());
         }
         EXPECT_TRUE(c.logged.empty() || device.LogHas(c.logged));
         EXPECT_EQ(c.tried, device.LogCount("app_control_add_extra_data: ")) << "stops at a fault";

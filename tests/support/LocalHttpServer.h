@@ -12,6 +12,10 @@
 #include <thread>
 #include <vector>
 
+// Where nothing listens, as on a fresh device. A port freed by a server that is gone is not: a
+// test running in parallel may be given it for its own server.
+constexpr const char* CLOSED_URL = "http://127.0.0.1:9";
+
 struct HttpReply {
     int status = 200;
     // The body, sent as one HTTP chunk per piece, 30 ms apart.
@@ -31,8 +35,7 @@ class LocalHttpServer {
     explicit LocalHttpServer(const std::string& certificateNames = "");
     ~LocalHttpServer();
 
-    // "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT". Once the server is gone its port
-    // refuses connections, so `LocalHttpServer().BaseUrl()` names a closed port.
+    // "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT".
     const std::string& BaseUrl() const { return m_baseUrl; }
     // The certificate in PEM, "" for plain HTTP: trust it by writing it to config/ca.pem.
     const std::string& CertificatePem() const { return m_certificatePem; }

@@ -76,3 +76,23 @@ int ServiceProcess::Stop(int timeoutMs) {
     }
     return status;
 }
+
+bool ServiceProcess::Settle() {
+    const char* launched = "> Extra Data [LaunchReason] => Settle";
+    const char* keyChanged = "> changedValue : none";
+    for (int round = 0; round < 10; ++round) {
+        int lines = m_device.LogCount(""), launches = m_device.LogCount(launched),
+            keys = m_device.LogCount(keyChanged);
+        // The launch first: a key the service wrote while handling earlier requests is then
+        // already queued ahead of the marker key.
+        if (m_device.Tvctl("launch com.talvoro.tv.brenwick LaunchReason=Settle") != 0 ||
+            !WaitUntil([&] { return m_device.LogCount(launched) > launches; }) ||
+            m_device.Tvctl("set db/home/reset_status none") != 0 ||
+            !WaitUntil([&] { return m_device.LogCount(keyChanged) > keys; }))
+            return false;
+        // Only the markers' own lines: the request, its caller and reason, the key's new value.
+        if (m_device.LogCount("") == lines + 4)
+            return true;
+    }
+    return false;
+}

@@ -21,6 +21,11 @@ class ServiceProcess {
     // Waits for the process to end by itself (e.g. after a reboot); its exit status or -1.
     int WaitExit(int timeoutMs = 5000);
     bool Running();
+    // Waits until the service has handled everything sent to it so far, and what that set off in
+    // turn: a launch and a settings change that it only logs are handled after whatever was
+    // queued before them. Rounds repeat until one adds nothing to the log but their own lines.
+    // False when the service stopped answering.
+    bool Settle();
     pid_t Pid() const { return m_pid; }
 
   private:

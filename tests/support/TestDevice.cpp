@@ -12,7 +12,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "HostCore.h"
 #include "Provision.h"
+#include "vconf.h"
 
 namespace fs = std::filesystem;
 
@@ -117,6 +119,23 @@ std::vector<Json::Value> TestDevice::Journal(const std::string& name) const {
     return entries;
 }
 
+std::vector<Json::Value> TestDevice::Entries(const std::string& name, const std::string& field,
+                                             const Json::Value& value) const {
+    std::vector<Json::Value> found;
+    for (const auto& entry : Journal(name)) {
+        if (entry[field] == value)
+            found.push_back(entry);
+    }
+    return found;
+}
+
+std::string TestDevice::Launches(const std::string& appId) const {
+    std::string text;
+    for (const auto& entry : Entries("launch.jsonl", "app_id", appId))
+        text += ExtraOf(entry) + "\n";
+    return text;
+}
+
 int TestDevice::Shell(const std::string& command, std::string* output) const {
     std::string full = "TV_DEVICE_ROOT='" + m_root + "' " + command + " 2>&1";
     FILE* pipe = popen(full.c_str(), "r");
@@ -137,6 +156,55 @@ int TestDevice::Tvctl(const std::string& args, std::string* output) const {
     return Shell(std::string(TVCTL_BIN) + " " + args, output);
 }
 
+std::string ExtraOf(const Json::Value& entry) {
+    std::string extra;
+    for (const auto& pair : entry["extra"])
+        extra += pair[0].asString() + "=" + pair[1].asString() + ";";
+    return extra;
+}
+
+namespace {
+
+constexpr const char* SETTLE_KEY = "memory/test/settle";
+
+void OnSettleKey(keynode_t*, void* seen) {
+    *static_cast<bool*>(seen) = true;
+}
+
+// Every journal and the log only grow: their total size tells whether anything happened.
+uintmax_t LogBytes(const std::string& root) {
+    uintmax_t bytes = 0;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(root + "/log", ignored))
+        bytes += entry.file_size(ignored);
+    return bytes;
+}
+
+}  // namespace
+
+bool TestDevice::Settle(bool serving) const {
+    for (int round = 0; round < 10; ++round) {
+        uintmax_t before = LogBytes(m_root);
+        bool keySeen = false, messageSeen = !serving;
+        vconf_notify_key_changed(SETTLE_KEY, OnSettleKey, &keySeen);
+        vconf_set_str(SETTLE_KEY, std::to_string(round).c_str());
+        if (serving) {
+            tvhost::SetMessageHandler("settle", [&](const Json::Value&) { messageSeen = true; });
+            Json::Value marker;
+            marker["kind"] = "settle";
+            tvhost::SendToApp(tvhost::SelfAppId(), marker);
+        }
+        bool answered = RunLoopUntil([&] { return keySeen && messageSeen; });
+        vconf_ignore_key_changed(SETTLE_KEY, OnSettleKey);
+        tvhost::SetMessageHandler("settle", nullptr);
+        if (!answered)
+            return false;
+        if (LogBytes(m_root) == before)
+            return true;
+    }
+    return false;
+}
+
 bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs) {
     gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(timeoutMs) * 1000;
     while (!done()) {
@@ -146,14 +214,6 @@ bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs) {
             g_usleep(1000);
     }
     return true;
-}
-
-void RunLoopFor(int ms) {
-    gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(ms) * 1000;
-    while (g_get_monotonic_time() < deadline) {
-        if (!g_main_context_iteration(nullptr, FALSE))
-            g_usleep(1000);
-    }
 }
 
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {

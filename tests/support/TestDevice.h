@@ -1,6 +1,7 @@
 // A temporary television for one test: its own device root, provisioned factory-fresh.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <json/json.h>
 
 #include <functional>
@@ -36,14 +37,24 @@ class TestDevice {
     // Index of the first log line containing `text` at or after line `from`, or -1.
     int LogLineOf(const std::string& text, int from = 0) const;
 
-    // Parsed lines of log/NAME (e.g. "launch.jsonl").
+    // Parsed lines of log/NAME (e.g. "launch.jsonl"), and those whose `field` holds `value`.
     std::vector<Json::Value> Journal(const std::string& name) const;
+    std::vector<Json::Value> Entries(const std::string& name, const std::string& field,
+                                     const Json::Value& value) const;
+    // The extra data of every launch request to `appId` (see ExtraOf), one launch a line.
+    std::string Launches(const std::string& appId) const;
 
     // Runs `command` through /bin/sh with TV_DEVICE_ROOT set; returns the exit status and
     // fills *output with standard output and standard error.
     int Shell(const std::string& command, std::string* output = nullptr) const;
     // tvctl ARGS (already shell-quoted as needed).
     int Tvctl(const std::string& args, std::string* output = nullptr) const;
+
+    // Runs the main loop until everything queued for this process has been handled, and what that
+    // set off in turn. A marker key change, and a marker message when this process serves its
+    // application id, come back only after whatever was queued before them; rounds repeat until
+    // one leaves the log and the journals as they were. False when that never happens.
+    bool Settle(bool serving = false) const;
 
   private:
     std::string m_tempDir;
@@ -52,10 +63,19 @@ class TestDevice {
     bool m_hadPreviousRoot = false;
 };
 
+// "key=value;..." of a journal entry's extra data, in the order they were added.
+std::string ExtraOf(const Json::Value& entry);
+
+// Names each row of a parameterized table by its `name` member, the same in every build.
+struct RowName {
+    template <typename Row>
+    std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
+        return info.param.name;
+    }
+};
+
 // Iterates the default GLib main context until `done` holds or `timeoutMs` passes.
 bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs = 3000);
-// Iterates the default main context for `ms` milliseconds.
-void RunLoopFor(int ms);
 // Checks `done` every 10 ms, without iterating any main context, until it holds or `timeoutMs`
 // passes: for waiting on other processes (the service binary, tvctl).
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 8000);

@@ -32,14 +32,6 @@ inline std::string MajorInfo(const std::string& version, const std::string& grou
            group + R"(","maxRetryCount":3})";
 }
 
-// "k=v;k=v" of a journal entry's extra data, in the order they were added.
-inline std::string Extra(const Json::Value& entry) {
-    std::string text;
-    for (const auto& pair : entry["extra"])
-        text += (text.empty() ? "" : ";") + pair[0].asString() + "=" + pair[1].asString();
-    return text;
-}
-
 // Stands in for the running service: serves its id for the test's lifetime (so notification and
 // power events reach the test), on a device whose store offers 2.0.0 of the home.
 class UpdateFlowTest : public ::testing::Test {
@@ -58,27 +50,11 @@ class UpdateFlowTest : public ::testing::Test {
         tvhost::StopServing();
     }
 
-    // Entries of a journal whose `field` holds `value`.
-    std::vector<Json::Value> Entries(const std::string& journal, const std::string& field,
-                                     const Json::Value& value) {
-        std::vector<Json::Value> found;
-        for (const auto& entry : device.Journal(journal)) {
-            if (entry[field] == value)
-                found.push_back(entry);
-        }
-        return found;
-    }
-    // The extra data of every launch of the home update view, one launch a line.
-    std::string ViewLaunches() {
-        std::string text;
-        for (const auto& entry : Entries("launch.jsonl", "app_id", HOME_UPDATE_VIEW_APP_ID))
-            text += Extra(entry) + "\n";
-        return text;
-    }
+    std::string ViewLaunches() { return device.Launches(HOME_UPDATE_VIEW_APP_ID); }
     // Posts of notifications with an event callback (the home update notification) or without
     // (the hidden test mode's); only posts carry the flag.
     std::vector<Json::Value> Posts(bool withEventCallback) {
-        return Entries("notification.jsonl", "event_cb", withEventCallback);
+        return device.Entries("notification.jsonl", "event_cb", withEventCallback);
     }
     // The string value of a key, "" when absent.
     std::string StrKey(const std::string& key) {
