@@ -11,12 +11,11 @@
 #include <vconf.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
+#include <vector>
 
 #include "AppDetail.h"
 #include "Constants.h"
@@ -39,28 +38,35 @@ const std::string DATA = std::string("fs") + DATA_DIR;
 const std::string TRUSTED = std::string("fs") + TRUSTED_DIR;
 const std::string HOME_RESET_FLAG = "fs/opt/usr/home/owner/share/.preload_home_pkg";
 
-std::string ReadPath(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void WritePath(const fs::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
 std::string AppDetailBody(const std::string& description) {
     return R"({"rsp":{"stat":"ok","app":{"version":"2.0.0","description":")" + description +
            R"("}}})";
 }
 
-void SetRetryTargets() {
+// Every file the service writes, each by the unit that owns it: the retry counters, the hidden
+// mode flag, the A/B test flag, the app detail cache, a Home reset up to its (refused) reboot
+// with its flag and version tracker, and last the reset flag with a found reset and its wipe.
+void WriteEveryFile(const TestDevice& device) {
     Retry(FILE_NAME_REQUEST_RETRY).SetRetryInfo("home", "2.0.0", "normal", 6);
     Retry(FILE_NAME_USER_RETRY).SetRetryInfo("home", "2.0.0", "normal", 3);
-}
+    Singleton<HiddenMode>::GetInstance()->m_EnableHiddenMode();
+    Singleton<HiddenMode>::DestoryInstance();
+    CurrentHomeVersion::CreateABTest("{}");
 
-void FindReset() {
+    LocalHttpServer server;
+    server.SetReply({200, {AppDetailBody("New")}, 0});
+    device.Write("config/server_url", server.BaseUrl());
+    Singleton<AppDetail>::GetInstance()->Update("home", "2.0.0");
+    RunLoopUntil([&] { return device.LogHas("> Clear thread data"); }, 5000);
+    Singleton<AppDetail>::DestoryInstance();
+
+    tvhost::FaultAdd("device_power_request_reboot", "-1", "");
+    Singleton<HomeResetManager>::GetInstance();
+    vconf_set_str(keys::HOME_RESET_STATUS, "start");
+    // The whole request runs in the callback that logs this first.
+    RunLoopUntil([&] { return device.LogHas("> changedValue : start"); });
+    Singleton<HomeResetManager>::DestoryInstance();
+
     vconf_set_int(keys::FACTORY_RESET_COUNT, 7);
     ResetManager* manager = Singleton<ResetManager>::GetInstance();
     if (manager->IsReset())
@@ -68,94 +74,55 @@ void FindReset() {
     Singleton<ResetManager>::DestoryInstance();
 }
 
-// A Home reset request carried out up to its (refused) reboot.
-void RequestHomeReset(const TestDevice& device) {
-    tvhost::FaultAdd("device_power_request_reboot", "-1", "");
-    Singleton<HomeResetManager>::GetInstance();
-    vconf_set_str(keys::HOME_RESET_STATUS, "start");
-    // The whole request runs in the callback that logs this first.
-    RunLoopUntil([&] { return device.LogHas("> changedValue : start"); });
-    Singleton<HomeResetManager>::DestoryInstance();
-}
-
-void FetchAppDetail(const TestDevice& device) {
-    LocalHttpServer server;
-    server.SetReply({200, {AppDetailBody("New")}, 0});
-    device.Write("config/server_url", server.BaseUrl());
-    Singleton<AppDetail>::GetInstance()->Update("home", "2.0.0");
-    RunLoopUntil([&] { return device.LogHas("> Clear thread data"); }, 5000);
-    Singleton<AppDetail>::DestoryInstance();
-}
-
-// Every file below the directory: its bytes, or "<dir>" and "<link>".
-std::map<std::string, std::string> Snapshot(const fs::path& directory) {
+// Every file below the sentinel directory: its bytes, or "<dir>" and "<link>".
+std::map<std::string, std::string> Snapshot(const TestDevice& device, const std::string& sentinel) {
     std::map<std::string, std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(directory)) {
-        std::string name = fs::relative(entry.path(), directory).string();
+    for (const auto& entry : fs::recursive_directory_iterator(device.Path(sentinel))) {
+        std::string name = fs::relative(entry.path(), device.Path(sentinel)).string();
         if (entry.is_symlink())
             files[name] = "<link>";
         else if (entry.is_directory())
             files[name] = "<dir>";
         else
-            files[name] = ReadPath(entry.path());
+            files[name] = device.Read(sentinel + "/" + name);
     }
     return files;
 }
 
-struct Planting {
-    const char* name;
-    // Where the link goes (relative to the device root) and what it points to in the sentinel
-    // directory outside the root ("" is the sentinel directory itself).
-    std::string link;
-    const char* target;
-    std::function<void(const TestDevice&)> act;
-};
-
-// Links planted where the service writes, each pointing out of the device root: not one file
-// outside is created, written, truncated or deleted.
+// Links planted where the service writes, each pointing into a sentinel directory outside the
+// device root: not one file there is created, written, truncated or deleted.
 TEST(FileUtilTest, NoPlantedLinkLetsTheServiceChangeAFileOutside) {
-    const Planting plantings[] = {
-        {"request retry temporary", DATA + "request_retry.txt.tmp", "victim",
-         [](const TestDevice&) { SetRetryTargets(); }},
-        {"user retry temporary", DATA + "user_retry.txt.tmp", "victim",
-         [](const TestDevice&) { SetRetryTargets(); }},
-        {"app detail temporary", TRUSTED + "appDetail.tmp", "victim", FetchAppDetail},
-        {"A/B test flag temporary", TRUSTED + "abtest.tmp", "victim",
-         [](const TestDevice&) { CurrentHomeVersion::CreateABTest("{}"); }},
-        {"version tracker temporary", TRUSTED + ".home_version_tracker.tmp", "victim",
-         RequestHomeReset},
-        {"reset flag temporary", TRUSTED + ".resetflag.tmp", "victim",
-         [](const TestDevice&) { FindReset(); }},
-        {"hidden mode flag", DATA + "hidden_mode", "victim",
-         [](const TestDevice&) { Singleton<HiddenMode>::GetInstance()->m_EnableHiddenMode(); }},
-        {"dangling Home reset flag", HOME_RESET_FLAG, "created", RequestHomeReset},
-        {"data directory", DATA.substr(0, DATA.size() - 1), "",
-         [](const TestDevice&) {
-             FindReset();
-             SetRetryTargets();
-         }},
-        {"trusted directory", TRUSTED.substr(0, TRUSTED.size() - 1), "",
-         [](const TestDevice& device) {
-             FindReset();
-             CurrentHomeVersion::CreateABTest("{}");
-             FetchAppDetail(device);
-         }},
+    const struct {
+        const char* name;
+        std::vector<std::string> links;  // relative to the device root
+        const char* target;              // in the sentinel directory; "" is the directory itself
+    } plantings[] = {
+        {"at every temporary and the hidden mode flag",
+         {DATA + "request_retry.txt.tmp", DATA + "user_retry.txt.tmp", DATA + "hidden_mode",
+          TRUSTED + "appDetail.tmp", TRUSTED + "abtest.tmp", TRUSTED + ".home_version_tracker.tmp",
+          TRUSTED + ".resetflag.tmp"},
+         "victim"},
+        // A flag that is there stops the Home reset, so this one is planted alone.
+        {"dangling, at the Home reset flag", {HOME_RESET_FLAG}, "created"},
+        {"as the data directory", {DATA.substr(0, DATA.size() - 1)}, ""},
+        {"as the trusted directory", {TRUSTED.substr(0, TRUSTED.size() - 1)}, ""},
     };
-    for (const Planting& planting : plantings) {
+    for (const auto& planting : plantings) {
         SCOPED_TRACE(planting.name);
         TestDevice device;
-        const fs::path sentinel = fs::path(device.Root()).parent_path() / "outside";
-        fs::create_directories(sentinel / "dir");
-        WritePath(sentinel / "victim", "precious");
-        WritePath(sentinel / "dir" / "inner", "kept");
-        std::map<std::string, std::string> before = Snapshot(sentinel);
-        fs::remove_all(device.Path(planting.link));
-        fs::create_symlink(sentinel / planting.target, device.Path(planting.link));
+        const std::string sentinel = "../outside";
+        device.Write(sentinel + "/victim", "precious");
+        device.Write(sentinel + "/dir/inner", "kept");
+        std::map<std::string, std::string> before = Snapshot(device, sentinel);
+        for (const std::string& link : planting.links) {
+            fs::remove_all(device.Path(link));
+            fs::create_symlink(fs::absolute(device.Path(sentinel)) / planting.target,
+                               device.Path(link));
+        }
 
-        planting.act(device);
+        WriteEveryFile(device);
 
-        EXPECT_EQ(before, Snapshot(sentinel));
-        Singleton<HiddenMode>::DestoryInstance();
+        EXPECT_EQ(before, Snapshot(device, sentinel));
     }
 }
 
