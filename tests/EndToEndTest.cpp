@@ -257,7 +257,10 @@ TEST_F(EndToEnd, StateSurvivesARestart) {
     device.Tvctl("set memory/pax/priority_biu_status priority0_downloadfailed");
     // The count goes on from the saved one instead of starting again at 1.
     ASSERT_TRUE(WaitUntil([&] { return device.LogHas("[Increase] request_retry.txt, try: 2"); }));
-    EXPECT_EQ("2\n4\n2.0.0|normal\n", device.Read(std::string(DATA) + "request_retry.txt"));
+    // Saved (durably, which takes a moment) after that line.
+    const std::string saved = std::string(DATA) + "request_retry.txt";
+    EXPECT_TRUE(WaitUntil([&] { return device.Read(saved) == "2\n4\n2.0.0|normal\n"; }))
+        << device.Read(saved);
 }
 
 TEST_F(EndToEnd, BadInputLeavesTheServiceWorking) {
