@@ -390,11 +390,15 @@ class Soak {
             printf("torn or empty after a kill: %s holds %zu bytes: \"%s\"\n", file.name,
                    content.size(), content.substr(0, 200).c_str());
         }
+        // A write cut short leaves its temporary: NAME followed by a dot and a suffix.
         int temporaries = 0;
         for (const char* dir : {DATA, TRUSTED}) {
             std::error_code ignored;
-            for (const auto& entry : fs::directory_iterator(m_device->Path(dir), ignored))
-                temporaries += entry.path().filename().string().find(".tmp") != std::string::npos;
+            for (const auto& entry : fs::directory_iterator(m_device->Path(dir), ignored)) {
+                std::string name = entry.path().filename().string();
+                for (const auto& file : files)
+                    temporaries += name.rfind(std::string(file.name) + ".", 0) == 0;
+            }
         }
         m_figures.mostTemporaries = std::max(m_figures.mostTemporaries, temporaries);
     }
