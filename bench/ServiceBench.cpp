@@ -5,9 +5,7 @@
 // release-notes server answers with a huge or an endless body.
 //
 //   build/bench/ServiceBench [UPDATES]      (default 1000)
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
@@ -270,18 +268,9 @@ void MeasureLatency(int samples) {
 class FloodServer {
   public:
     explicit FloodServer(long long bodyBytes) : m_bodyBytes(bodyBytes) {
-        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(m_fd, 4) != 0 ||
-            getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            perror("ServiceBench: listen");
-            exit(2);
-        }
-        m_baseUrl = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        int port = 0;
+        m_fd = ListenOnLoopback("ServiceBench", &port);
+        m_baseUrl = "http://127.0.0.1:" + std::to_string(port);
         m_thread = std::thread([this] { m_ServeOne(); });
     }
     ~FloodServer() {
@@ -301,14 +290,7 @@ class FloodServer {
         int client = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0)
             return;
-        std::string request;
-        char buffer[4096];
-        while (request.find("\r\n\r\n") == std::string::npos) {
-            ssize_t n = recv(client, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            request.append(buffer, static_cast<size_t>(n));
-        }
+        ReadRequestHead(client);
         std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n";
         head += m_bodyBytes < 0 ? "Transfer-Encoding: chunked\r\n\r\n"
                                 : "Content-Length: " + std::to_string(m_bodyBytes) + "\r\n\r\n";
