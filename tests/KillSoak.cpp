@@ -156,11 +156,6 @@ class Soak {
 
     const Figures& Result() const { return m_figures; }
 
-    ~Soak() {
-        m_service.reset();
-        m_device.reset();
-    }
-
   private:
     int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
 
