@@ -30,7 +30,7 @@ class PlatformRegistration {
                                                           void* userData);
 
   private:
-    bool m_TryRegister();
+    void m_TryRegister();
     static gboolean m_OnRetryTimer(gpointer self);
 
     std::string m_what;
@@ -38,5 +38,6 @@ class PlatformRegistration {
     std::function<int()> m_unregister;
     bool m_registered = false;
     int m_failures = 0;
+    unsigned m_delay = 0;  // ms before the next try, while failing
     guint m_timer = 0;
 };

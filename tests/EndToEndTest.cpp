@@ -90,7 +90,9 @@ TEST_F(EndToEnd, UserAcceptsAndTheHomeIsUpdated) {
     EXPECT_NE(std::string::npos, story.find("store: answer allow_install")) << story;
     EXPECT_EQ("2.0.0\n", HomeVersion());
     EXPECT_EQ(1u, Launches("LoadingUI").size());
-    EXPECT_TRUE(device.LogHas("Major: 2.0.0|normal, Installed: 2.0.0|normal"));
+    // The service handles the store's last status after the player has ended.
+    ASSERT_TRUE(
+        WaitUntil([&] { return device.LogHas("Major: 2.0.0|normal, Installed: 2.0.0|normal"); }));
     EXPECT_FALSE(device.Exists(std::string(TRUSTED) + "abtest"));
     EXPECT_EQ("0\n3\n2.0.0|normal\n", device.Read(std::string(DATA) + "user_retry.txt"));
     EXPECT_EQ("0\n6\n2.0.0|normal\n", device.Read(std::string(DATA) + "request_retry.txt"));
@@ -126,6 +128,8 @@ TEST_F(EndToEnd, UserDeclinesVersionFromTheDetailsPage) {
     Json::Value recovery = Entries("store.jsonl", "call", "pax_add_recovery_action")[0];
     EXPECT_EQ("prevent_update", Extra(recovery["extra"], "action"));
     EXPECT_EQ("2.0.0", Extra(recovery["extra"], "version"));
+    // The service handles the store's last status after the player has ended.
+    ASSERT_TRUE(WaitUntil([&] { return device.LogHas("> Major: "); }));
     EXPECT_EQ("0\n3\n2.0.0|normal\n", device.Read(std::string(DATA) + "user_retry.txt"));
     EXPECT_TRUE(device.LogHas("[user_retry.txt] try: 1 => 3 (max)"));
 }
@@ -137,7 +141,8 @@ TEST_F(EndToEnd, DownloadFailuresUpToTheLimitStopTheVersion) {
     EXPECT_EQ(1, StoreCalls("pax_add_recovery_action")) << story;
     EXPECT_EQ(1, device.LogCount("[Increase] request_retry.txt, try: 1"));
     EXPECT_EQ(1, device.LogCount("[Increase] request_retry.txt, try: 2"));
-    EXPECT_EQ(1, device.LogCount("[Not Updated] request_retry.txt. max rety count 2"));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return device.LogCount("[Not Updated] request_retry.txt. max rety count 2") == 1; }));
     EXPECT_EQ("1.0.0\n", HomeVersion());
 }
 

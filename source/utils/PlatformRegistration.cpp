@@ -41,22 +41,18 @@ std::unique_ptr<PlatformRegistration> PlatformRegistration::WatchKey(const char*
         [=] { return vconf_ignore_key_changed(name.c_str(), callback); });
 }
 
-bool PlatformRegistration::m_TryRegister() {
+void PlatformRegistration::m_TryRegister() {
     int result = m_register();
     if (result == 0) {
         m_registered = true;
         if (m_failures > 0)
             LOGE("Done: %s, after %d failed tries", m_what.c_str(), m_failures);
-        return true;
+        return;
     }
+    m_delay = m_failures == 0 ? FIRST_RETRY_MS : std::min(2 * m_delay, LONGEST_RETRY_MS);
     ++m_failures;
-    unsigned delay = FIRST_RETRY_MS;
-    for (int i = 1; i < m_failures && delay < LONGEST_RETRY_MS; ++i)
-        delay *= 2;
-    delay = std::min(delay, LONGEST_RETRY_MS);
-    LOGE("Failed to %s (error: %d); trying again in %u ms", m_what.c_str(), result, delay);
-    m_timer = g_timeout_add(delay, m_OnRetryTimer, this);
-    return false;
+    LOGE("Failed to %s (error: %d); trying again in %u ms", m_what.c_str(), result, m_delay);
+    m_timer = g_timeout_add(m_delay, m_OnRetryTimer, this);
 }
 
 gboolean PlatformRegistration::m_OnRetryTimer(gpointer self) try {
