@@ -5,9 +5,7 @@
 // before each write; the main loop of this process stamps when its watcher has the value. The
 // writes run once with no transfer and once while a transfer to a server that answers after
 // SERVER_DELAY_MS is in flight; the second run must keep the settings store's own latency.
-#include <arpa/inet.h>
 #include <glib.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -102,18 +100,7 @@ void OnChanged(keynode_t* node, void* data) {
 class SlowServer {
   public:
     SlowServer() {
-        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(m_fd, 4) != 0) {
-            perror("AppDetailBench: listen");
-            exit(2);
-        }
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
+        m_fd = ListenOnLoopback("AppDetailBench", &m_port);
         m_thread = std::thread([this] { m_ServeOne(); });
     }
     ~SlowServer() {
@@ -131,14 +118,7 @@ class SlowServer {
         int client = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0)
             return;
-        std::string request;
-        char buffer[4096];
-        while (request.find("\r\n\r\n") == std::string::npos) {
-            ssize_t n = recv(client, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            request.append(buffer, static_cast<size_t>(n));
-        }
+        ReadRequestHead(client);
         requestNs = NowNs();
         std::this_thread::sleep_for(std::chrono::milliseconds(SERVER_DELAY_MS));
         std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +

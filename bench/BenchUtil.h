@@ -1,7 +1,10 @@
 // Helpers shared by the latency benches: header-only, as each bench is a program of its own.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <time.h>
 
 #include <algorithm>
@@ -64,4 +67,34 @@ T* MapShared() {
     void* memory =
         mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     return memory == MAP_FAILED ? nullptr : static_cast<T*>(memory);
+}
+
+// A listening socket on 127.0.0.1 at a port the system picks, stored in *port. Ends the bench
+// when there is none to be had.
+inline int ListenOnLoopback(const char* bench, int* port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        fprintf(stderr, "%s: cannot listen on 127.0.0.1\n", bench);
+        exit(2);
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+// Reads an HTTP request up to the end of its head; the rest does not matter to the benches.
+inline void ReadRequestHead(int client) {
+    std::string request;
+    char buffer[4096];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+        ssize_t n = recv(client, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        request.append(buffer, static_cast<size_t>(n));
+    }
 }

@@ -1,14 +1,20 @@
-// Figures of the whole service on a scratch television: start-up time, resident memory, the
-// time from a store status write to the service's launch request, and wake-ups while idle.
+// Figures of the whole service on a scratch television: start-up time; resident memory and open
+// descriptors after UPDATES and after ten times as many whole updates (the notification posted,
+// the user pressing "Update now", the install, the end); the time from a store status write to
+// the service's launch request; wake-ups while idle; and the service's memory while the
+// release-notes server answers with a huge or an endless body.
 //
-//   build/bench/ServiceBench [updates]      (default 1000 updates for the memory figure)
+//   build/bench/ServiceBench [UPDATES]      (default 1000)
+#include <dirent.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vconf.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +27,7 @@
 
 #include "BenchUtil.h"
 #include "HostCore.h"
+#include "VconfInternal.h"
 
 namespace {
 
@@ -122,21 +129,111 @@ void MeasureStartUp() {
         median, Percentile(times, 1.0), median <= 15 ? "PASS" : "FAIL");
 }
 
-void PlayUpdates(int count) {
-    const char* steps[] = {"priority0_start", "priority0_installprogress", "priority0_installed",
-                           "priority0_end"};
+constexpr const char* STATUS_KEY = "memory/pax/priority_biu_status";
+
+int OpenDescriptors(pid_t pid) {
+    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!dir)
+        return -1;
+    int count = 0;
+    while (struct dirent* entry = readdir(dir))
+        count += entry->d_name[0] != '.';
+    closedir(dir);
+    return count;
+}
+
+std::string ReadFrom(const std::string& path, long offset) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(offset);
+    std::stringstream rest;
+    rest << in.rdbuf();
+    return rest.str();
+}
+
+// Writes a store status and waits until the service has logged taking it in.
+bool SetStatus(const std::string& status) {
+    std::string log = tvhost::RootPath("log/dlog.log");
+    long before = FileSize(log);
+    vconf_set_str(STATUS_KEY, status.c_str());
+    std::string taken = "> " + status + "\n";
+    return WaitFor([&] { return ReadFrom(log, before).find(taken) != std::string::npos; }, 2000);
+}
+
+// One whole update as the store service and the user play it: the notification is posted, the
+// user presses "Update now" (event 1), the store installs and ends. The step that did not go
+// through, or null.
+const char* PlayWholeUpdate() {
+    std::string notifications = tvhost::RootPath("log/notification.jsonl");
+    if (!SetStatus("priority0_start"))
+        return "priority0_start";
+    long posted = FileSize(notifications);
+    vconf_set_str(STATUS_KEY, "priority0_downloaded");
+    std::string post;
+    if (!WaitFor(
+            [&] {
+                post = ReadFrom(notifications, posted);
+                return !post.empty() && post.back() == '\n' &&
+                       post.find("\"op\":\"post\"") != std::string::npos;
+            },
+            2000))
+        return "the notification";
+    Json::Value press(Json::objectValue);
+    press["kind"] = "notification_event";
+    press["id"] = atoi(post.c_str() + post.find("\"id\":") + 5);
+    press["event"] = 1;
+    if (tvhost::SendToApp("com.talvoro.tv.brenwick", press) != 0 ||
+        !WaitFor([] { return tvhost::ReadKey(STATUS_KEY).str == "allow_install"; }, 2000))
+        return "the answer";
     std::string launches = tvhost::RootPath("log/launch.jsonl");
+    long before = FileSize(launches);
+    vconf_set_str(STATUS_KEY, "priority0_installprogress");
+    if (!WaitFor([&] { return FileSize(launches) > before; }, 2000))
+        return "the loading screen";
+    if (!SetStatus("priority0_installed"))
+        return "priority0_installed";
+    return SetStatus("priority0_end") ? nullptr : "priority0_end";
+}
+
+bool PlayUpdates(int count) {
     for (int i = 0; i < count; ++i) {
-        for (const char* step : steps) {
-            long before = FileSize(launches);
-            vconf_set_str("memory/pax/priority_biu_status", step);
-            // The loading screen's launch shows that the service has handled the update.
-            if (std::string(step) == "priority0_installprogress") {
-                WaitFor([&] { return FileSize(launches) > before; }, 2000);
-            }
+        if (const char* step = PlayWholeUpdate()) {
+            fprintf(stderr, "update %d did not go through: %s\n", i + 1, step);
+            return false;
         }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return true;
+}
+
+void WriteMajorFileInfo() {
+    tvhost::WriteFileAtomic(tvhost::RootPath("store/major_file_info.json"),
+                            "{\"id\":\"com.talvoro.tv.zefo.homeversion\",\"version\":\"2.0.0\","
+                            "\"targetGroupType\":\"normal\",\"maxRetryCount\":3}\n");
+}
+
+// Resident memory and open descriptors after `first` and after ten times as many updates.
+void MeasureLongRun(pid_t pid, int first) {
+    long rssStart = StatusField(pid, "VmRSS");
+    if (!PlayUpdates(first))
+        return;
+    long rssFirst = StatusField(pid, "VmRSS");
+    int fdsFirst = OpenDescriptors(pid);
+    auto start = Clock::now();
+    if (!PlayUpdates(first * 9))
+        return;
+    double perUpdate = Micros(start, Clock::now()) / 1000.0 / (first * 9);
+    long rssLast = StatusField(pid, "VmRSS");
+    int fdsLast = OpenDescriptors(pid);
+    printf("resident memory: %ld KiB after start-up, %ld KiB after %d updates  [%s: <= 8192 KiB]\n",
+           rssStart, rssFirst, first, rssFirst <= 8192 ? "PASS" : "FAIL");
+    printf(
+        "resident memory: %ld KiB after %d updates, %ld KiB after %d, %+ld KiB  [%s: within 64 "
+        "KiB]\n",
+        rssFirst, first, rssLast, first * 10, rssLast - rssFirst,
+        labs(rssLast - rssFirst) <= 64 ? "PASS" : "FAIL");
+    printf("open descriptors: %d after %d updates, %d after %d  [%s: the same]\n", fdsFirst, first,
+           fdsLast, first * 10, fdsFirst == fdsLast ? "PASS" : "FAIL");
+    printf("a whole update (notification, answer, install, end) took %.2f ms on average\n",
+           perUpdate);
 }
 
 void MeasureLatency(int samples) {
@@ -166,6 +263,107 @@ void MeasureLatency(int samples) {
         samples, median, Percentile(latencies, 0.99), median <= 1000 ? "PASS" : "FAIL");
 }
 
+// A release-notes server that answers its request with a body of `bodyBytes` (-1: endless, in
+// chunks) as fast as the client takes it, and counts what it sent until the client hung up.
+class FloodServer {
+  public:
+    explicit FloodServer(long long bodyBytes) : m_bodyBytes(bodyBytes) {
+        int port = 0;
+        m_fd = ListenOnLoopback("ServiceBench", &port);
+        m_baseUrl = "http://127.0.0.1:" + std::to_string(port);
+        m_thread = std::thread([this] { m_ServeOne(); });
+    }
+    ~FloodServer() {
+        stop = true;
+        shutdown(m_fd, SHUT_RDWR);
+        m_thread.join();
+        close(m_fd);
+    }
+    const std::string& BaseUrl() const { return m_baseUrl; }
+
+    std::atomic<long long> sent{0};
+    std::atomic<bool> done{false};  // the whole body went out, or the client hung up
+    std::atomic<bool> stop{false};
+
+  private:
+    void m_ServeOne() {
+        int client = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0)
+            return;
+        ReadRequestHead(client);
+        std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n";
+        head += m_bodyBytes < 0 ? "Transfer-Encoding: chunked\r\n\r\n"
+                                : "Content-Length: " + std::to_string(m_bodyBytes) + "\r\n\r\n";
+        std::string piece(64 * 1024, ' ');
+        piece.replace(0, 9, "{\"rsp\":{ ");
+        char size[32];
+        snprintf(size, sizeof size, "%zx\r\n", piece.size());
+        std::string chunk = size + piece + "\r\n";
+        bool ok = Send(client, head);
+        while (ok && !stop && (m_bodyBytes < 0 || sent < m_bodyBytes)) {
+            long long left = m_bodyBytes - sent;
+            const std::string& next = m_bodyBytes < 0
+                                          ? chunk
+                                          : (left < static_cast<long long>(piece.size())
+                                                 ? piece.substr(0, static_cast<size_t>(left))
+                                                 : piece);
+            ok = Send(client, next);
+            if (ok)
+                sent += static_cast<long long>(next.size());
+        }
+        done = true;
+        close(client);
+    }
+
+    static bool Send(int fd, const std::string& bytes) {
+        return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+
+    long long m_bodyBytes;
+    int m_fd = -1;
+    std::string m_baseUrl;
+    std::thread m_thread;
+};
+
+// The service's peak resident memory while it fetches the release notes from a server that
+// answers with `bodyBytes` (-1: without end). An endless answer is cut off by the bench after
+// 30 s or once the service holds 1 GiB.
+void MeasureReleaseNotes(long long bodyBytes, const char* what) {
+    FloodServer server(bodyBytes);
+    tvhost::WriteFileAtomic(tvhost::RootPath("config/server_url"), server.BaseUrl());
+    tvhost::WriteFileAtomic(tvhost::RootPath("store/major_file_info.json"),
+                            "{\"id\":\"com.talvoro.tv.zefo.homeversion\",\"version\":\"7.0.0\","
+                            "\"targetGroupType\":\"normal\",\"maxRetryCount\":3}\n");
+    long logOffset = FileSize(tvhost::RootPath("log/dlog.log"));
+    pid_t pid = StartService();
+    if (!WaitFor([&] { return tvhost::AppRunning("com.talvoro.tv.brenwick"); }, 5000) ||
+        !StartedUp(pid, logOffset)) {
+        printf("release notes %s: the service did not start\n", what);
+        return;
+    }
+    vconf_set_str(STATUS_KEY, "priority0_start");
+    long peak = 0;
+    auto start = Clock::now();
+    bool cutOff = false;
+    while (!server.done && kill(pid, 0) == 0) {
+        peak = std::max(peak, StatusField(pid, "VmRSS"));
+        if (peak > 1024 * 1024 || Micros(start, Clock::now()) > 30e6)
+            cutOff = server.stop = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    peak = std::max(peak, StatusField(pid, "VmHWM"));
+    bool alive = kill(pid, 0) == 0;
+    StopService(pid);
+    printf(
+        "release notes %s: the server sent %.1f MiB (%s); the service's peak resident memory "
+        "%ld KiB%s  [%s: < 16384 KiB]\n",
+        what, static_cast<double>(server.sent) / (1024 * 1024),
+        cutOff ? "cut off by the bench" : "until the service hung up or the body ended", peak,
+        alive ? "" : ", and it did not survive", alive && peak < 16384 ? "PASS" : "FAIL");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -179,20 +377,16 @@ int main(int argc, char** argv) {
 
     MeasureStartUp();
 
+    // Only this start's own answer to the ping counts: the start-up runs answered it before.
+    long logOffset = FileSize(tvhost::RootPath("log/dlog.log"));
     pid_t pid = StartService();
     if (!WaitFor([&] { return tvhost::AppRunning("com.talvoro.tv.brenwick"); }, 5000) ||
-        !StartedUp(pid, 0)) {
+        !StartedUp(pid, logOffset)) {
         fprintf(stderr, "the service did not start\n");
         return 1;
     }
-    long rssStart = StatusField(pid, "VmRSS");
-    PlayUpdates(updates);
-    long rssAfter = StatusField(pid, "VmRSS");
-    printf(
-        "resident memory: %ld KiB after start-up, %ld KiB after %d updates  [%s: <= 8192 KiB, "
-        "flat]\n",
-        rssStart, rssAfter, updates,
-        rssAfter <= 8192 && rssAfter - rssStart <= 256 ? "PASS" : "FAIL");
+    WriteMajorFileInfo();
+    MeasureLongRun(pid, updates);
 
     MeasureLatency(300);
 
@@ -205,6 +399,10 @@ int main(int argc, char** argv) {
     printf("wake-ups while idle for 5 s: %ld  [%s: 0]\n", wakeUps, wakeUps == 0 ? "PASS" : "FAIL");
 
     StopService(pid);
+
+    MeasureReleaseNotes(200LL * 1000 * 1000, "of 200 MB");
+    MeasureReleaseNotes(-1, "without end");
+
     std::string cleanup = "rm -rf '" + std::string(dir) + "'";
     return system(cleanup.c_str()) == 0 ? 0 : 1;
 }

@@ -4,8 +4,10 @@
 
 #include <vconf.h>
 
+#include <memory>
 #include <string>
 
+#include "PlatformRegistration.h"
 #include "Singleton.h"
 
 class HomeResetManager : public Singleton<HomeResetManager> {
@@ -24,4 +26,5 @@ class HomeResetManager : public Singleton<HomeResetManager> {
     std::string m_homeResetFlagPath;
     std::string m_homeVersionTrackerPath;
     std::string m_homeResetFlagContent;
+    std::unique_ptr<PlatformRegistration> m_pResetStatusWatch;
 };

@@ -10,6 +10,11 @@
 
 class HttpClient {
   public:
+    // The largest body taken; past it the transfer is stopped and fails. Release notes are a few
+    // kilobytes, and an endless or huge answer must not grow a service that runs for years
+    // beyond its memory, so the body is bounded although the body is otherwise taken whole.
+    static constexpr size_t MAX_RESPONSE_SIZE = 1024 * 1024;
+
     HttpClient();
     ~HttpClient();
     HttpClient(const HttpClient&) = delete;

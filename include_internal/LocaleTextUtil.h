@@ -4,8 +4,10 @@
 #include <json/json.h>
 #include <vconf.h>
 
+#include <memory>
 #include <string>
 
+#include "PlatformRegistration.h"
 #include "Singleton.h"
 
 // The string table of the current language. Loaded by the first lookup that finds it empty and
@@ -18,6 +20,9 @@ class LocaleTextParser : public Singleton<LocaleTextParser> {
     static void m_CBVconfLocaleText(keynode_t* node, void* pUserData);
 
     Json::Value m_localeTable;
+
+  private:
+    std::unique_ptr<PlatformRegistration> m_pLanguageWatch;
 };
 
 class LocaleTextUtil {

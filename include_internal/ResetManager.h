@@ -3,8 +3,10 @@
 
 #include <vconf.h>
 
+#include <memory>
 #include <string>
 
+#include "PlatformRegistration.h"
 #include "Singleton.h"
 
 class ResetManager : public Singleton<ResetManager> {
@@ -12,7 +14,8 @@ class ResetManager : public Singleton<ResetManager> {
     ResetManager();
     virtual ~ResetManager();
 
-    // True when a reset counter moved since the last check; the new counts are recorded then.
+    // True when a reset counter moved since the last check, or when the wipe of an earlier reset
+    // was cut short; the new counts are recorded then.
     bool IsReset();
     // Empties the data and shared trusted directories, keeping the reset bookkeeping files.
     void DoReset();
@@ -21,7 +24,8 @@ class ResetManager : public Singleton<ResetManager> {
     void m_LoadResetFlag();
     void m_SaveResetFlag(int factoryCount, int serviceCount, int portalCount);
     void m_DeleteAllFiles(const std::string& directory);
-    void m_RemoveDirectoryRecursive(const std::string& path, const std::string& root);
+    // Empties the open directory at `path` (which only names it in the log).
+    void m_RemoveDirectoryRecursive(int directory, const std::string& path);
     static void m_OnVconfCallback(keynode_t* node, void* userData);
 
     std::string m_fileName;
@@ -29,4 +33,8 @@ class ResetManager : public Singleton<ResetManager> {
     int m_cacheFR;
     int m_cacheSR;
     int m_cacheLPR;
+    std::string m_wipePendingPath;
+    // A wipe that the last run began but did not end.
+    bool m_wipeOwed = false;
+    std::unique_ptr<PlatformRegistration> m_pPortalResetWatch;
 };

@@ -24,6 +24,9 @@ class Retry {
   private:
     std::string m_FullPath() const;
     void m_Load();
+    // Takes the target from a fourth line holding the whole version, when the third line
+    // begins with it; false when it does not.
+    bool m_SetWholeVersionTarget(const std::string& target, const std::string& wholeVersion);
     void m_Save();
     void m_SendAppControlToPAX();
 

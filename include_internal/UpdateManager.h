@@ -5,12 +5,15 @@
 #include <device_power.h>
 
 #include <map>
+#include <memory>
 #include <string>
 
 #include "Singleton.h"
 #include "UpdateStatus.h"
 
+class PlatformRegistration;
 class Retry;
+class UpdateStatusMonitor;
 
 class UpdateManager : public Singleton<UpdateManager> {
   public:
@@ -27,6 +30,9 @@ class UpdateManager : public Singleton<UpdateManager> {
                                                     void* pUserData);
     static void m_OnUserRequestStatusChanged(REQUEST_STATUS status, void* pUserData);
     static int m_PowerStatusChanged(device_power_state_info* info, void* pUserData);
+    // Withdraws the callbacks from the monitor (when there is one) and destroys the shared
+    // objects the manager owns.
+    static void m_ReleaseShared(UpdateStatusMonitor* monitor);
 
     bool m_CheckPriorityUpdateValidation(std::string& reason);
 
@@ -44,6 +50,7 @@ class UpdateManager : public Singleton<UpdateManager> {
     void m_OnDownloaded(const std::string& value);
     void m_OnEnd();
 
-    Retry* m_pRequestRetry = nullptr;
-    Retry* m_pUserRetry = nullptr;
+    std::unique_ptr<PlatformRegistration> m_pPowerSubscription;
+    std::unique_ptr<Retry> m_pRequestRetry;
+    std::unique_ptr<Retry> m_pUserRetry;
 };

@@ -4,9 +4,11 @@
 
 #include <vconf.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 
+#include "PlatformRegistration.h"
 #include "Singleton.h"
 #include "UpdateStatus.h"
 
@@ -54,4 +56,6 @@ class UpdateStatusMonitor : public Singleton<UpdateStatusMonitor> {
     std::pair<UpdatePriorityStatusChangedCallback, void*> m_updatePriorityStatusSlot{nullptr,
                                                                                      nullptr};
     std::pair<RequestStatusChangedCallback, void*> m_requestStatusSlot{nullptr, nullptr};
+    std::unique_ptr<PlatformRegistration> m_pStoreStatusWatch;
+    std::unique_ptr<PlatformRegistration> m_pHomeStatusWatch;
 };

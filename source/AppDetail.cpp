@@ -1,7 +1,6 @@
 #include "AppDetail.h"
 
 #include <json/json.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
@@ -21,6 +20,19 @@ namespace {
 
 constexpr const char* CALLER_HEADER = "X-QX-Caller";
 constexpr const char* CALLER_ID = "com.talvoro.tv.vemb";
+
+static_assert(FileUtil::MAX_FILE_SIZE >= HttpClient::MAX_RESPONSE_SIZE,
+              "a cached answer must be readable at the next start");
+
+// Release notes are a few kilobytes; the whole body is logged, but only this much of it, so
+// that a large answer cannot flood the platform log.
+constexpr size_t MAX_LOGGED_BODY = 4096;
+
+std::string LoggedBody(const std::string& body) {
+    if (body.size() <= MAX_LOGGED_BODY)
+        return body;
+    return body.substr(0, MAX_LOGGED_BODY) + "... (" + std::to_string(body.size()) + " bytes)";
+}
 
 std::string NowMillis() {
     auto since = std::chrono::system_clock::now().time_since_epoch();
@@ -164,10 +176,10 @@ bool AppDetail::m_Request(std::string appId, std::string appVersion, std::string
             return false;
         }
         if (!client.SendHttpRequest(response)) {
-            LOGE("%s", response.c_str());
+            LOGE("%s", LoggedBody(response).c_str());
             return false;
         }
-        LOGE("%s", response.c_str());
+        LOGE("%s", LoggedBody(response).c_str());
         return true;
     } catch (const std::exception& e) {
         LOGE("failed to request Http : %s", e.what());
@@ -212,7 +224,7 @@ bool AppDetail::m_Parse(std::string response) {
     } catch (const std::exception& e) {
         LOGE("%s", e.what());
         std::lock_guard<std::mutex> lock(m_cacheMutex);
-        LOGE("%s", m_rawData.c_str());
+        LOGE("%s", LoggedBody(m_rawData).c_str());
         return false;
     }
 }
@@ -234,7 +246,11 @@ void AppDetail::m_SaveCache() {
             rawData = m_rawData;
         }
         // A crash while writing must leave the previous detail, never half a file.
-        FileUtil::m_WriteStringToFile(m_CachePath(), rawData);
+        FileStatus status = FileUtil::WriteOwnFile(m_CachePath(), rawData);
+        if (!status) {
+            LOGE("Failed to save %s: %s", m_cacheFileName.c_str(), status.ErrorText().c_str());
+            return;
+        }
         LOGI("%s is generated", m_cacheFileName.c_str());
     } catch (const std::exception& e) {
         LOGE("Failed to save %s: %s", m_cacheFileName.c_str(), e.what());
@@ -244,8 +260,7 @@ void AppDetail::m_SaveCache() {
 void AppDetail::m_LoadCache() {
     try {
         std::string path = m_CachePath();
-        struct stat info;
-        if (stat(path.c_str(), &info) != 0) {
+        if (!FileUtil::NameExists(path)) {
             LOGE("File Not Exist %s", m_cacheFileName.c_str());
             return;
         }

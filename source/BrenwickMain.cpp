@@ -6,6 +6,7 @@
 #include <string>
 
 #include "AppControlUtil.h"
+#include "EntryGuard.h"
 #include "HiddenMode.h"
 #include "HomeResetManager.h"
 #include "Log.h"
@@ -28,7 +29,7 @@ int BrenwickMain::ServiceAppInit(int argc, char** argv) {
     return 0;
 }
 
-bool BrenwickMain::OnCreate(void* data) {
+bool BrenwickMain::OnCreate(void* data) try {
     (void)data;
     LOGI("Create BrenwickMain");
     // A manager that cannot be built must not take the framework down with it: the service
@@ -50,9 +51,12 @@ bool BrenwickMain::OnCreate(void* data) {
         LOGE("%s", e.what());
     }
     return true;
+} catch (...) {
+    LOG_ESCAPED_EXCEPTION();
+    return true;
 }
 
-void BrenwickMain::OnTerminate(void* data) {
+void BrenwickMain::OnTerminate(void* data) try {
     (void)data;
     LOGI("Terminate BrenwickMain");
     // 1. hidden mode
@@ -63,9 +67,11 @@ void BrenwickMain::OnTerminate(void* data) {
     Singleton<UpdateManager>::DestoryInstance();
     // 4. home reset
     Singleton<HomeResetManager>::DestoryInstance();
+} catch (...) {
+    LOG_ESCAPED_EXCEPTION();
 }
 
-void BrenwickMain::OnAppControlReceived(app_control_h appControl, void* data) {
+void BrenwickMain::OnAppControlReceived(app_control_h appControl, void* data) try {
     (void)data;
     LOGI("AppControlReceived => %p", static_cast<void*>(appControl));
     std::string caller;
@@ -110,4 +116,6 @@ void BrenwickMain::OnAppControlReceived(app_control_h appControl, void* data) {
             hiddenMode->m_DisableHiddenMode();
         return;
     }
+} catch (...) {
+    LOG_ESCAPED_EXCEPTION();
 }

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <filesystem>
 #include <memory>
 
 #include "Constants.h"
@@ -38,8 +37,9 @@ std::string CurrentHomeVersion::GetTargetGroupType() {
 void CurrentHomeVersion::CreateABTest(const std::string& content) {
     LOGI("CreateABTestFile");
     try {
-        if (!FileUtil::m_WriteStringToFile(ABTestPath(), content))
-            LOGE("Failed to save %s: %s", ABTEST_FILE, "write failed");
+        FileStatus status = FileUtil::WriteOwnFile(ABTestPath(), content);
+        if (!status)
+            LOGE("Failed to save %s: %s", ABTEST_FILE, status.ErrorText().c_str());
     } catch (const std::exception& e) {
         LOGE("Failed to save %s: %s", ABTEST_FILE, e.what());
     }
@@ -75,8 +75,7 @@ void CurrentHomeVersion::m_SetHomePackageVersion() {
 }
 
 void CurrentHomeVersion::m_SetTargetGroupType() {
-    std::error_code error;
-    if (!std::filesystem::exists(ABTestPath(), error)) {
+    if (!FileUtil::NameExists(ABTestPath())) {
         m_targetGroupType = "normal";
         return;
     }

@@ -1,10 +1,7 @@
 #include "HiddenMode.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <exception>
-#include <fstream>
 #include <utility>
 
 #include "Constants.h"
@@ -16,7 +13,7 @@ HiddenMode::HiddenMode()
     : m_isHiddenMode(false),
       m_fileName("hidden_mode"),
       m_filePath(FileUtil::DevicePath(DATA_DIR + m_fileName)) {
-    m_isHiddenMode = access(m_filePath.c_str(), F_OK) == 0;
+    m_isHiddenMode = FileUtil::NameExists(m_filePath);
     LOGE("m_isHiddenMode: %d", m_isHiddenMode ? 1 : 0);
 }
 
@@ -38,9 +35,9 @@ void HiddenMode::FinishHiddenMode(MsgType type, std::string text) {
 
 void HiddenMode::m_EnableHiddenMode() {
     try {
-        // A flag file that cannot be created still turns the mode on until the next restart.
-        std::ofstream flag(m_filePath, std::ios::trunc);
-        flag.close();
+        // A flag file that cannot be created still turns the mode on until the next restart. It is
+        // written as a new file, never through a link in its place.
+        FileUtil::WriteOwnFile(m_filePath, "");
         m_isHiddenMode = true;
         LOGE("Done");
         NotifyHiddenMode::ShowToastPopup(TEST_MODE_ON, "");

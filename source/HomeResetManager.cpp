@@ -5,12 +5,11 @@
 
 #include <cstdlib>
 #include <exception>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 
 #include "Constants.h"
 #include "CurrentHomeVersion.h"
+#include "EntryGuard.h"
 #include "FileUtil.h"
 #include "Log.h"
 #include "PlatformKeys.h"
@@ -42,12 +41,13 @@ HomeResetManager::HomeResetManager()
           FileUtil::DevicePath(std::string(TRUSTED_DIR) + HOME_VERSION_TRACKER_FILE)),
       m_homeResetFlagContent() {
     LOGD("HomeResetManager");
-    vconf_notify_key_changed(keys::HOME_RESET_STATUS, m_OnHomeResetStatusChanged, this);
+    m_pResetStatusWatch =
+        PlatformRegistration::WatchKey(keys::HOME_RESET_STATUS, m_OnHomeResetStatusChanged, this);
 }
 
 HomeResetManager::~HomeResetManager() {
     LOGD("~HomeResetManager");
-    vconf_ignore_key_changed(keys::HOME_RESET_STATUS, m_OnHomeResetStatusChanged);
+    m_pResetStatusWatch.reset();
     m_homeResetFlagContent = "";
 }
 
@@ -58,7 +58,7 @@ void HomeResetManager::Init() {
     m_homeResetFlagContent = "";
 }
 
-void HomeResetManager::m_OnHomeResetStatusChanged(keynode_t* node, void* userData) {
+void HomeResetManager::m_OnHomeResetStatusChanged(keynode_t* node, void* userData) try {
     if (userData == nullptr) {
         LOGE("data is null");
         return;
@@ -77,14 +77,16 @@ void HomeResetManager::m_OnHomeResetStatusChanged(keynode_t* node, void* userDat
         return;
     LOGI("request home reset mode");
     static_cast<HomeResetManager*>(userData)->m_RequestHomeResetMode();
+} catch (...) {
+    LOG_ESCAPED_EXCEPTION();
 }
 
 void HomeResetManager::m_RequestHomeResetMode() {
     try {
-        // An existing flag means an earlier reset is still pending on the
-        // platform's side.
+        // An existing flag means an earlier reset is still pending on the platform's side; a
+        // link in its place counts as one, as it is not the service's to follow.
         bool created = false;
-        if (!std::filesystem::exists(m_homeResetFlagPath)) {
+        if (!FileUtil::NameExists(m_homeResetFlagPath)) {
             LOGE("File Not Exist %s", m_homeResetFlagPath.c_str());
             created = m_CreateHomeResetFlagFile(m_homeResetFlagContent);
         }
@@ -114,12 +116,9 @@ void HomeResetManager::m_RequestHomeResetMode() {
 bool HomeResetManager::m_CreateHomeResetFlagFile(std::string content) {
     try {
         LOGI("Create File");
-        // Only the file's presence matters to the platform, so the stream's state
-        // is not checked.
-        std::ofstream file(m_homeResetFlagPath, std::ios::out | std::ios::trunc);
-        if (!content.empty())
-            file << content;
-        file.close();
+        // Only the file's presence matters to the platform, so the result is not checked. It
+        // is written durably, as the reboot follows at once.
+        FileUtil::WriteOwnFile(m_homeResetFlagPath, content);
         LOGI("Success to create file");
         return true;
     } catch (const std::exception& e) {

@@ -6,6 +6,7 @@
 #include "AppControlUtil.h"
 #include "AppDetail.h"
 #include "Constants.h"
+#include "EntryGuard.h"
 #include "LocaleTextUtil.h"
 #include "Log.h"
 #include "TriggerHomeVersion.h"
@@ -116,7 +117,7 @@ bool HomeUpdateNotification::m_SetTimeout(notification_h noti) {
 }
 
 void HomeUpdateNotification::m_NotificationEventCallback(notification_h noti, int eventType,
-                                                         void* userData) {
+                                                         void* userData) try {
     (void)noti;
     (void)userData;
     LOGI("event_type: %d", eventType);
@@ -138,6 +139,8 @@ void HomeUpdateNotification::m_NotificationEventCallback(notification_h noti, in
         default:
             break;
     }
+} catch (...) {
+    LOG_ESCAPED_EXCEPTION();
 }
 
 void HomeUpdateNotification::m_SetCheckNextTime() {

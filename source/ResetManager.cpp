@@ -1,27 +1,40 @@
 #include "ResetManager.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "Constants.h"
+#include "EntryGuard.h"
 #include "FileUtil.h"
 #include "Log.h"
 #include "PlatformKeys.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
 constexpr const char* RESET_FLAG_FILE = ".resetflag";
+// Three counts; anything larger is not a flag file.
+constexpr size_t MAX_RESET_FLAG_SIZE = 4096;
+// Present from the moment a reset is found until its wipe has run to its end. The counts are
+// saved before the wipe, so after a crash in between they no longer tell that a wipe is owed:
+// this mark does, and the next check answers true again. It keeps ".resetflag" exactly as it
+// always was, and it survives the wipe it stands for.
+constexpr const char* WIPE_PENDING_FILE = ".reset_wipe_pending";
 
-bool IsKeptFile(const fs::path& path) {
-    std::string name = path.filename().string();
-    return name == RESET_FLAG_FILE || name == HOME_VERSION_TRACKER_FILE;
+bool IsKeptFile(const std::string& name) {
+    return name == RESET_FLAG_FILE || name == HOME_VERSION_TRACKER_FILE ||
+           name == WIPE_PENDING_FILE;
 }
 
 int ReadCounter(const char* key) {
@@ -31,6 +44,37 @@ int ReadCounter(const char* key) {
     return value;
 }
 
+std::string WithoutTrailingSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+std::string EntryPath(const std::string& directory, const std::string& name) {
+    return directory.back() == '/' ? directory + name : directory + "/" + name;
+}
+
+// The names in a directory, read before anything in it is deleted.
+std::vector<std::string> ListDirectory(int directory, const std::string& path) {
+    int listing = fcntl(directory, F_DUPFD_CLOEXEC, 0);
+    DIR* stream = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (stream == nullptr) {
+        int error = errno;
+        if (listing >= 0)
+            close(listing);
+        throw std::system_error(error, std::generic_category(), "cannot list " + path);
+    }
+    rewinddir(stream);
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(stream)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(stream);
+    return names;
+}
+
 }  // namespace
 
 ResetManager::ResetManager()
@@ -38,23 +82,26 @@ ResetManager::ResetManager()
       m_path(FileUtil::DevicePath(std::string(TRUSTED_DIR) + m_fileName)),
       m_cacheFR(-1),
       m_cacheSR(-1),
-      m_cacheLPR(-1) {
+      m_cacheLPR(-1),
+      m_wipePendingPath(FileUtil::DevicePath(std::string(TRUSTED_DIR) + WIPE_PENDING_FILE)) {
     m_LoadResetFlag();
-    vconf_notify_key_changed(keys::PORTAL_RESET_STATE, m_OnVconfCallback, this);
+    m_pPortalResetWatch =
+        PlatformRegistration::WatchKey(keys::PORTAL_RESET_STATE, m_OnVconfCallback, this);
 }
 
-ResetManager::~ResetManager() {
-    vconf_ignore_key_changed(keys::PORTAL_RESET_STATE, m_OnVconfCallback);
-}
+ResetManager::~ResetManager() = default;
 
 void ResetManager::m_LoadResetFlag() {
     try {
-        std::error_code error;
-        if (fs::exists(m_path, error)) {
-            std::ifstream file(m_path);
-            if (!file.is_open()) {
+        if (FileUtil::NameExists(m_path)) {
+            std::string text;
+            FileStatus status = FileUtil::ReadOwnFile(m_path, text, MAX_RESET_FLAG_SIZE);
+            if (status.stage == FileStatus::NOT_OPENED) {
                 LOGE("Failed to open %s", m_path.c_str());
+            } else if (!status) {
+                throw std::runtime_error(status.ErrorText());
             } else {
+                std::istringstream file(text);
                 try {
                     std::string line;
                     std::getline(file, line);
@@ -71,7 +118,6 @@ void ResetManager::m_LoadResetFlag() {
                     m_cacheFR = -1;
                     m_cacheSR = -1;
                     m_cacheLPR = -1;
-                    file.close();
                     if (std::remove(m_path.c_str()) == 0)
                         LOGI("remove [%s]", m_path.c_str());
                     else
@@ -83,6 +129,9 @@ void ResetManager::m_LoadResetFlag() {
         LOGE("Failed to remove %s: %s", m_path.c_str(), e.what());
     }
     LOGE("cacheFR: %d, cacheSR: %d, cacheLPR: %d", m_cacheFR, m_cacheSR, m_cacheLPR);
+    m_wipeOwed = FileUtil::NameExists(m_wipePendingPath);
+    if (m_wipeOwed)
+        LOGE("The last wipe was cut short: it runs again at the next check");
 }
 
 bool ResetManager::IsReset() {
@@ -92,8 +141,15 @@ bool ResetManager::IsReset() {
     LOGE("cacheFR: %d, vconfFR: %d", m_cacheFR, factoryCount);
     LOGE("cacheSR: %d, vconfSR: %d", m_cacheSR, serviceCount);
     LOGE("cacheLPR: %d, vconfLPR: %d", m_cacheLPR, portalCount);
+    // Like the counts, a wipe left owed by the last run is found once.
+    bool wipeOwed = m_wipeOwed;
+    m_wipeOwed = false;
     if (factoryCount == m_cacheFR && serviceCount == m_cacheSR && portalCount == m_cacheLPR)
-        return false;
+        return wipeOwed;
+    // Marked before the counts are saved, so that no crash can lose the wipe.
+    FileStatus marked = FileUtil::WriteOwnFile(m_wipePendingPath, "");
+    if (!marked)
+        LOGE("Failed to mark the wipe as pending: %s", marked.ErrorText().c_str());
     m_SaveResetFlag(factoryCount, serviceCount, portalCount);
     return true;
 }
@@ -107,8 +163,11 @@ void ResetManager::m_SaveResetFlag(int factoryCount, int serviceCount, int porta
     try {
         std::string content = std::to_string(factoryCount) + "\n" + std::to_string(serviceCount) +
                               "\n" + std::to_string(portalCount) + "\n";
-        if (!FileUtil::m_WriteStringToFile(m_path, content))
+        FileStatus status = FileUtil::WriteOwnFile(m_path, content);
+        if (status.stage == FileStatus::NOT_OPENED)
             LOGE("Failed to open %s", m_path.c_str());
+        else if (!status)
+            LOGE("Failed to save %s. %s", m_path.c_str(), status.ErrorText().c_str());
     } catch (const std::exception& e) {
         LOGE("Failed to save %s. %s", m_path.c_str(), e.what());
     }
@@ -117,45 +176,65 @@ void ResetManager::m_SaveResetFlag(int factoryCount, int serviceCount, int porta
 void ResetManager::DoReset() {
     m_DeleteAllFiles(FileUtil::DevicePath(DATA_DIR));
     m_DeleteAllFiles(FileUtil::DevicePath(TRUSTED_DIR));
+    // The wipe has run to its end, failed roots included (they are not retried), so it is no
+    // longer owed.
+    FileStatus cleared = FileUtil::RemoveOwnFile(m_wipePendingPath);
+    if (!cleared && cleared.error != ENOENT)
+        LOGE("Failed to clear the pending wipe: %s", cleared.ErrorText().c_str());
 }
 
 void ResetManager::m_DeleteAllFiles(const std::string& directory) {
     LOGI("DeleteAllFiles %s", directory.c_str());
     try {
-        if (!fs::exists(directory)) {
+        std::string root = WithoutTrailingSlash(directory);
+        struct stat info;
+        if (lstat(root.c_str(), &info) != 0) {
             LOGI("Not exist %s", directory.c_str());
             return;
         }
-        m_RemoveDirectoryRecursive(directory, directory);
+        // Whatever a link at the root points to is not the service's to delete.
+        UniqueFd rootFd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (S_ISLNK(info.st_mode) || (!rootFd && errno == ELOOP)) {
+            LOGE("Not wiped, a link: %s", directory.c_str());
+            return;
+        }
+        if (!rootFd) {
+            LOGI("Done: %s", directory.c_str());
+            return;
+        }
+        m_RemoveDirectoryRecursive(rootFd.Get(), directory);
+        LOGI("Skip remove root directory %s", directory.c_str());
         LOGI("Done: %s", directory.c_str());
     } catch (const std::exception& e) {
         LOGE("Exception: %s", e.what());
     }
 }
 
-void ResetManager::m_RemoveDirectoryRecursive(const std::string& path, const std::string& root) {
-    if (!fs::exists(path) || !fs::is_directory(path))
-        return;
-    for (const fs::directory_entry& entry : fs::directory_iterator(path)) {
-        // A link is an entry of its own: following it could delete files outside the service.
-        if (entry.is_directory() && !entry.is_symlink()) {
-            m_RemoveDirectoryRecursive(entry.path().string(), root);
+// Walks by descriptors: each subdirectory is opened relative to its parent without following a
+// link, and everything is deleted relative to the directory that holds it, so a name swapped for
+// a link during the walk leads nowhere outside.
+void ResetManager::m_RemoveDirectoryRecursive(int directory, const std::string& path) {
+    for (const std::string& name : ListDirectory(directory, path)) {
+        std::string entryPath = EntryPath(path, name);
+        UniqueFd child(openat(directory, name.c_str(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (child) {
+            m_RemoveDirectoryRecursive(child.Get(), entryPath);
+            LOGI("Remove directory %s", entryPath.c_str());
+            if (unlinkat(directory, name.c_str(), AT_REMOVEDIR) != 0)
+                throw std::system_error(errno, std::generic_category(),
+                                        "cannot remove " + entryPath);
             continue;
         }
-        if (IsKeptFile(entry.path()))
+        if (IsKeptFile(name))
             continue;
-        LOGI("Delete %s", entry.path().c_str());
-        fs::remove(entry.path());
+        LOGI("Delete %s", entryPath.c_str());
+        if (unlinkat(directory, name.c_str(), 0) != 0 && errno != ENOENT)
+            throw std::system_error(errno, std::generic_category(), "cannot remove " + entryPath);
     }
-    if (path == root) {
-        LOGI("Skip remove root directory %s", path.c_str());
-        return;
-    }
-    LOGI("Remove directory %s", path.c_str());
-    fs::remove(path);
 }
 
-void ResetManager::m_OnVconfCallback(keynode_t* node, void* userData) {
+void ResetManager::m_OnVconfCallback(keynode_t* node, void* userData) try {
     if (userData == nullptr) {
         LOGE("data is null");
         return;
@@ -180,4 +259,6 @@ void ResetManager::m_OnVconfCallback(keynode_t* node, void* userData) {
     ResetManager* manager = static_cast<ResetManager*>(userData);
     if (manager->IsReset())
         manager->DoReset();
+} catch (...) {
+    LOG_ESCAPED_EXCEPTION();
 }

@@ -4,8 +4,7 @@
 #include <pax_manager_api.h>
 
 #include <exception>
-#include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -17,6 +16,8 @@
 namespace {
 constexpr const char* GROUP_SEPARATOR = "|";
 constexpr const char* DEFAULT_GROUP = "normal";
+// Three short lines; anything larger is not a counter file.
+constexpr size_t MAX_RETRY_FILE_SIZE = 64 * 1024;
 
 std::string ReadLine(std::istream& in, int number) {
     std::string line;
@@ -77,18 +78,25 @@ std::string Retry::m_FullPath() const {
 void Retry::m_Load() {
     std::string path = m_FullPath();
     try {
-        if (!std::filesystem::exists(path)) {
+        if (!FileUtil::NameExists(path)) {
             LOGE("File Not Exist %s", path.c_str());
             return;
         }
-        std::ifstream file(path);
-        if (!file.is_open()) {
+        std::string text;
+        FileStatus status = FileUtil::ReadOwnFile(path, text, MAX_RETRY_FILE_SIZE);
+        if (status.stage == FileStatus::NOT_OPENED) {
             LOGE("Failed to open %s", m_fileName.c_str());
             return;
         }
+        if (!status)
+            throw std::runtime_error(status.ErrorText());
+        std::istringstream file(text);
         m_tryCount = std::stoi(ReadLine(file, 1));
         m_maxCount = std::stoi(ReadLine(file, 2));
         std::string target = ReadLine(file, 3);
+        std::string wholeVersion;
+        if (std::getline(file, wholeVersion) && m_SetWholeVersionTarget(target, wholeVersion))
+            return;
         size_t separator = target.find(GROUP_SEPARATOR);
         if (separator == std::string::npos) {
             // Saved without a group: that is the ordinary, non-test Home.
@@ -103,6 +111,17 @@ void Retry::m_Load() {
     }
 }
 
+bool Retry::m_SetWholeVersionTarget(const std::string& target, const std::string& wholeVersion) {
+    if (target.compare(0, wholeVersion.size(), wholeVersion) != 0)
+        return false;
+    std::string rest = target.substr(wholeVersion.size());
+    if (!rest.empty() && rest.compare(0, 1, GROUP_SEPARATOR) != 0)
+        return false;
+    m_version = wholeVersion;
+    m_targetGroupType = rest.empty() ? DEFAULT_GROUP : rest.substr(1);
+    return true;
+}
+
 void Retry::m_Save() {
     try {
         std::string content =
@@ -110,9 +129,17 @@ void Retry::m_Save() {
         if (!m_targetGroupType.empty())
             content += GROUP_SEPARATOR + m_targetGroupType;
         content += "\n";
-        // Replaced whole, so a crash leaves the previous count or the new one, never a mix.
-        if (!FileUtil::m_WriteStringToFile(m_FullPath(), content))
+        // A version holding the separator could not be told from its group on the third line,
+        // so such a version is written whole once more on a fourth line; the files of ordinary
+        // versions keep their three lines.
+        if (m_version.find(GROUP_SEPARATOR) != std::string::npos)
+            content += m_version + "\n";
+        // Replaced whole and durably, so a crash leaves the previous count or the new one.
+        FileStatus status = FileUtil::WriteOwnFile(m_FullPath(), content);
+        if (status.stage == FileStatus::NOT_OPENED)
             LOGE("Failed to open %s", m_fileName.c_str());
+        else if (!status)
+            LOGE("Failed to save %s. %s", m_fileName.c_str(), status.ErrorText().c_str());
     } catch (const std::exception& e) {
         LOGE("Failed to save %s. %s", m_fileName.c_str(), e.what());
     }

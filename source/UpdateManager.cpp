@@ -4,6 +4,7 @@
 #include <pax_manager_api.h>
 #include <vconf.h>
 
+#include <climits>
 #include <cstdlib>
 #include <exception>
 
@@ -11,12 +12,14 @@
 #include "AppDetail.h"
 #include "Constants.h"
 #include "CurrentHomeVersion.h"
+#include "EntryGuard.h"
 #include "FileUtil.h"
 #include "HiddenMode.h"
 #include "HomeUpdateNotification.h"
 #include "LocaleTextUtil.h"
 #include "Log.h"
 #include "PlatformKeys.h"
+#include "PlatformRegistration.h"
 #include "Retry.h"
 #include "TriggerHomeVersion.h"
 #include "UpdateStatusMonitor.h"
@@ -72,38 +75,62 @@ HiddenMode* Hidden() {
     return Singleton<HiddenMode>::GetInstance();
 }
 
+// The store service's maximum doubled without wrapping: a limit beyond the int range stops at
+// its end, so that a huge maximum stays huge instead of turning negative.
+int DoubledLimit(int maxRetryCount) {
+    int limit = maxRetryCount > INT_MAX / 2   ? INT_MAX
+                : maxRetryCount < INT_MIN / 2 ? INT_MIN
+                                              : maxRetryCount * 2;
+    if (limit != maxRetryCount * 2LL)
+        LOGE("maxRetryCount %d doubled is out of range, limit %d", maxRetryCount, limit);
+    return limit;
+}
+
 }  // namespace
 
 UpdateManager::UpdateManager() {
     LOGD("const");
-    Singleton<TriggerHomeVersion>::GetInstance();
-    Singleton<AppDetail>::GetInstance();
+    UpdateStatusMonitor* monitor = nullptr;
+    try {
+        Singleton<TriggerHomeVersion>::GetInstance();
+        Singleton<AppDetail>::GetInstance();
 
-    UpdateStatusMonitor* monitor = Singleton<UpdateStatusMonitor>::GetInstance();
-    monitor->SetUpdateStatusChangedCallback(m_OnHomeUpdateStatusChanged, this);
-    monitor->SetUpdatPriorityStatusChangedCallback(m_OnHomePriorityUpdateStatusChanged, this);
-    monitor->SetRequestStatusChangedCallback(m_OnUserRequestStatusChanged, this);
+        monitor = Singleton<UpdateStatusMonitor>::GetInstance();
+        monitor->SetUpdateStatusChangedCallback(m_OnHomeUpdateStatusChanged, this);
+        monitor->SetUpdatPriorityStatusChangedCallback(m_OnHomePriorityUpdateStatusChanged, this);
+        monitor->SetRequestStatusChangedCallback(m_OnUserRequestStatusChanged, this);
 
-    device_power_subscribe_state_changed_event(m_PowerStatusChanged, this);
+        m_pPowerSubscription = std::make_unique<PlatformRegistration>(
+            "subscribe to power state events",
+            [this] {
+                return device_power_subscribe_state_changed_event(m_PowerStatusChanged, this);
+            },
+            [] { return device_power_unsubscribe_state_changed_event(m_PowerStatusChanged); });
 
-    m_pRequestRetry = new Retry(FILE_NAME_REQUEST_RETRY);
-    m_pUserRetry = new Retry(FILE_NAME_USER_RETRY);
+        m_pRequestRetry = std::make_unique<Retry>(FILE_NAME_REQUEST_RETRY);
+        m_pUserRetry = std::make_unique<Retry>(FILE_NAME_USER_RETRY);
+    } catch (...) {
+        // No destructor runs for a constructor that throws: what was registered so far is
+        // withdrawn here (the members, the power subscription among them, release themselves).
+        m_ReleaseShared(monitor);
+        throw;
+    }
 }
 
 UpdateManager::~UpdateManager() {
     LOGD("dest");
-    delete m_pRequestRetry;
-    m_pRequestRetry = nullptr;
-    delete m_pUserRetry;
-    m_pUserRetry = nullptr;
+    m_pRequestRetry.reset();
+    m_pUserRetry.reset();
+    m_pPowerSubscription.reset();
+    m_ReleaseShared(Singleton<UpdateStatusMonitor>::GetInstance());
+}
 
-    device_power_unsubscribe_state_changed_event(m_PowerStatusChanged);
-
-    UpdateStatusMonitor* monitor = Singleton<UpdateStatusMonitor>::GetInstance();
-    monitor->UnsetRequestStatusChangedCallback(m_OnUserRequestStatusChanged);
-    monitor->UnsetUpdatePriorityStatusChangedCallback(m_OnHomePriorityUpdateStatusChanged);
-    monitor->UnsetUpdateStatusChangedCallback(m_OnHomeUpdateStatusChanged);
-
+void UpdateManager::m_ReleaseShared(UpdateStatusMonitor* monitor) {
+    if (monitor != nullptr) {
+        monitor->UnsetRequestStatusChangedCallback(m_OnUserRequestStatusChanged);
+        monitor->UnsetUpdatePriorityStatusChangedCallback(m_OnHomePriorityUpdateStatusChanged);
+        monitor->UnsetUpdateStatusChangedCallback(m_OnHomeUpdateStatusChanged);
+    }
     Singleton<UpdateStatusMonitor>::DestoryInstance();
     Singleton<AppDetail>::DestoryInstance();
     Singleton<TriggerHomeVersion>::DestoryInstance();
@@ -177,7 +204,7 @@ void UpdateManager::m_OnPriorityStart(const std::string& value) {
     int maxRetryCount = target->GetMaxRetryCount();
 
     m_pUserRetry->SetRetryInfo(appId, version, group, maxRetryCount);
-    m_pRequestRetry->SetRetryInfo(appId, version, group, maxRetryCount * 2);
+    m_pRequestRetry->SetRetryInfo(appId, version, group, DoubledLimit(maxRetryCount));
 
     if (m_NeedToShowNotification())
         FetchMissingAppDetail();
@@ -333,7 +360,7 @@ void UpdateManager::m_OnUserRequestStatusChanged(REQUEST_STATUS status, void* pU
     }
 }
 
-int UpdateManager::m_PowerStatusChanged(device_power_state_info* info, void* pUserData) {
+int UpdateManager::m_PowerStatusChanged(device_power_state_info* info, void* pUserData) try {
     (void)pUserData;
     if (info == nullptr)
         return 0;
@@ -348,6 +375,9 @@ int UpdateManager::m_PowerStatusChanged(device_power_state_info* info, void* pUs
         LOGE("need to reset home priority update status");
         vconf_set_str(keys::HOME_PRIORITY_UPDATE_STATUS, "none");
     }
+    return 0;
+} catch (...) {
+    LOG_ESCAPED_EXCEPTION();
     return 0;
 }
 

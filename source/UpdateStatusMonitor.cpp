@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "EntryGuard.h"
 #include "Log.h"
 #include "PlatformKeys.h"
 #include "VconfUtil.h"
@@ -30,14 +31,16 @@ bool ReadNeededSpace(const std::string& value, int& amount) {
 
 UpdateStatusMonitor::UpdateStatusMonitor() {
     LOGD("const");
-    vconf_notify_key_changed(keys::PRIORITY_BIU_STATUS, m_OnVconfCallback, this);
-    vconf_notify_key_changed(keys::HOME_PRIORITY_UPDATE_STATUS, m_OnVconfCallback, this);
+    m_pStoreStatusWatch =
+        PlatformRegistration::WatchKey(keys::PRIORITY_BIU_STATUS, m_OnVconfCallback, this);
+    m_pHomeStatusWatch =
+        PlatformRegistration::WatchKey(keys::HOME_PRIORITY_UPDATE_STATUS, m_OnVconfCallback, this);
 }
 
 UpdateStatusMonitor::~UpdateStatusMonitor() {
     LOGD("dest");
-    vconf_ignore_key_changed(keys::PRIORITY_BIU_STATUS, m_OnVconfCallback);
-    vconf_ignore_key_changed(keys::HOME_PRIORITY_UPDATE_STATUS, m_OnVconfCallback);
+    m_pStoreStatusWatch.reset();
+    m_pHomeStatusWatch.reset();
 }
 
 void UpdateStatusMonitor::SetUpdateStatusChangedCallback(UpdateStatusChangedCallback callback,
@@ -133,7 +136,7 @@ PRIORITY_BIU_STATUS UpdateStatusMonitor::GetUpgradeStatus() {
     return m_ConverToPriorityBIUStatus(current);
 }
 
-void UpdateStatusMonitor::m_OnVconfCallback(keynode_t* pNode, void* pUserData) {
+void UpdateStatusMonitor::m_OnVconfCallback(keynode_t* pNode, void* pUserData) try {
     if (pUserData == nullptr) {
         LOGE("data is null");
         return;
@@ -164,6 +167,8 @@ void UpdateStatusMonitor::m_OnVconfCallback(keynode_t* pNode, void* pUserData) {
     } else {
         LOGE("Not defined key");
     }
+} catch (...) {
+    LOG_ESCAPED_EXCEPTION();
 }
 
 PRIORITY_BIU_STATUS UpdateStatusMonitor::m_ConverToPriorityBIUStatus(const std::string& value) {

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <sstream>
 
 #include "Constants.h"
 #include "LocalHttpServer.h"
@@ -117,6 +119,29 @@ TEST_F(AppDetailTest, CacheIsReloadedAtStartUnlessItFailsTheResponseRules) {
         EXPECT_EQ(*c.description != 0, device.Exists(cache));
         Singleton<AppDetail>::DestoryInstance();
     }
+}
+
+// Far more than any release notes, delivered in pieces: the transfer is stopped with a line of
+// its own, nothing is cached, and the body reaches the log only in part.
+TEST_F(AppDetailTest, HugeAnswerIsStoppedAndNeverLoggedWhole) {
+    std::string body = Body("2.0.0", std::string(3 * 1024 * 1024, 'x'));
+    HttpReply reply;
+    for (size_t at = 0; at < body.size(); at += 256 * 1024)
+        reply.pieces.push_back(body.substr(at, 256 * 1024));
+    server.SetReply(reply);
+
+    Detail()->Update(HOME_ID, "2.0.0");
+
+    ASSERT_TRUE(WaitForLog("> Clear thread data"));
+    EXPECT_TRUE(device.LogHas("> Response larger than 1048576 bytes: transfer stopped"));
+    EXPECT_TRUE(device.LogHas("> Failed to update app detail in thread"));
+    EXPECT_EQ("", Detail()->GetDescription("2.0.0"));
+    EXPECT_FALSE(device.Exists(cache));
+    std::stringstream log(device.Log());
+    size_t longest = 0;
+    for (std::string line; std::getline(log, line);)
+        longest = std::max(longest, line.size());
+    EXPECT_LT(longest, 8192u);
 }
 
 TEST_F(AppDetailTest, ResponseWithoutVersionIsCachedButNeverMatches) {

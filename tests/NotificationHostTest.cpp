@@ -67,15 +67,19 @@ TEST_F(NotificationHost, HideTimeoutDeliversEvent101OnceUnlessAnsweredBefore) {
 }
 
 TEST_F(NotificationHost, ConsoleEventsReachTheCallbackUntilThePosterEnds) {
-    std::string id = Post(0);
     const char* commands[][2] = {{"press", "1"}, {"press", "2"},      {"press", "3"},
                                  {"hide", ""},   {"hide", "timeout"}, {"hide", "other"}};
-    for (const auto& c : commands)
+    std::string id;
+    // Each event ends its notification: one notification per event.
+    for (const auto& c : commands) {
+        id = Post(0);
         ASSERT_EQ(device.Tvctl(std::string(c[0]) + " " + id + " " + c[1]), 0) << c[0] << c[1];
+    }
     ASSERT_TRUE(RunLoopUntil([] { return g_events.size() == 6; }));
     EXPECT_EQ(g_events, (std::vector<int>{0, 1, 2, 100, 101, 102}));
     EXPECT_EQ(JournaledEvents().back(), id + ":102");
 
+    id = Post(0);
     tvhost::StopServing();
     EXPECT_EQ(device.Tvctl("hide " + id), 1);
     EXPECT_EQ(JournaledEvents().size(), 6u);  // a refused event is not journaled

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vconf.h>
 
 #include <filesystem>
@@ -81,6 +84,40 @@ TEST(ResetManagerTest, WipeEmptiesBothDirectoriesButKeepsBookkeepingAndLinkTarge
         kept.insert(entry.path().filename().string());
     EXPECT_EQ((std::set<std::string>{".home_version_tracker", ".resetflag"}), kept);
     EXPECT_EQ("precious", device.Read("outside/dir/inner.txt"));
+}
+
+// Killed after the new counts were saved but before the wipe ended: the next start still wipes,
+// once, and leaves the reset flag as it would have been.
+TEST(ResetManagerTest, WipeCutShortByAKillCompletesAtTheNextStart) {
+    TestDevice device;
+    device.Write(RESET_FLAG, "0\n0\n0\n");
+    device.Write(RETRY_FILE, "1\n3\n2.0.0\n");
+    vconf_set_int(keys::FACTORY_RESET_COUNT, 1);
+    pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        Singleton<ResetManager>::GetInstance()->IsReset();
+        raise(SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_EQ("1\n0\n0\n", device.Read(RESET_FLAG)) << "the counts were saved before the kill";
+    ASSERT_TRUE(device.Exists(RETRY_FILE));
+
+    ResetManager* restarted = Singleton<ResetManager>::GetInstance();
+    EXPECT_TRUE(restarted->IsReset());
+    restarted->DoReset();
+    EXPECT_FALSE(device.Exists(RETRY_FILE));
+    std::set<std::string> kept;
+    for (const auto& entry : fs::directory_iterator(device.Path(TRUSTED)))
+        kept.insert(entry.path().filename().string());
+    EXPECT_EQ(std::set<std::string>{".resetflag"}, kept);
+    EXPECT_EQ("1\n0\n0\n", device.Read(RESET_FLAG));
+    Singleton<ResetManager>::DestoryInstance();
+
+    EXPECT_FALSE(Singleton<ResetManager>::GetInstance()->IsReset()) << "wiped once";
+    Singleton<ResetManager>::DestoryInstance();
 }
 
 // The whole service: the wipe itself is shown end to end; here it comes before anything reads

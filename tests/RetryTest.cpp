@@ -66,6 +66,37 @@ TEST(RetryTest, WritesExactBytes) {
     }
 }
 
+// The third line cannot tell such a version from its group: the count must still survive a
+// restart, while ordinary versions keep their exact three lines (above).
+TEST(RetryTest, VersionHoldingTheSeparatorKeepsItsCountAcrossARestart) {
+    struct {
+        const char* group;
+        const char* savedBytes;
+    } cases[] = {
+        {"normal", "0\n5\n2.0|beta|normal\n2.0|beta\n"},
+        {"", "0\n5\n2.0|beta\n2.0|beta\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.savedBytes);
+        TestDevice device;
+        Retry(FILE_NAME).SetRetryInfo("home", "2.0|beta", c.group, 5);
+        EXPECT_EQ(c.savedBytes, device.Read(STATE_FILE));
+        {
+            Retry restarted(FILE_NAME);
+            restarted.IncreaseCount();
+            restarted.IncreaseCount();
+        }
+        // An empty group reads back as "normal", as for any version.
+        EXPECT_EQ("2\n5\n2.0|beta|normal\n2.0|beta\n", device.Read(STATE_FILE));
+
+        Retry restarted(FILE_NAME);
+        EXPECT_EQ("2.0|beta", restarted.GetVersion());
+        EXPECT_EQ("normal", restarted.GetTargetGroupType());
+        restarted.SetRetryInfo("home", "2.0|beta", "normal", 5);
+        EXPECT_EQ(2, restarted.GetTryCount()) << "the same target goes on counting";
+    }
+}
+
 TEST(RetryTest, ReachingTheMaximumSendsOneRecoveryAction) {
     TestDevice device;
     Retry retry(FILE_NAME);

@@ -161,6 +161,32 @@ TEST_F(UpdateManagerTest, StartWithoutMajorInfoGivesEmptyTargetAndNoLimits) {
     EXPECT_EQ("0/0@", Counter(REQUEST_FILE));
 }
 
+// A maximum from the store service near the ends of the int range: the request counter's doubled
+// limit stops at the end instead of wrapping (which the sanitizer build would stop on).
+TEST_F(UpdateManagerTest, DoubledLimitSaturatesAtTheEndsOfTheIntRange) {
+    struct {
+        const char* maximum;
+        const char* requestLimit;
+    } rows[] = {
+        {"2147483647", "2147483647"}, {"1073741824", "2147483647"}, {"-2147483648", "-2147483648"}};
+    StartManager();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.maximum);
+        // A version per row, so that each row is a new target for the counters.
+        std::string version = std::string("3.0.") + row.maximum;
+        device.Write(MAJOR_FILE, R"({"id":"home","version":")" + version +
+                                     R"(","targetGroupType":"normal","maxRetryCount":)" +
+                                     row.maximum + "}");
+
+        ASSERT_TRUE(DeliverStoreStatus("priority0_start"));
+
+        EXPECT_EQ(std::string("0/") + row.maximum + "@" + version, Counter(USER_FILE));
+        EXPECT_EQ(std::string("0/") + row.requestLimit + "@" + version, Counter(REQUEST_FILE));
+        EXPECT_TRUE(device.LogHas(std::string("maxRetryCount ") + row.maximum +
+                                  " doubled is out of range, limit " + row.requestLimit));
+    }
+}
+
 // ---- "priority0_end" checks the result -------------------------------------------------------
 
 struct EndRow {

@@ -2,7 +2,7 @@
 // notification/next_id, is journaled whole in log/notification.jsonl, and its poster is
 // recorded in notification/ID.json so that `tvctl press/hide` know whom to tell. Events reach
 // the poster as "notification_event" messages, or from its own hide timer, and are handed to
-// the callback given at posting on the poster's main loop.
+// the callback given at posting on the poster's main loop, until the notification ends.
 #include <fcntl.h>
 #include <glib.h>
 #include <sys/file.h>
@@ -47,6 +47,11 @@ bool KnownButton(int index) {
 }
 
 // ---- notifications this process posted with an event callback --------------------------
+//
+// A notification ends when the user presses one of its buttons, when it is hidden (by the user,
+// its hide time-out or from outside) or when its delete time-out passes. Then it is forgotten,
+// with its poster record: the journal keeps the history, and a poster that runs for years
+// holds only the notifications still shown.
 
 // Ids count per device root; a process (a test) may see several roots.
 using PostedKey = std::pair<std::string, int>;
@@ -55,7 +60,8 @@ struct Posted {
     _notification copy;  // what the callback gets as its handle
     notification_event_cb callback = nullptr;
     void* userData = nullptr;
-    guint hideTimer = 0;  // removed by the first event: a hidden notification is not hidden again
+    guint endTimer = 0;       // the hide or the delete time-out, whichever comes first
+    bool timerHides = false;  // the timer hides (event 101) rather than deletes (no event)
 };
 
 std::mutex g_postedMutex;
@@ -64,41 +70,54 @@ std::map<PostedKey, Posted>& PostedNotifications() {
     return *posted;
 }
 
-// Journals and delivers one event. False when this process posted no such notification.
+bool EndsNotification(int event) {
+    return (event >= NOTI_EVENT_BUTTON_1 && event <= NOTI_EVENT_BUTTON_3) ||
+           (event >= NOTI_EVENT_HIDDEN_BY_USER && event <= NOTI_EVENT_HIDDEN_BY_EXTERNAL);
+}
+
+std::string PosterRecordPath(const PostedKey& key) {
+    return key.first + "/notification/" + std::to_string(key.second) + ".json";
+}
+
+// Caller holds g_postedMutex.
+void Forget(std::map<PostedKey, Posted>::iterator found) {
+    if (found->second.endTimer)
+        g_source_remove(found->second.endTimer);
+    unlink(PosterRecordPath(found->first).c_str());
+    PostedNotifications().erase(found);
+}
+
+// Journals and delivers one event. False when this process has no such notification.
 bool DeliverEvent(const PostedKey& key, int event) {
-    notification_event_cb callback = nullptr;
-    void* userData = nullptr;
-    _notification* handle = nullptr;
+    Posted posted;
     {
         std::lock_guard<std::mutex> lock(g_postedMutex);
         auto found = PostedNotifications().find(key);
         if (found == PostedNotifications().end())
             return false;
-        Posted& posted = found->second;
-        if (posted.hideTimer)
-            g_source_remove(posted.hideTimer);
-        posted.hideTimer = 0;
-        callback = posted.callback;
-        userData = posted.userData;
-        handle = &posted.copy;  // map nodes stay where they are; entries are never erased
+        posted = found->second;
+        if (EndsNotification(event))
+            Forget(found);
     }
     tvhost::JournalAppend("notification.jsonl",
                           {{"op", "event"}, {"id", key.second}, {"event", event}});
-    callback(handle, event, userData);
+    posted.callback(&posted.copy, event, posted.userData);
     return true;
 }
 
-gboolean OnHideTimeout(gpointer data) {
+gboolean OnEndTimeout(gpointer data) {
     const PostedKey key = *static_cast<PostedKey*>(data);
     {
         std::lock_guard<std::mutex> lock(g_postedMutex);
         auto found = PostedNotifications().find(key);
         if (found == PostedNotifications().end())
             return G_SOURCE_REMOVE;
-        found->second.hideTimer = 0;  // this source ends with this call
-        // A process that moved on to another device root (a test) no longer shows this one.
-        if (key.first != tvhost::DeviceRoot())
+        found->second.endTimer = 0;  // this source ends with this call
+        // Deleted, or shown on a device root this process moved away from (a test): no event.
+        if (!found->second.timerHides || key.first != tvhost::DeviceRoot()) {
+            Forget(found);
             return G_SOURCE_REMOVE;
+        }
     }
     DeliverEvent(key, NOTI_EVENT_HIDDEN_BY_TIMEOUT);
     return G_SOURCE_REMOVE;
@@ -117,20 +136,25 @@ void OnEventMessage(const Json::Value& message) {
 void RememberPosted(int id, const _notification& noti, notification_event_cb callback,
                     void* userData) {
     PostedKey key{tvhost::DeviceRoot(), id};
+    // A hide time-out that comes first hides it; a delete time-out that comes first deletes it.
+    bool hides =
+        noti.hideTimeout > 0 && (noti.deleteTimeout == 0 || noti.hideTimeout <= noti.deleteTimeout);
+    int seconds = hides ? noti.hideTimeout : noti.deleteTimeout;
     guint timer = 0;
-    if (noti.hideTimeout > 0) {
-        timer = g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, static_cast<guint>(noti.hideTimeout),
-                                           OnHideTimeout, new PostedKey(key), DeleteKey);
+    if (seconds > 0) {
+        timer = g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, static_cast<guint>(seconds),
+                                           OnEndTimeout, new PostedKey(key), DeleteKey);
     }
     {
         std::lock_guard<std::mutex> lock(g_postedMutex);
         Posted& posted = PostedNotifications()[key];
-        if (posted.hideTimer)
-            g_source_remove(posted.hideTimer);
+        if (posted.endTimer)
+            g_source_remove(posted.endTimer);
         posted.copy = noti;
         posted.callback = callback;
         posted.userData = userData;
-        posted.hideTimer = timer;
+        posted.endTimer = timer;
+        posted.timerHides = hides;
     }
     // Registered on every posting: the framework may have been restarted in between.
     tvhost::SetMessageHandler("notification_event", OnEventMessage);

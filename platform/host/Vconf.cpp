@@ -1,10 +1,11 @@
 // The settings store: one file per key under ROOT/kdb, "s:VALUE" or "i:N".
 //
 // Writes go through a temporary file and a rename, so a reader never sees half a value (an
-// in-place write did let readers see partial values). Watchers follow the key directories with
-// one raw inotify descriptor per process, read on the default GLib main context: a GLib file
-// monitor added up to 100 ms of delay, raw inotify adds next to nothing. Because callbacks only
-// ever run from that descriptor's source, none can run inside a vconf_set_* call.
+// in-place write did let readers see partial values). Watchers follow the key directories, and
+// the directories above them, with one raw inotify descriptor per process, read on the default
+// GLib main context: a GLib file monitor added up to 100 ms of delay, raw inotify adds next to
+// nothing. Because callbacks only ever run from that descriptor's source, none can run inside a
+// vconf_set_* call.
 #include <glib-unix.h>
 #include <glib.h>
 #include <sys/inotify.h>
@@ -103,6 +104,10 @@ struct WatchedDir {
 };
 
 // Per-process watch state. Never destroyed: callbacks may be withdrawn by static destructors.
+//
+// A key's directory is watched together with every directory above it up to kdb, so that when
+// the key's directory is removed (or moved away) and made again, the new directory is seen
+// being made and is watched in its turn: watchers outlive their directory.
 struct WatchState {
     std::mutex mutex;
     int fd = -1;
@@ -112,6 +117,8 @@ struct WatchState {
     unsigned long nextId = 1;
 };
 
+constexpr uint32_t WATCH_MASK = IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE | IN_ONLYDIR;
+
 WatchState& State() {
     static WatchState* state = new WatchState();
     return *state;
@@ -120,6 +127,15 @@ WatchState& State() {
 std::string KeyDir(const std::string& key) {
     size_t slash = key.rfind('/');
     return slash == std::string::npos ? "" : key.substr(0, slash);
+}
+
+std::string DirPath(const std::string& root, const std::string& dir) {
+    return root + "/kdb/" + dir;
+}
+
+// True when `dir` is `top` or lies below it ("" is above everything).
+bool Within(const std::string& dir, const std::string& top) {
+    return top.empty() || dir == top || dir.compare(0, top.size() + 1, top + "/") == 0;
 }
 
 bool StillRegistered(unsigned long id) {
@@ -155,40 +171,124 @@ void Deliver(const std::string& key) {
     }
 }
 
-// The keys named by the events of one read(), each once, in order of first appearance, so a
-// burst of writes gives one callback per key.
+// Keys in order of first appearance, each once, so a burst of writes gives one callback per key.
+class KeyList {
+  public:
+    void Add(const std::string& key) {
+        if (m_seen.insert(key).second)
+            m_keys.push_back(key);
+    }
+    const std::vector<std::string>& Keys() const { return m_keys; }
+
+  private:
+    std::vector<std::string> m_keys;
+    std::set<std::string> m_seen;
+};
+
+// The directories from kdb down to `dir`: "", "memory", "memory/pax".
+std::vector<std::string> Levels(const std::string& dir) {
+    std::vector<std::string> levels{""};
+    if (dir.empty())
+        return levels;
+    for (size_t slash = dir.find('/'); slash != std::string::npos; slash = dir.find('/', slash + 1))
+        levels.push_back(dir.substr(0, slash));
+    levels.push_back(dir);
+    return levels;
+}
+
+// Caller holds the state mutex. Watches `dir` and the directories above it that exist and are
+// not watched yet; stops at the first that does not exist, as its parent will report its making.
+// *fresh tells whether `dir` itself got a new watch.
+void WatchChain(WatchState& state, const std::string& root, const std::string& dir, bool* fresh) {
+    *fresh = false;
+    for (const auto& level : Levels(dir)) {
+        std::string path = DirPath(root, level);
+        if (state.wdByPath.count(path))
+            continue;
+        int wd = inotify_add_watch(state.fd, path.c_str(), WATCH_MASK);
+        if (wd < 0)
+            return;
+        state.dirs[wd] = WatchedDir{root, level};
+        state.wdByPath[path] = wd;
+        *fresh = level == dir;
+    }
+}
+
+// Caller holds the state mutex. After a directory appeared: watches what is missing again. A key
+// written into a directory before its watch existed is reported as changed.
+void RewatchAll(WatchState& state, KeyList* changed) {
+    std::string root = tvhost::DeviceRoot();
+    for (const auto& watcher : state.watchers) {
+        bool fresh = false;
+        WatchChain(state, root, KeyDir(watcher.key), &fresh);
+        if (fresh && access(tvhost::KeyPath(watcher.key).c_str(), F_OK) == 0)
+            changed->Add(watcher.key);
+    }
+}
+
+// Caller holds the state mutex. A directory that left its place (removed, or moved away, which
+// would take its watch along) loses its watches and those of the directories below it.
+void DropDir(WatchState& state, const WatchedDir& gone) {
+    for (auto it = state.dirs.begin(); it != state.dirs.end();) {
+        if (it->second.root != gone.root || !Within(it->second.dir, gone.dir)) {
+            ++it;
+            continue;
+        }
+        inotify_rm_watch(state.fd, it->first);
+        state.wdByPath.erase(DirPath(it->second.root, it->second.dir));
+        it = state.dirs.erase(it);
+    }
+}
+
+// The keys named by the events of one read().
 std::vector<std::string> ChangedKeys(const char* buffer, ssize_t length) {
     WatchState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     std::string root = tvhost::DeviceRoot();
-    std::vector<std::string> keys;
-    std::set<std::string> seen;
-    auto add = [&](const std::string& key) {
-        if (seen.insert(key).second)
-            keys.push_back(key);
-    };
+    KeyList changed;
+    bool dirAppeared = false;
     for (ssize_t offset = 0; offset < length;) {
         const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
         offset += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
         if (event->mask & IN_Q_OVERFLOW) {
             for (const auto& watcher : state.watchers)
-                add(watcher.key);
+                changed.Add(watcher.key);
+            dirAppeared = true;
             continue;
         }
-        auto dir = state.dirs.find(event->wd);
-        if (dir == state.dirs.end())
+        auto found = state.dirs.find(event->wd);
+        if (found == state.dirs.end())
             continue;
+        WatchedDir dir = found->second;
         if (event->mask & IN_IGNORED) {
-            state.wdByPath.erase(dir->second.root + "/kdb/" + dir->second.dir);
-            state.dirs.erase(dir);
+            state.dirs.erase(found);
+            auto path = state.wdByPath.find(DirPath(dir.root, dir.dir));
+            if (path != state.wdByPath.end() && path->second == event->wd)
+                state.wdByPath.erase(path);
             continue;
         }
-        if (event->len == 0 || dir->second.root != root)
+        // Names starting with '.' are writers' temporary files, never keys.
+        if (event->len == 0 || event->name[0] == '.' || dir.root != root)
             continue;
-        std::string name = event->name;
-        add(dir->second.dir.empty() ? name : dir->second.dir + "/" + name);
+        std::string name = dir.dir.empty() ? event->name : dir.dir + "/" + event->name;
+        if (!(event->mask & IN_ISDIR)) {
+            // A key file comes into being by its rename into place.
+            if (!(event->mask & IN_CREATE))
+                changed.Add(name);
+        } else if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
+            dirAppeared = true;
+        } else {
+            DropDir(state, WatchedDir{root, name});
+            // Keys of a removed directory were reported one by one; a moved one takes them along.
+            for (const auto& watcher : state.watchers) {
+                if ((event->mask & IN_MOVED_FROM) && Within(KeyDir(watcher.key), name))
+                    changed.Add(watcher.key);
+            }
+        }
     }
-    return keys;
+    if (dirAppeared)
+        RewatchAll(state, &changed);
+    return changed.Keys();
 }
 
 gboolean OnInotifyReadable(gint fd, GIOCondition, gpointer) {
@@ -211,18 +311,12 @@ bool EnsureWatch(WatchState& state, const std::string& key) {
     }
     std::string root = tvhost::DeviceRoot();
     std::string dir = KeyDir(key);
-    std::string path = root + "/kdb/" + dir;
-    if (state.wdByPath.count(path))
-        return true;
     // Watching a directory needs it to exist; a key may be watched before it is first written.
-    if (!tvhost::MakeDirs(path))
+    if (!tvhost::MakeDirs(DirPath(root, dir)))
         return false;
-    int wd = inotify_add_watch(state.fd, path.c_str(), IN_MOVED_TO | IN_DELETE | IN_ONLYDIR);
-    if (wd < 0)
-        return false;
-    state.dirs[wd] = WatchedDir{root, dir};
-    state.wdByPath[path] = wd;
-    return true;
+    bool fresh = false;
+    WatchChain(state, root, dir, &fresh);
+    return state.wdByPath.count(DirPath(root, dir)) > 0;
 }
 
 }  // namespace

@@ -1,29 +1,176 @@
 #include "FileUtil.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <tv_path.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <memory>
+#include <random>
 
 #include "Log.h"
 #include "ParseUtil.h"
 
-bool FileUtil::m_ReadFileToString(std::string path, std::string& content) {
-    std::ifstream file(path, std::ios::binary | std::ios::ate);
-    if (!file.is_open())
-        return false;
-    std::streamoff size = file.tellg();
-    if (size < 0) {
-        LOGE("Failed to read file");
-        return false;
+namespace {
+
+constexpr size_t READ_CHUNK = 16 * 1024;
+
+FileStatus Done() {
+    return {FileStatus::DONE, 0};
+}
+
+FileStatus NotOpened(int error) {
+    return {FileStatus::NOT_OPENED, error};
+}
+
+FileStatus Failed(int error) {
+    return {FileStatus::FAILED, error};
+}
+
+bool WriteAll(int fd, const std::string& content) {
+    const char* next = content.data();
+    size_t left = content.size();
+    while (left > 0) {
+        ssize_t written = write(fd, next, left);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        next += written;
+        left -= static_cast<size_t>(written);
     }
-    file.seekg(0, std::ios::beg);
-    content.resize(static_cast<size_t>(size));
-    file.read(&content[0], size);
-    if (file.fail() || file.bad()) {
+    return true;
+}
+
+// The directory that holds `path`, opened without following a link at its own name (the
+// service's directory replaced by a link is not used), and the base name within it.
+int OpenParent(const std::string& path, std::string& name) {
+    size_t slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
+    if (directory.empty())
+        directory = "/";
+    name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    if (name.empty()) {
+        errno = EISDIR;
+        return -1;
+    }
+    return open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// mkstemp's way (a new name with a random suffix, created exclusively, never through a link),
+// but relative to the directory's descriptor, so that a directory swapped for a link in the
+// meantime is not followed either.
+int CreateTemporary(int directory, const std::string& name, std::string& temporary) {
+    static const char LETTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local std::mt19937 random{std::random_device{}()};
+    std::uniform_int_distribution<size_t> pick(0, sizeof(LETTERS) - 2);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary = name + ".";
+        for (int i = 0; i < 6; ++i)
+            temporary += LETTERS[pick(random)];
+        int fd = openat(directory, temporary.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// The temporary is written whole and synced before it takes the name, and the directory is
+// synced after, so that a power cut leaves the old file or the new one, never an empty one.
+FileStatus ReplaceFromTemporary(int directory, const std::string& name,
+                                const std::string& content) {
+    std::string temporary;
+    UniqueFd file(CreateTemporary(directory, name, temporary));
+    if (!file)
+        return NotOpened(errno);
+    bool written = WriteAll(file.Get(), content) && fsync(file.Get()) == 0;
+    if (!written || renameat(directory, temporary.c_str(), directory, name.c_str()) != 0) {
+        int error = errno;
+        unlinkat(directory, temporary.c_str(), 0);
+        return Failed(error);
+    }
+    if (fsync(directory) != 0)
+        return Failed(errno);
+    return Done();
+}
+
+}  // namespace
+
+UniqueFd::~UniqueFd() {
+    if (m_fd >= 0)
+        close(m_fd);
+}
+
+std::string FileStatus::ErrorText() const {
+    return strerror(error);
+}
+
+FileStatus FileUtil::ReadOwnFile(const std::string& path, std::string& content, size_t maxSize) {
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd)
+        return NotOpened(errno);
+    struct stat info;
+    if (fstat(fd.Get(), &info) != 0)
+        return Failed(errno);
+    if (!S_ISREG(info.st_mode))
+        return NotOpened(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+    // The size is checked again while reading: the file may grow after the fstat.
+    if (static_cast<unsigned long long>(info.st_size) > maxSize)
+        return Failed(EFBIG);
+    std::string text;
+    text.reserve(static_cast<size_t>(info.st_size));
+    char buffer[READ_CHUNK];
+    for (;;) {
+        ssize_t got = read(fd.Get(), buffer, sizeof(buffer));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return Failed(errno);
+        if (got == 0)
+            break;
+        if (text.size() + static_cast<size_t>(got) > maxSize)
+            return Failed(EFBIG);
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    content = std::move(text);
+    return Done();
+}
+
+FileStatus FileUtil::WriteOwnFile(const std::string& path, const std::string& content) {
+    std::string name;
+    UniqueFd directory(OpenParent(path, name));
+    if (!directory)
+        return NotOpened(errno);
+    return ReplaceFromTemporary(directory.Get(), name, content);
+}
+
+FileStatus FileUtil::RemoveOwnFile(const std::string& path) {
+    std::string name;
+    UniqueFd directory(OpenParent(path, name));
+    if (!directory)
+        return NotOpened(errno);
+    if (unlinkat(directory.Get(), name.c_str(), 0) != 0)
+        return Failed(errno);
+    if (fsync(directory.Get()) != 0)
+        return Failed(errno);
+    return Done();
+}
+
+bool FileUtil::NameExists(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+bool FileUtil::m_ReadFileToString(std::string path, std::string& content) {
+    FileStatus status = ReadOwnFile(path, content);
+    if (status.stage == FileStatus::NOT_OPENED)
+        return false;
+    if (!status) {
         LOGE("Failed to read file");
         return false;
     }
@@ -45,17 +192,12 @@ bool FileUtil::LoadJson(const std::string& path, Json::Value& value) {
 }
 
 bool FileUtil::m_WriteStringToFile(const std::string& path, const std::string& content) {
-    // Written beside the target and renamed over it, so readers see the old or the new file.
-    std::string temporary = path + ".tmp";
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    if (!file.is_open()) {
+    FileStatus status = WriteOwnFile(path, content);
+    if (status.stage == FileStatus::NOT_OPENED) {
         LOGE("Failed to open file for writing: %s", path.c_str());
         return false;
     }
-    file.write(content.data(), static_cast<std::streamsize>(content.size()));
-    file.close();
-    if (!file.good() || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        unlink(temporary.c_str());
+    if (!status) {
         LOGE("Failed to write to file: %s", path.c_str());
         return false;
     }

@@ -114,9 +114,17 @@ size_t HttpClient::m_WriteDataCallback(char* data, size_t size, size_t count, vo
     LOGE("");
     if (data == nullptr || target == nullptr)
         return 0;
+    auto* body = static_cast<std::string*>(target);
+    // Taking nothing stops the transfer, which then fails.
+    bool fits = body->size() <= MAX_RESPONSE_SIZE &&
+                (count == 0 || size <= (MAX_RESPONSE_SIZE - body->size()) / count);
+    if (!fits) {
+        LOGE("Response larger than %zu bytes: transfer stopped", MAX_RESPONSE_SIZE);
+        return 0;
+    }
     size_t length = size * count;
     try {
-        static_cast<std::string*>(target)->append(data, length);
+        body->append(data, length);
     } catch (const std::exception& e) {
         LOGE("%s", e.what());
     }

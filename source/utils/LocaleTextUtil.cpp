@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "Constants.h"
+#include "EntryGuard.h"
 #include "FileUtil.h"
 #include "Log.h"
 #include "PlatformKeys.h"
@@ -20,15 +21,13 @@ std::string LocaleName(const std::string& language) {
 
 }  // namespace
 
-LocaleTextParser::LocaleTextParser() {
-    vconf_notify_key_changed(keys::MENU_LANGUAGE, m_CBVconfLocaleText, this);
-}
+LocaleTextParser::LocaleTextParser()
+    : m_pLanguageWatch(
+          PlatformRegistration::WatchKey(keys::MENU_LANGUAGE, m_CBVconfLocaleText, this)) {}
 
-LocaleTextParser::~LocaleTextParser() {
-    vconf_ignore_key_changed(keys::MENU_LANGUAGE, m_CBVconfLocaleText);
-}
+LocaleTextParser::~LocaleTextParser() = default;
 
-void LocaleTextParser::m_CBVconfLocaleText(keynode_t* node, void* pUserData) {
+void LocaleTextParser::m_CBVconfLocaleText(keynode_t* node, void* pUserData) try {
     (void)node;
     if (!pUserData) {
         LOGE("pUserData is null");
@@ -37,6 +36,8 @@ void LocaleTextParser::m_CBVconfLocaleText(keynode_t* node, void* pUserData) {
     LOGE("Changed Language");
     // The new language's file is read by the next lookup, not here.
     static_cast<LocaleTextParser*>(pUserData)->m_localeTable.clear();
+} catch (...) {
+    LOG_ESCAPED_EXCEPTION();
 }
 
 const Json::Value& LocaleTextUtil::GetLocaleTextParser() {

@@ -1,0 +1,43 @@
+// A registration with the platform (a settings-key watch, an event subscription) that is tried
+// again on a timer while the platform refuses it: one refusal at start must not deafen the
+// service for good. The timer exists only while the registration fails, so a registered service
+// has no idle wake-ups.
+#pragma once
+
+#include <glib.h>
+#include <vconf.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class PlatformRegistration {
+  public:
+    // Both calls return the platform's code, 0 for success. `what` names the registration in the
+    // log ("watch KEY").
+    PlatformRegistration(std::string what, std::function<int()> doRegister,
+                         std::function<int()> doUnregister);
+    // Withdraws the registration when it was made, or stops trying.
+    ~PlatformRegistration();
+    PlatformRegistration(const PlatformRegistration&) = delete;
+    PlatformRegistration& operator=(const PlatformRegistration&) = delete;
+
+    bool IsRegistered() const { return m_registered; }
+
+    // The watch of one settings key by `callback` with `userData`.
+    static std::unique_ptr<PlatformRegistration> WatchKey(const char* key,
+                                                          vconf_callback_fn callback,
+                                                          void* userData);
+
+  private:
+    void m_TryRegister();
+    static gboolean m_OnRetryTimer(gpointer self);
+
+    std::string m_what;
+    std::function<int()> m_register;
+    std::function<int()> m_unregister;
+    bool m_registered = false;
+    int m_failures = 0;
+    unsigned m_delay = 0;  // ms before the next try, while failing
+    guint m_timer = 0;
+};

@@ -1,0 +1,67 @@
+#include "PlatformRegistration.h"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "EntryGuard.h"
+#include "Log.h"
+
+namespace {
+// First retry after a second, then twice as long each time, up to a minute: quick after a
+// passing refusal, and a few log lines an hour when the platform keeps refusing.
+constexpr unsigned FIRST_RETRY_MS = 1000;
+constexpr unsigned LONGEST_RETRY_MS = 60 * 1000;
+}  // namespace
+
+PlatformRegistration::PlatformRegistration(std::string what, std::function<int()> doRegister,
+                                           std::function<int()> doUnregister)
+    : m_what(std::move(what)),
+      m_register(std::move(doRegister)),
+      m_unregister(std::move(doUnregister)) {
+    m_TryRegister();
+}
+
+PlatformRegistration::~PlatformRegistration() {
+    if (m_timer != 0)
+        g_source_remove(m_timer);
+    if (m_registered) {
+        int result = m_unregister();
+        if (result != 0)
+            LOGE("Failed to undo %s (error: %d)", m_what.c_str(), result);
+    }
+}
+
+std::unique_ptr<PlatformRegistration> PlatformRegistration::WatchKey(const char* key,
+                                                                     vconf_callback_fn callback,
+                                                                     void* userData) {
+    std::string name = key;
+    return std::make_unique<PlatformRegistration>(
+        "watch " + name, [=] { return vconf_notify_key_changed(name.c_str(), callback, userData); },
+        [=] { return vconf_ignore_key_changed(name.c_str(), callback); });
+}
+
+void PlatformRegistration::m_TryRegister() {
+    int result = m_register();
+    if (result == 0) {
+        m_registered = true;
+        if (m_failures > 0)
+            LOGE("Done: %s, after %d failed tries", m_what.c_str(), m_failures);
+        return;
+    }
+    m_delay = m_failures == 0 ? FIRST_RETRY_MS : std::min(2 * m_delay, LONGEST_RETRY_MS);
+    ++m_failures;
+    LOGE("Failed to %s (error: %d); trying again in %u ms", m_what.c_str(), result, m_delay);
+    m_timer = g_timeout_add(m_delay, m_OnRetryTimer, this);
+}
+
+gboolean PlatformRegistration::m_OnRetryTimer(gpointer self) try {
+    auto* registration = static_cast<PlatformRegistration*>(self);
+    // This source ends here; a failing try adds the next one.
+    registration->m_timer = 0;
+    registration->m_TryRegister();
+    return G_SOURCE_REMOVE;
+} catch (...) {
+    LOG_ESCAPED_EXCEPTION();
+    return G_SOURCE_REMOVE;
+}

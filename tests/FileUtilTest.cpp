@@ -1,0 +1,215 @@
+// The service's own files against a hostile or unlucky file system: links planted where its
+// files and temporaries go, directories, FIFOs and oversized files where its state belongs, and
+// leftovers of an earlier write.
+#include "FileUtil.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vconf.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "AppDetail.h"
+#include "Constants.h"
+#include "CurrentHomeVersion.h"
+#include "HiddenMode.h"
+#include "HomeResetManager.h"
+#include "HostCore.h"
+#include "LocalHttpServer.h"
+#include "LocaleTextUtil.h"
+#include "PlatformKeys.h"
+#include "ResetManager.h"
+#include "Retry.h"
+#include "TestDevice.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string DATA = std::string("fs") + DATA_DIR;
+const std::string TRUSTED = std::string("fs") + TRUSTED_DIR;
+const std::string HOME_RESET_FLAG = "fs/opt/usr/home/owner/share/.preload_home_pkg";
+
+std::string AppDetailBody(const std::string& description) {
+    return R"({"rsp":{"stat":"ok","app":{"version":"2.0.0","description":")" + description +
+           R"("}}})";
+}
+
+// Every file the service writes, each by the unit that owns it: the retry counters, the hidden
+// mode flag, the A/B test flag, the app detail cache, a Home reset up to its (refused) reboot
+// with its flag and version tracker, and last the reset flag with a found reset and its wipe.
+void WriteEveryFile(const TestDevice& device) {
+    Retry(FILE_NAME_REQUEST_RETRY).SetRetryInfo("home", "2.0.0", "normal", 6);
+    Retry(FILE_NAME_USER_RETRY).SetRetryInfo("home", "2.0.0", "normal", 3);
+    Singleton<HiddenMode>::GetInstance()->m_EnableHiddenMode();
+    Singleton<HiddenMode>::DestoryInstance();
+    CurrentHomeVersion::CreateABTest("{}");
+
+    LocalHttpServer server;
+    server.SetReply({200, {AppDetailBody("New")}, 0});
+    device.Write("config/server_url", server.BaseUrl());
+    Singleton<AppDetail>::GetInstance()->Update("home", "2.0.0");
+    RunLoopUntil([&] { return device.LogHas("> Clear thread data"); }, 5000);
+    Singleton<AppDetail>::DestoryInstance();
+
+    tvhost::FaultAdd("device_power_request_reboot", "-1", "");
+    Singleton<HomeResetManager>::GetInstance();
+    vconf_set_str(keys::HOME_RESET_STATUS, "start");
+    // The whole request runs in the callback that logs this first.
+    RunLoopUntil([&] { return device.LogHas("> changedValue : start"); });
+    Singleton<HomeResetManager>::DestoryInstance();
+
+    vconf_set_int(keys::FACTORY_RESET_COUNT, 7);
+    ResetManager* manager = Singleton<ResetManager>::GetInstance();
+    if (manager->IsReset())
+        manager->DoReset();
+    Singleton<ResetManager>::DestoryInstance();
+}
+
+// Every file below the sentinel directory: its bytes, or "<dir>" and "<link>".
+std::map<std::string, std::string> Snapshot(const TestDevice& device, const std::string& sentinel) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(device.Path(sentinel))) {
+        std::string name = fs::relative(entry.path(), device.Path(sentinel)).string();
+        if (entry.is_symlink())
+            files[name] = "<link>";
+        else if (entry.is_directory())
+            files[name] = "<dir>";
+        else
+            files[name] = device.Read(sentinel + "/" + name);
+    }
+    return files;
+}
+
+// Links planted where the service writes, each pointing into a sentinel directory outside the
+// device root: not one file there is created, written, truncated or deleted.
+TEST(FileUtilTest, NoPlantedLinkLetsTheServiceChangeAFileOutside) {
+    const struct {
+        const char* name;
+        std::vector<std::string> links;  // relative to the device root
+        const char* target;              // in the sentinel directory; "" is the directory itself
+    } plantings[] = {
+        {"at every temporary and the hidden mode flag",
+         {DATA + "request_retry.txt.tmp", DATA + "user_retry.txt.tmp", DATA + "hidden_mode",
+          TRUSTED + "appDetail.tmp", TRUSTED + "abtest.tmp", TRUSTED + ".home_version_tracker.tmp",
+          TRUSTED + ".resetflag.tmp"},
+         "victim"},
+        // A flag that is there stops the Home reset, so this one is planted alone.
+        {"dangling, at the Home reset flag", {HOME_RESET_FLAG}, "created"},
+        {"as the data directory", {DATA.substr(0, DATA.size() - 1)}, ""},
+        {"as the trusted directory", {TRUSTED.substr(0, TRUSTED.size() - 1)}, ""},
+    };
+    for (const auto& planting : plantings) {
+        SCOPED_TRACE(planting.name);
+        TestDevice device;
+        const std::string sentinel = "../outside";
+        device.Write(sentinel + "/victim", "precious");
+        device.Write(sentinel + "/dir/inner", "kept");
+        std::map<std::string, std::string> before = Snapshot(device, sentinel);
+        for (const std::string& link : planting.links) {
+            fs::remove_all(device.Path(link));
+            fs::create_symlink(fs::absolute(device.Path(sentinel)) / planting.target,
+                               device.Path(link));
+        }
+
+        WriteEveryFile(device);
+
+        EXPECT_EQ(before, Snapshot(device, sentinel));
+    }
+}
+
+struct HostileFile {
+    const char* name;
+    std::string path;  // relative to the device root
+    std::string oversized;
+    // Reads the file the way the service does; true when it was taken as unusable (missing,
+    // unreadable or refused) and the reader went on.
+    std::function<bool(const TestDevice&)> readsAsUnusable;
+};
+
+const HostileFile HOSTILE_FILES[] = {
+    {"request retry", DATA + FILE_NAME_REQUEST_RETRY, "3\n5\n1.2.3\n" + std::string(70000, '\n'),
+     [](const TestDevice&) { return Retry(FILE_NAME_REQUEST_RETRY).GetVersion() == "0.0.0"; }},
+    {"user retry", DATA + FILE_NAME_USER_RETRY, "3\n5\n1.2.3\n" + std::string(70000, '\n'),
+     [](const TestDevice&) { return Retry(FILE_NAME_USER_RETRY).GetVersion() == "0.0.0"; }},
+    {"reset flag", TRUSTED + ".resetflag", "0\n0\n0\n" + std::string(5000, '\n'),
+     [](const TestDevice&) { return Singleton<ResetManager>::GetInstance()->IsReset(); }},
+    {"app detail cache", TRUSTED + "appDetail", AppDetailBody(std::string(1100000, 'x')),
+     [](const TestDevice&) {
+         return Singleton<AppDetail>::GetInstance()->GetDescription("2.0.0").empty();
+     }},
+    {"version tracker", TRUSTED + HOME_VERSION_TRACKER_FILE, std::string(1100000, '1'),
+     [](const TestDevice& device) {
+         std::string text;
+         return !FileUtil::ReadFile(device.Path(TRUSTED + HOME_VERSION_TRACKER_FILE), text);
+     }},
+    {"language file", std::string("fs") + LANGUAGE_DIR + "en_US.json",
+     R"({"TV_SID_FAILED_UPDATE":"Failed","pad":")" + std::string(1100000, 'x') + "\"}",
+     [](const TestDevice&) {
+         return LocaleTextUtil::GetLocalizedText("TV_SID_FAILED_UPDATE").empty();
+     }},
+};
+
+// Runs `read` in a child that must end on its own within two seconds: a reader that blocks or
+// dies shows as a status other than 0.
+int ReadInChild(const std::function<bool()>& read) {
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(2);
+        _exit(read() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A directory, a FIFO or an oversized file where a state file belongs: the reader neither dies,
+// nor blocks, nor takes it in; it fails the way a file that cannot be opened fails.
+TEST(FileUtilTest, DirectoryFifoOrOversizedStateFileIsRefused) {
+    for (const HostileFile& file : HOSTILE_FILES) {
+        for (const std::string kind : {"directory", "FIFO", "oversized"}) {
+            SCOPED_TRACE(std::string(file.name) + " as a " + kind);
+            TestDevice device;
+            std::string path = device.Path(file.path);
+            fs::remove(path);
+            if (kind == "directory")
+                device.Write(file.path + "/inside", "1\n2\n3\n");
+            else if (kind == "FIFO")
+                ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+            else
+                device.Write(file.path, file.oversized);
+
+            EXPECT_EQ(0, ReadInChild([&] { return file.readsAsUnusable(device); }))
+                << "1: taken in, 14: blocked, 6: died";
+        }
+    }
+}
+
+// A temporary left by an earlier run never blocks a write, and a write that fails takes its
+// temporary with it; the unit logs its own line.
+TEST(FileUtilTest, LeftoverTemporaryNeverBlocksAndAFailedWriteLeavesNone) {
+    TestDevice device;
+    device.Write(DATA + "request_retry.txt.tmp/stale", "");
+    Retry(FILE_NAME_REQUEST_RETRY).SetRetryInfo("home", "2.0.0", "normal", 6);
+    EXPECT_EQ("0\n6\n2.0.0|normal\n", device.Read(DATA + FILE_NAME_REQUEST_RETRY));
+
+    device.Write(DATA + "user_retry.txt/inside", "");
+    Retry(FILE_NAME_USER_RETRY).SetRetryInfo("home", "2.0.0", "normal", 3);
+    EXPECT_TRUE(device.LogHas("> Failed to save user_retry.txt. Is a directory"));
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(device.Path(DATA)))
+        names.insert(entry.path().filename().string());
+    EXPECT_EQ(
+        (std::set<std::string>{"request_retry.txt", "request_retry.txt.tmp", "user_retry.txt"}),
+        names);
+}
+
+}  // namespace
