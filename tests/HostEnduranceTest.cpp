@@ -46,7 +46,7 @@ TEST_P(WatchTableTest, WatcherHearsEveryLaterWrite) {
     ASSERT_EQ(vconf_notify_key_changed(KEY, Collect, &seen), VCONF_OK);
     ASSERT_EQ(device.Shell(std::string("cd '") + device.Path("kdb") + "' && " + GetParam().change),
               0);
-    RunLoopFor(100);
+    ASSERT_TRUE(device.Settle());  // the watcher has taken in the change before the writes
     for (const char* value : {"priority0_start", "priority0_end"}) {
         ASSERT_EQ(device.Tvctl(std::string("set ") + KEY + " " + value), 0);
         EXPECT_TRUE(RunLoopUntil([&] { return !seen.empty() && seen.back() == value; }))
