@@ -22,6 +22,7 @@ BackgroundTvctl::BackgroundTvctl(const TestDevice& device, const std::string& ar
     m_pid = fork();
     if (m_pid == 0) {
         dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
         std::vector<char*> argv;
         for (auto& word : words)
             argv.push_back(&word[0]);

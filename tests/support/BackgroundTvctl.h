@@ -1,5 +1,5 @@
 // A tvctl command that runs beside the test, as another part of the television would (the store
-// service playing or serving), with its standard output kept for reading.
+// service playing or serving), with its standard output and error kept for reading.
 #pragma once
 
 #include <sys/types.h>

@@ -7,15 +7,13 @@
 
 #include <cstdio>
 
+#include "Console.h"
 #include "TestDevice.h"
 
 ServiceProcess::ServiceProcess(const TestDevice& device) : m_device(device) {}
 
 ServiceProcess::~ServiceProcess() {
-    if (Running()) {
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-    }
+    Kill();
     if (::testing::Test::HasFailure()) {
         fprintf(stderr, "---- platform log of %s ----\n%s---- end of log ----\n",
                 m_device.Root().c_str(), m_device.Log().c_str());
@@ -68,13 +66,19 @@ int ServiceProcess::Stop(int timeoutMs) {
         return m_status;
     kill(m_pid, SIGTERM);
     int status = WaitExit(timeoutMs);
-    if (Running()) {
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-        return -1;
-    }
-    return status;
+    if (!Running())
+        return status;
+    Kill();
+    return HUNG;
+}
+
+void ServiceProcess::Kill() {
+    if (!Running())
+        return;
+    kill(m_pid, SIGKILL);
+    waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
+    m_status = -1;
 }
 
 bool ServiceProcess::Settle() {
@@ -85,7 +89,7 @@ bool ServiceProcess::Settle() {
             keys = m_device.LogCount(keyChanged);
         // The launch first: a key the service wrote while handling earlier requests is then
         // already queued ahead of the marker key.
-        if (m_device.Tvctl("launch com.talvoro.tv.brenwick LaunchReason=Settle") != 0 ||
+        if (LaunchService(m_device, "LaunchReason=Settle") != 0 ||
             !WaitUntil([&] { return m_device.LogCount(launched) > launches; }) ||
             m_device.Tvctl("set db/home/reset_status none") != 0 ||
             !WaitUntil([&] { return m_device.LogCount(keyChanged) > keys; }))

@@ -16,8 +16,12 @@ class ServiceProcess {
     // Starts brenwick and waits until its whole start-up sequence has run. False when it exited or
     // did not come up in time.
     bool Start(int timeoutMs = 5000);
-    // SIGTERM, then waits; the exit status, or -1 when it had to be killed.
+    // SIGTERM, then waits; the exit status, -1 when a signal ended it, or HUNG when it did not
+    // end in time and was killed.
     int Stop(int timeoutMs = 5000);
+    static constexpr int HUNG = -2;
+    // SIGKILL, and waits for the end.
+    void Kill();
     // Waits for the process to end by itself (e.g. after a reboot); its exit status or -1.
     int WaitExit(int timeoutMs = 5000);
     bool Running();

@@ -55,9 +55,7 @@ std::string TestDevice::FsPath(const std::string& absolute) const {
 
 std::string TestDevice::Read(const std::string& relative) const {
     std::ifstream in(Path(relative), std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 bool TestDevice::Exists(const std::string& relative) const {
@@ -104,17 +102,10 @@ int TestDevice::LogLineOf(const std::string& text, int from) const {
 std::vector<Json::Value> TestDevice::Journal(const std::string& name) const {
     std::vector<Json::Value> entries;
     std::stringstream lines(Read("log/" + name));
-    std::string line;
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    while (std::getline(lines, line)) {
-        Json::Value value;
-        std::string errors;
-        if (reader->parse(line.data(), line.data() + line.size(), &value, &errors)) {
-            entries.push_back(value);
-        } else {
+    for (std::string line; std::getline(lines, line);) {
+        entries.emplace_back();
+        if (!ParseJson(line, &entries.back()))
             throw std::runtime_error("bad journal line in " + name + ": " + line);
-        }
     }
     return entries;
 }
@@ -154,6 +145,12 @@ int TestDevice::Shell(const std::string& command, std::string* output) const {
 
 int TestDevice::Tvctl(const std::string& args, std::string* output) const {
     return Shell(std::string(TVCTL_BIN) + " " + args, output);
+}
+
+bool ParseJson(const std::string& text, Json::Value* value) {
+    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    std::string errors;
+    return reader->parse(text.data(), text.data() + text.size(), value, &errors);
 }
 
 std::string ExtraOf(const Json::Value& entry) {

@@ -63,6 +63,9 @@ class TestDevice {
     bool m_hadPreviousRoot = false;
 };
 
+// Parses TEXT as one JSON value; false when it is not one.
+bool ParseJson(const std::string& text, Json::Value* value);
+
 // "key=value;..." of a journal entry's extra data, in the order they were added.
 std::string ExtraOf(const Json::Value& entry);
 
