@@ -62,10 +62,4 @@ TEST_F(LocaleTextTest, FileIsReadOncePerLanguageAndAMissingOneOnEveryLookup) {
     EXPECT_EQ(2, Reads("it_IT.json"));
 }
 
-TEST(ReplaceSubjectTextTest, ReplacesOnlyTheFirstOccurrence) {
-    std::string text = "<<A>> and <<A>>";
-    EXPECT_TRUE(LocaleTextUtil::ReplaceSubjectText(text, "<<A>>", "Home"));
-    EXPECT_EQ("Home and <<A>>", text);
-}
-
 }  // namespace

@@ -1,23 +1,17 @@
 // The console keeps its word: every request either does what it says or is refused with exit
 // code 1 (cannot be done) or 2 (bad usage) and a message naming what was wrong. One table per
 // command family; then the requests whose effect needs more than one line to show.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <future>
-#include <iterator>
-#include <set>
-#include <string>
 
+#include "BackgroundTvctl.h"
 #include "HostCore.h"
 #include "ServiceProcess.h"
 #include "TestDevice.h"
 #include "notification.h"
-#include "vconf.h"
 
 namespace fs = std::filesystem;
 
@@ -181,8 +175,8 @@ TEST(Tvctl, StoreRequests) {
     EXPECT_EQ(device.Read("store/sync_status"), "5");
 }
 
-// The bad requests of the old console, each refused now; the one rule accepted is stored as
-// written.
+// Bad rules are refused with the parser's reasons (see FaultRulesTest); a rule accepted is stored
+// as written.
 TEST(Tvctl, FaultRequests) {
     TestDevice device;
     RunRows(
@@ -190,15 +184,8 @@ TEST(Tvctl, FaultRequests) {
         {
             {"Typo", "fault add vconf_get_itn -1", 2,
              "tvctl: fault add: unknown call 'vconf_get_itn' (see: tvctl fault calls)"},
-            {"Comment", "fault add '#x' -1", 2, "unknown call '#x'"},
             {"NullForInt", "fault add vconf_get_int null", 2,
              "vconf_get_int returns an int: RESULT must be a decimal integer"},
-            {"Octal", "fault add vconf_set_str 010", 2, "got '010'"},
-            {"NumberForPointer", "fault add vconf_get_str -1", 2,
-             "vconf_get_str returns a pointer: RESULT must be null, got '-1'"},
-            {"ZeroTimes", "fault add vconf_get_int -1 0", 2,
-             "TIMES must be a positive decimal integer, got '0'"},
-            {"Unfaultable", "fault add tv_path_get null", 2, "tv_path_get cannot be made to fail"},
             {"Add", "fault add vconf_get_int -1 2", 0, "fault: vconf_get_int returns -1 2 time(s)"},
             {"AddNull", "fault add vconf_get_str null", 0, "fault: vconf_get_str returns null"},
             {"Calls", "fault calls", 0, "\n__dlog_print an int\n"},
@@ -207,13 +194,6 @@ TEST(Tvctl, FaultRequests) {
     EXPECT_EQ(device.Read("faults"), "vconf_get_int -1 2\nvconf_get_str null\n");
     RunRows(device, {{"Clear", "fault clear", 0, "fault rules cleared"}});
     EXPECT_FALSE(device.Exists("faults"));
-}
-
-std::set<std::string> Entries(const std::string& dir) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        names.insert(entry.path().filename().string());
-    return names;
 }
 
 // A directory that is not a device root keeps every file; a device root is wiped; a relative
@@ -227,7 +207,7 @@ TEST(Tvctl, InitForceWipesOnlyADeviceRoot) {
                           "changed"),
               std::string::npos)
         << output;
-    EXPECT_EQ(Entries(device.Path("../home")), std::set<std::string>{"notes.txt"});
+    EXPECT_EQ(device.Names("../home"), std::set<std::string>{"notes.txt"});
 
     device.Write("kdb/db/left/over", "s:x");
     EXPECT_EQ(device.Tvctl("init --force"), 0);
@@ -242,9 +222,8 @@ TEST(Tvctl, InitForceWipesOnlyADeviceRoot) {
     EXPECT_NE(output.find("at " + fs::canonical(device.Path("..")).string() + "/tv\n"),
               std::string::npos)
         << output;
-    EXPECT_EQ(
-        Entries(device.Path("../tv/fs/usr/apps/com.talvoro.tv.brenwick/shared/lang/language")),
-        std::set<std::string>{"xx_XX.json"});
+    EXPECT_EQ(device.Names("../tv/fs/usr/apps/com.talvoro.tv.brenwick/shared/lang/language"),
+              std::set<std::string>{"xx_XX.json"});
 }
 
 // Entries of processes that ended go; those of a running application and unknown files stay.
@@ -256,7 +235,7 @@ TEST(Tvctl, BootRemovesRunEntriesOfEndedProcesses) {
         device.Write(std::string("run/") + name, "999999999\n");
     device.Write("run/com.test.live.power", std::to_string(getpid()) + "\n");
     ASSERT_EQ(device.Tvctl("boot"), 0);
-    EXPECT_EQ(Entries(device.Path("run")),
+    EXPECT_EQ(device.Names("run"),
               (std::set<std::string>{"com.test.live.lock", "com.test.live.pid",
                                      "com.test.live.power", "com.test.live.sock", "notes.txt"}));
     tvhost::StopServing();
@@ -276,67 +255,26 @@ TEST(Tvctl, ServiceAndConsoleWorkOnARootOf200Characters) {
     EXPECT_EQ(service.WaitExit(), 0);
 }
 
-// Gone, or a zombie that its new parent has yet to reap.
-bool Ended(const std::string& pid) {
-    std::ifstream in("/proc/" + pid + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t paren = stat.rfind(')');
-    return paren == std::string::npos || stat.compare(paren + 2, 1, "Z") == 0;
-}
-
 TEST(Tvctl, StoreServeEndsWithinASecondOfSigintMidUpdate) {
     TestDevice device;
     ServiceProcess service(device);
     ASSERT_TRUE(service.Start()) << device.Log();
-    std::string pid;
-    ASSERT_EQ(
-        device.Tvctl("store serve --step-delay 30 >" + device.Path("serve.out") + " 2>&1 & echo $!",
-                     &pid),
-        0);
-    pid = std::to_string(std::stoi(pid));
+    BackgroundTvctl serve(device, "store serve --step-delay 30");
     ASSERT_TRUE(WaitUntil([&] { return device.Exists("run/tvctl.store.sock"); }));
     ASSERT_EQ(device.Tvctl("launch com.talvoro.tv.brenwick LaunchReason=CheckUpdateValidation"), 0);
     ASSERT_TRUE(WaitUntil([&] {
-        return device.Read("serve.out").find("store: priority0_start") != std::string::npos;
-    })) << device.Read("serve.out");
+        return serve.Output().find("store: priority0_start") != std::string::npos;
+    })) << serve.Output();
 
     auto interrupted = std::chrono::steady_clock::now();
-    ASSERT_EQ(kill(std::stoi(pid), SIGINT), 0);
-    ASSERT_TRUE(WaitUntil([&] { return Ended(pid); }, 5000));
+    ASSERT_EQ(kill(serve.Pid(), SIGINT), 0);
+    ASSERT_TRUE(serve.Wait(5000));
     EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::seconds(1));
-    EXPECT_NE(device.Read("serve.out")
-                  .find("store: interrupted after priority0_start; the update "
-                        "stops here\nstore: stopped serving\n"),
+    EXPECT_NE(serve.Output().find("store: interrupted after priority0_start; the update stops "
+                                  "here\nstore: stopped serving\n"),
               std::string::npos)
-        << device.Read("serve.out");
+        << serve.Output();
     EXPECT_EQ(service.Stop(), 0);
-}
-
-void RecordValue(keynode_t* node, void* data) {
-    *static_cast<std::string*>(data) = vconf_keynode_get_str(node);
-}
-
-TEST(Tvctl, SetReachesTvctlWatchAndLibraryWatchersInOtherProcesses) {
-    TestDevice device;
-    const std::string key = "memory/pax/priority_biu_status";
-    std::string seenHere, pid;
-    ASSERT_EQ(vconf_notify_key_changed(key.c_str(), RecordValue, &seenHere), VCONF_OK);
-    ASSERT_EQ(device.Tvctl("watch " + key + " >" + device.Path("watch.out") + " 2>" +
-                               device.Path("watch.err") + " & echo $!",
-                           &pid),
-              0);
-    struct Stop {
-        pid_t pid;
-        ~Stop() { kill(pid, SIGTERM); }
-    } stop{std::stoi(pid)};
-    ASSERT_TRUE(RunLoopUntil([&] { return device.Read("watch.err").find("watching") == 0; }));
-
-    ASSERT_EQ(device.Tvctl("set " + key + " priority0_downloaded"), 0);
-    EXPECT_TRUE(RunLoopUntil([&] { return seenHere == "priority0_downloaded"; }));
-    EXPECT_TRUE(RunLoopUntil([&] {
-        return device.Read("watch.out") == key + " priority0_downloaded\n";
-    })) << device.Read("watch.out");
-    vconf_ignore_key_changed(key.c_str(), RecordValue);
 }
 
 }  // namespace

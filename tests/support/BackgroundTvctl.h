@@ -18,6 +18,7 @@ class BackgroundTvctl {
     BackgroundTvctl& operator=(const BackgroundTvctl&) = delete;
 
     bool Running();
+    pid_t Pid() const { return m_pid; }
     // Waits for it to end by itself; false when it still runs after `timeoutMs`.
     bool Wait(int timeoutMs);
     // Asks it to end (SIGTERM) and waits; SIGKILL when it does not end in time.

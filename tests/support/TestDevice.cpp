@@ -74,6 +74,14 @@ void TestDevice::Remove(const std::string& relative) const {
     fs::remove(Path(relative), ignored);
 }
 
+std::set<std::string> TestDevice::Names(const std::string& relative) const {
+    std::set<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(Path(relative), ignored))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
 bool TestDevice::LogHas(const std::string& text) const {
     return LogCount(text) > 0;
 }

@@ -5,6 +5,7 @@
 #include <json/json.h>
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ class TestDevice {
     bool Exists(const std::string& relative) const;
     void Write(const std::string& relative, const std::string& content) const;
     void Remove(const std::string& relative) const;
+    // Names in the directory, "" for the root itself; none when it cannot be read.
+    std::set<std::string> Names(const std::string& relative) const;
 
     // Settings store through its files ("s:VALUE" / "i:N"), without notifying anyone.
     std::string Key(const std::string& key) const { return Read("kdb/" + key); }
