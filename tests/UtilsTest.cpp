@@ -7,7 +7,6 @@
 
 #include "AppControlUtil.h"
 #include "Constants.h"
-#include "FileUtil.h"
 #include "HostCore.h"
 #include "TestDevice.h"
 #include "VconfUtil.h"
@@ -66,25 +65,6 @@ TEST(SendAppControlTest, ExtraDataGoInKeyOrderThenCallerAndAFailingStepStopsTheR
         EXPECT_EQ(c.tried, device.LogCount("app_control_add_extra_data: ")) << "stops at a fault";
         EXPECT_TRUE(Released(device));
     }
-}
-
-TEST(FileUtilTest, ReadFileAndLoadJsonFailQuietlyOrWithTheirLine) {
-    TestDevice device;
-    const std::string dir = device.FsPath(DATA_DIR);
-    std::string content = "stale";
-
-    const std::string logBefore = device.Log();
-    EXPECT_FALSE(FileUtil::ReadFile(dir + "missing", content));
-    EXPECT_EQ(logBefore, device.Log()) << "a missing file is not worth a log line";
-
-    device.Write("fs" + std::string(DATA_DIR) + "empty", "");
-    EXPECT_TRUE(FileUtil::ReadFile(dir + "empty", content));
-    EXPECT_EQ("", content);
-
-    Json::Value value;
-    device.Write("fs" + std::string(DATA_DIR) + "bad.json", "{\"k\": ");
-    EXPECT_FALSE(FileUtil::LoadJson(dir + "bad.json", value));
-    EXPECT_TRUE(device.LogHas("Failed to parse json string: "));
 }
 
 TEST(VconfUtilTest, AbsentKeyThrowsAndAnEmptyStringIsAValue) {
