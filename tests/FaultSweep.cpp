@@ -179,9 +179,7 @@ Run Sweep(const tvhost::FaultCall& call, bool forever, bool* failsAtStartUp) {
 
     LocalHttpServer releaseNotes("IP:127.0.0.1");
     releaseNotes.SetReply(
-        {200,
-         {R"({"rsp":{"stat":"ok","app":{"version":"2.0.0","description":"A brighter Home."}}})"},
-         0});
+        {200, R"({"rsp":{"stat":"ok","app":{"version":"2.0.0","description":"Brighter."}}})", 0});
     device.Write("config/server_url", releaseNotes.BaseUrl());
     device.Write("config/ca.pem", releaseNotes.CertificatePem());
 

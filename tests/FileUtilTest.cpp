@@ -48,7 +48,7 @@ void WriteEveryFile(const TestDevice& device) {
     CurrentHomeVersion::CreateABTest("{}");
 
     LocalHttpServer server;
-    server.SetReply({200, {AppDetailBody("New")}, 0});
+    server.SetReply({200, AppDetailBody("New"), 0});
     device.Write("config/server_url", server.BaseUrl());
     Singleton<AppDetail>::GetInstance()->Update("home", "2.0.0");
     RunLoopUntil([&] { return device.LogHas("> Clear thread data"); }, 5000);

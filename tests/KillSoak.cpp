@@ -173,7 +173,7 @@ class Soak {
         std::string body = R"({"rsp":{"stat":"ok","app":{"version":")" + version +
                            R"(","description":"Release notes of )" + version + R"("}}})";
         m_bodies.insert(body);
-        m_releaseNotes.SetReply({200, {body}, 0});
+        m_releaseNotes.SetReply({200, body, 0});
         std::string options = "store play --step-delay 0.03 --answer-timeout 1 --version " +
                               version + " --group " + (Pick(0, 1) ? "abtest" : "normal") +
                               " --max-retry " + std::to_string(Pick(1, 3));

@@ -2,46 +2,37 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <openssl/pem.h>
-#include <openssl/x509v3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 namespace {
 
-// A fresh key and a self-signed certificate for `names`, installed in `tls`; returns its PEM.
+// A fresh key and a self-signed certificate for `names`, made by the openssl command and
+// installed in `tls`; returns its PEM.
 std::string InstallSelfSignedCertificate(SSL_CTX* tls, const std::string& names) {
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* cert = X509_new();
-    X509_set_version(cert, 2);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-    X509_set_pubkey(cert, key);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("brenwick test"), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    X509V3_CTX ctx{};
-    X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
-    X509_EXTENSION* altNames =
-        X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, names.c_str());
-    X509_add_ext(cert, altNames, -1);
-    X509_EXTENSION_free(altNames);
-    BIO* pem = BIO_new(BIO_s_mem());
-    if (X509_sign(cert, key, EVP_sha256()) == 0 || SSL_CTX_use_certificate(tls, cert) != 1 ||
-        SSL_CTX_use_PrivateKey(tls, key) != 1 || PEM_write_bio_X509(pem, cert) != 1) {
+    char dir[] = "/tmp/localhttps-XXXXXX";
+    if (!mkdtemp(dir))
+        throw std::runtime_error("cannot make a directory for a test certificate");
+    std::string key = dir + std::string("/key.pem"), cert = dir + std::string("/cert.pem");
+    std::string make =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+        "-days 1 -subj '/CN=brenwick test' -addext 'subjectAltName=" +
+        names + "' -keyout " + key + " -out " + cert + " 2>/dev/null";
+    bool made = system(make.c_str()) == 0 &&
+                SSL_CTX_use_certificate_file(tls, cert.c_str(), SSL_FILETYPE_PEM) == 1 &&
+                SSL_CTX_use_PrivateKey_file(tls, key.c_str(), SSL_FILETYPE_PEM) == 1;
+    std::ifstream pem(cert);
+    std::string text(std::istreambuf_iterator<char>(pem), {});
+    std::filesystem::remove_all(dir);
+    if (!made)
         throw std::runtime_error("cannot make a test certificate");
-    }
-    char* data = nullptr;
-    std::string text(data, static_cast<size_t>(BIO_get_mem_data(pem, &data)));
-    BIO_free(pem);
-    X509_free(cert);
-    EVP_PKEY_free(key);
     return text;
 }
 
@@ -154,20 +145,12 @@ void LocalHttpServer::m_Serve(int fd) {
             m_requests.push_back(request);
             reply = m_reply;
         }
-        go = m_Pause(reply.delayMs) &&
-             Send(fd, ssl,
-                  "HTTP/1.1 " + std::to_string(reply.status) +
-                      " Reply\r\nContent-Type: application/json\r\n"
-                      "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n");
-        for (size_t i = 0; go && i < reply.pieces.size(); ++i) {
-            char size[32];
-            snprintf(size, sizeof size, "%zx\r\n", reply.pieces[i].size());
-            // An empty chunk would end the body.
-            go = (i == 0 || m_Pause(30)) &&
-                 (reply.pieces[i].empty() || Send(fd, ssl, size + reply.pieces[i] + "\r\n"));
-        }
-        if (go)
-            Send(fd, ssl, "0\r\n\r\n");
+        if (m_Pause(reply.delayMs))
+            Send(fd, ssl,
+                 "HTTP/1.1 " + std::to_string(reply.status) +
+                     " Reply\r\nContent-Type: application/json\r\nContent-Length: " +
+                     std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n" +
+                     reply.body);
     }
     if (ssl)
         SSL_shutdown(ssl);

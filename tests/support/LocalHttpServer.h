@@ -18,8 +18,7 @@ constexpr const char* CLOSED_URL = "http://127.0.0.1:9";
 
 struct HttpReply {
     int status = 200;
-    // The body, sent as one HTTP chunk per piece, 30 ms apart.
-    std::vector<std::string> pieces;
+    std::string body;
     int delayMs = 0;  // pause after the request arrived, before the status line
 };
 
