@@ -1,8 +1,6 @@
 // HttpClient and the host HTTP client wrapper against a real server on loopback.
 #include "HttpClient.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <map>
 
@@ -27,7 +25,7 @@ class HttpClientTest : public ::testing::Test {
     }
 
     // SetUrl and SendHttpRequest, as the app detail worker calls them.
-    bool Fetch(std::string& body, const std::map<std::string, std::string>& query = {}) {
+    bool Fetch(std::string& body, const std::map<std::string, std::string>& query = {{"k", "v"}}) {
         HttpClient client;
         return client.SetUrl("/apps/x", query) && client.SendHttpRequest(body);
     }
