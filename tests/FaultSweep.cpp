@@ -101,14 +101,8 @@ void Session(const TestDevice& device) {
 // The Home asks for a Home reset: the service reboots the set, or reports "none".
 void HomeReset(const TestDevice& device, ServiceProcess& service) {
     device.Tvctl("set db/home/reset_status start");
-    WaitUntil(
-        [&] {
-            std::string status = device.Key("db/home/reset_status");
-            return status == "s:done" || status == "s:none" || !service.Running();
-        },
-        3000);
     WaitUntil([&] { return !service.Running() || device.Key("db/home/reset_status") == "s:none"; },
-              1000);
+              4000);
 }
 
 void StopCleanly(ServiceProcess& service, Run* run) {
@@ -134,23 +128,17 @@ void EndedByItself(const TestDevice& device, ServiceProcess& service, const char
 }
 
 // Reports the sanitizers wrote for any process of the run: their first error line each.
-bool SanitizerReports(const std::string& dir, Run* run) {
-    bool found = false;
+void SanitizerReports(const std::string& dir, Run* run) {
     std::error_code ignored;
     for (const auto& report : fs::directory_iterator(dir, ignored)) {
         std::ifstream in(report.path());
-        std::string line, first = report.path().filename().string();
-        while (std::getline(in, line)) {
-            if (line.find("ERROR") != std::string::npos ||
-                line.find("runtime error") != std::string::npos) {
-                first = line;
-                break;
-            }
+        std::string line;
+        while (std::getline(in, line) && line.find("ERROR") == std::string::npos &&
+               line.find("runtime error") == std::string::npos) {
         }
-        run->Note("sanitizer: " + first);
-        found = true;
+        run->Note("sanitizer: " + (line.empty() ? report.path().filename().string() : line));
+        run->outcome.crashed = true;
     }
-    return found;
 }
 
 void SendSanitizerReportsTo(const std::string& dir) {
@@ -228,7 +216,7 @@ Run Sweep(const tvhost::FaultCall& call, bool forever, bool* failsAtStartUp) {
     run.outcome.made = forever || !run.failedAt.empty();
     if (!run.outcome.made)
         run.failedAt = "never made";
-    run.outcome.crashed = SanitizerReports(sanitizerDir, &run) || run.outcome.crashed;
+    SanitizerReports(sanitizerDir, &run);
     printf("%-46s %-8s %-14s %s%s%s\n", call.name, forever ? "for ever" : "once",
            run.failedAt.c_str(), run.outcome.Ok() ? "ok" : "FAIL", run.notes.empty() ? "" : ": ",
            run.notes.c_str());

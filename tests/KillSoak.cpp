@@ -81,26 +81,6 @@ class Soak {
         }
     }
 
-    // Wipes run once undisturbed, to learn how long a start with a wipe and a wipe take here.
-    void Calibrate() {
-        FreshDevice();
-        PlantJunk();
-        BumpCounter(*m_device, "db/factory/factory_reset_count");
-        auto start = Clock::now();
-        m_service->Start(START_MS);
-        m_wipeAtStartMs = ElapsedMs(start) * 3 / 2;
-        PlantJunk();
-        start = Clock::now();
-        PortalReset(*m_device);
-        WaitUntil([&] { return JunkLeft() == 0; }, START_MS);
-        m_wipeWhileRunningMs = ElapsedMs(start) * 3 / 2;
-        printf(
-            "calibration: a start with a wipe takes %d ms, a wipe while running %d ms; kills "
-            "fall within 1.5 times that\n",
-            m_wipeAtStartMs * 2 / 3, m_wipeWhileRunningMs * 2 / 3);
-        KillService();
-    }
-
     void KillOnce() {
         if (m_figures.kills % KILLS_PER_DEVICE == 0)
             FreshDevice();
@@ -128,6 +108,7 @@ class Soak {
 
     void FreshDevice() {
         m_service.reset();
+        m_device.reset();  // before the next one takes over TV_DEVICE_ROOT
         m_device = std::make_unique<TestDevice>();
         m_service = std::make_unique<ServiceProcess>(*m_device);
         m_device->Write("config/server_url", m_releaseNotes.BaseUrl());
@@ -217,24 +198,24 @@ class Soak {
         }));
     }
 
+    // A reset is found at start (the factory count went up) or while running (the portal was
+    // reset); the kill comes once the wipe has left a random part of the old user data, none to
+    // all of it.
     bool DuringWipe(bool atStart) {
-        bool killed = false;
+        if (!atStart && !StartService())
+            return false;
+        PlantJunk();
         if (atStart) {
-            PlantJunk();
             BumpCounter(*m_device, "db/factory/factory_reset_count");
-            int delay = Pick(0, m_wipeAtStartMs);
-            auto start = Clock::now();
-            m_service->Start(delay);  // returns at start-up or when the delay has passed
-            SleepMs(delay - ElapsedMs(start));
+            m_service->Start(0);  // does not wait for the start-up
         } else {
-            if (!StartService())
-                return false;
-            PlantJunk();
             PortalReset(*m_device);
-            SleepMs(Pick(0, m_wipeWhileRunningMs));
         }
-        killed = KillService();
-        int left = JunkLeft();
+        int target = Pick(0, static_cast<int>(m_junk.size())), left = JunkLeft();
+        for (auto start = Clock::now(); left > target && ElapsedMs(start) < START_MS;)
+            left = JunkLeft();
+        bool killed = KillService();
+        left = JunkLeft();
         if (!killed || left == 0)
             return killed;  // the wipe was done before the kill
         ++m_figures.wipesCutShort;
@@ -299,8 +280,6 @@ class Soak {
     std::vector<std::string> m_junk;
     std::unique_ptr<TestDevice> m_device;
     std::unique_ptr<ServiceProcess> m_service;
-    int m_wipeAtStartMs = 300;
-    int m_wipeWhileRunningMs = 100;
     Figures m_figures;
 };
 
@@ -324,7 +303,6 @@ int main(int argc, char** argv) {
     Figures f;
     {
         Soak soak(seed);
-        soak.Calibrate();
         while (soak.Result().kills < kills)
             soak.KillOnce();
         f = soak.Result();
