@@ -2,9 +2,8 @@
 // would: each test is one behaviour a user relies on, checked in the journals, keys and files.
 #include <sstream>
 
-#include "BackgroundTvctl.h"
+#include "ChildProcess.h"
 #include "Console.h"
-#include "ServiceProcess.h"
 #include "TestDevice.h"
 
 namespace {

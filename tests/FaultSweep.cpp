@@ -23,11 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "BackgroundTvctl.h"
+#include "ChildProcess.h"
 #include "Console.h"
 #include "FaultCalls.h"
 #include "LocalHttpServer.h"
-#include "ServiceProcess.h"
 #include "TestDevice.h"
 
 namespace fs = std::filesystem;

@@ -3,13 +3,13 @@
 // with the update notification's.
 #include <vconf.h>
 
+#include "ChildProcess.h"
 #include "Console.h"
 #include "Constants.h"
 #include "HiddenMode.h"
 #include "LocaleTextUtil.h"
 #include "NotifyHiddenMode.h"
 #include "PlatformKeys.h"
-#include "ServiceProcess.h"
 #include "TestDevice.h"
 
 namespace {

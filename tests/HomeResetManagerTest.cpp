@@ -3,10 +3,10 @@
 
 #include <string>
 
+#include "ChildProcess.h"
 #include "Constants.h"
 #include "HomeResetManager.h"
 #include "PlatformKeys.h"
-#include "ServiceProcess.h"
 #include "TestDevice.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "BackgroundTvctl.h"
+#include "ChildProcess.h"
 #include "HostCore.h"
 #include "TestDevice.h"
 #include "VconfInternal.h"

@@ -20,10 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include "BackgroundTvctl.h"
+#include "ChildProcess.h"
 #include "Console.h"
 #include "LocalHttpServer.h"
-#include "ServiceProcess.h"
 #include "TestDevice.h"
 
 namespace fs = std::filesystem;

@@ -9,9 +9,9 @@
 
 #include <filesystem>
 
+#include "ChildProcess.h"
 #include "Constants.h"
 #include "PlatformKeys.h"
-#include "ServiceProcess.h"
 #include "TestDevice.h"
 
 namespace fs = std::filesystem;

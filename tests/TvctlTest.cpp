@@ -7,9 +7,8 @@
 #include <chrono>
 #include <filesystem>
 
-#include "BackgroundTvctl.h"
+#include "ChildProcess.h"
 #include "HostCore.h"
-#include "ServiceProcess.h"
 #include "TestDevice.h"
 #include "notification.h"
 

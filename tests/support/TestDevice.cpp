@@ -53,8 +53,8 @@ std::string TestDevice::FsPath(const std::string& absolute) const {
     return m_root + "/fs" + absolute;
 }
 
-std::string TestDevice::Read(const std::string& relative) const {
-    std::ifstream in(Path(relative), std::ios::binary);
+std::string TestDevice::ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 

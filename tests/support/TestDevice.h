@@ -23,7 +23,8 @@ class TestDevice {
     std::string FsPath(const std::string& absolute) const;
 
     // Whole file, or "" when absent; Exists tells them apart.
-    std::string Read(const std::string& relative) const;
+    std::string Read(const std::string& relative) const { return ReadFile(Path(relative)); }
+    static std::string ReadFile(const std::string& path);
     bool Exists(const std::string& relative) const;
     void Write(const std::string& relative, const std::string& content) const;
     void Remove(const std::string& relative) const;
