@@ -1,6 +1,6 @@
 // The console keeps its word: every request either does what it says or is refused with exit
-// code 1 (cannot be done) or 2 (bad usage) and a message naming what was wrong. One table per
-// command family; then the requests whose effect needs more than one line to show.
+// code 1 (cannot be done) or 2 (bad usage) and a message naming what was wrong. One table for
+// them all; then the requests whose effect needs more than one line to show.
 #include <signal.h>
 #include <unistd.h>
 
@@ -32,7 +32,10 @@ void RunRows(const TestDevice& device, std::initializer_list<Row> rows) {
     }
 }
 
-TEST(Tvctl, DeviceAndRootRequests) {
+// Every request either does what it says or is refused with its exit code and reason, in the
+// order a session might send them; the notification journal line is written "ts" first, each
+// text's members in the documented order.
+TEST(Tvctl, EveryRequestIsCarriedOutOrRefusedWithItsReason) {
     TestDevice device;
     RunRows(device,
             {
@@ -58,39 +61,31 @@ TEST(Tvctl, DeviceAndRootRequests) {
     std::string output;
     EXPECT_EQ(device.Shell("TV_DEVICE_ROOT= " + std::string(TVCTL_BIN) + " ps", &output), 2);
     EXPECT_NE(output.find("TV_DEVICE_ROOT is set but empty"), std::string::npos) << output;
-}
 
-TEST(Tvctl, SettingsRequests) {
-    TestDevice device;
     device.Write("kdb/db/bad", "i:seven");
-    RunRows(device,
-            {
-                {"GetAbsent", "get db/absent/key", 1, "tvctl: db/absent/key is not set"},
-                {"GetMalformed", "get db/bad", 1, "tvctl: malformed value in kdb/db/bad"},
-                {"GetBadName", "get db//x", 2, "tvctl: get: bad key name 'db//x'"},
-                {"GetMissing", "get", 2, "tvctl: get: KEY is missing"},
-                {"SetLeadingZero", "set -t int db/x/y 007", 2,
-                 "tvctl: set: VALUE must be a decimal integer from -2147483648 to 2147483647, got "
-                 "'007'"},
-                {"SetNotANumber", "set -t int db/x/y seven", 2, "got 'seven'"},
-                {"SetBadType", "set -t float db/x/y 1", 2,
-                 "tvctl: set: -t must be string or int, got 'float'"},
-                {"SetValueMissing", "set db/x/y", 2, "tvctl: set: VALUE is missing"},
-                {"SetInt", "set -t int db/x/y -12", 0, "db/x/y = -12"},
-                {"SetString", "set db/x/z ' 007'", 0, "db/x/z =  007"},
-                {"UnsetAbsent", "unset db/absent/key", 1, "tvctl: db/absent/key is not set"},
-                {"Unset", "unset db/x/z", 0, "db/x/z removed"},
-                {"WatchMissing", "watch", 2, "tvctl: watch: KEY is missing"},
-            });
-    EXPECT_EQ(device.Key("db/x/y"), "i:-12");
-    EXPECT_FALSE(device.Exists("kdb/db/x/z"));
-}
-
-TEST(Tvctl, ApplicationRequests) {
-    TestDevice device;
+    notification_h noti = notification_create(NOTI_TYPE_NORMAL);
+    notification_set_text(noti, NOTI_TEXT_TITLE, "Title", "TITLE", NOTI_VARIABLE_TYPE_NONE);
+    ASSERT_EQ(notification_post(noti), NOTI_OK);
+    notification_free(noti);
     RunRows(
         device,
         {
+            {"GetAbsent", "get db/absent/key", 1, "tvctl: db/absent/key is not set"},
+            {"GetMalformed", "get db/bad", 1, "tvctl: malformed value in kdb/db/bad"},
+            {"GetBadName", "get db//x", 2, "tvctl: get: bad key name 'db//x'"},
+            {"GetMissing", "get", 2, "tvctl: get: KEY is missing"},
+            {"SetLeadingZero", "set -t int db/x/y 007", 2,
+             "tvctl: set: VALUE must be a decimal integer from -2147483648 to 2147483647, got "
+             "'007'"},
+            {"SetNotANumber", "set -t int db/x/y seven", 2, "got 'seven'"},
+            {"SetBadType", "set -t float db/x/y 1", 2,
+             "tvctl: set: -t must be string or int, got 'float'"},
+            {"SetValueMissing", "set db/x/y", 2, "tvctl: set: VALUE is missing"},
+            {"SetInt", "set -t int db/x/y -12", 0, "db/x/y = -12"},
+            {"SetString", "set db/x/z ' 007'", 0, "db/x/z =  007"},
+            {"UnsetAbsent", "unset db/absent/key", 1, "tvctl: db/absent/key is not set"},
+            {"Unset", "unset db/x/z", 0, "db/x/z removed"},
+            {"WatchMissing", "watch", 2, "tvctl: watch: KEY is missing"},
             {"InstallMissing", "install", 2, "tvctl: install: APPID is missing"},
             {"InstallBadId", "install com.a ../b", 2, "tvctl: install: bad application id '../b'"},
             {"Install", "install com.a com.b", 0, "installed com.b"},
@@ -102,56 +97,26 @@ TEST(Tvctl, ApplicationRequests) {
              "tvctl: launch: extra data must be KEY=VALUE with a non-empty KEY, got 'Caller'"},
             {"LaunchNotRunning", "launch com.a k=v", 1,
              "tvctl: com.a is not running; nothing was sent"},
-        });
-    EXPECT_TRUE(device.Exists("apps/com.a"));  // kept by the refused uninstall
-    EXPECT_FALSE(device.Exists("apps/com.b"));
-}
-
-// The journal line as written: "ts" first, each text's members in the documented order.
-TEST(Tvctl, NotificationRequests) {
-    TestDevice device;
-    notification_h noti = notification_create(NOTI_TYPE_NORMAL);
-    notification_set_text(noti, NOTI_TEXT_TITLE, "Title", "TITLE", NOTI_VARIABLE_TYPE_NONE);
-    ASSERT_EQ(notification_post(noti), NOTI_OK);
-    notification_free(noti);
-    RunRows(device,
-            {
-                {"Journal", "notifications", 0,
-                 R"(,"texts":[{"type":0,"text":"Title","key":"TITLE"}],)"},
-                {"PressLetter", "press 1 y", 2, "tvctl: press: BUTTON must be 1, 2 or 3, got 'y'"},
-                {"PressZeroId", "press 0 1", 2,
-                 "tvctl: press: ID must be a decimal integer from 1 to 2147483647, got '0'"},
-                {"PressMissing", "press 1", 2, "tvctl: press: BUTTON is missing"},
-                {"PressAbsent", "press 9 1", 1, "tvctl: no notification 9"},
-                {"PressNoCallback", "press 1 2", 0, "has no event callback: event 1 goes nowhere"},
-                {"HideHow", "hide 1 sideways", 2,
-                 "tvctl: hide: HOW must be user, timeout or other, got 'sideways'"},
-            });
-    EXPECT_EQ(device.Read("log/notification.jsonl").rfind("{\"ts\":", 0), 0u);
-}
-
-TEST(Tvctl, PowerPackageAndPropertyRequests) {
-    TestDevice device;
-    RunRows(device,
-            {
-                {"PowerMissing", "power 1", 2, "tvctl: power: NEW is missing"},
-                {"PowerNotANumber", "power x 1", 2,
-                 "tvctl: power: PREVIOUS must be a decimal integer from -2147483648 to 2147483647"},
-                {"PowerNobody", "power 1 3", 1, "no running application subscribed"},
-                {"PkgBadId", "pkg set a/b 1.0", 2, "tvctl: pkg set: bad package id 'a/b'"},
-                {"PkgEmptyVersion", "pkg set p ''", 2, "tvctl: pkg set: VERSION must be one line"},
-                {"PkgSet", "pkg set p 2.1", 0, "package p at version 2.1"},
-                {"PkgGetAbsent", "pkg get q", 1, "tvctl: package q is not installed"},
-                {"PropBadName", "prop set '' x", 2, "tvctl: prop set: bad property name ''"},
-                {"PropRmAbsent", "prop rm absent", 1, "tvctl: property absent is not set"},
-            });
-}
-
-TEST(Tvctl, StoreRequests) {
-    TestDevice device;
-    RunRows(
-        device,
-        {
+            {"Journal", "notifications", 0,
+             R"(,"texts":[{"type":0,"text":"Title","key":"TITLE"}],)"},
+            {"PressLetter", "press 1 y", 2, "tvctl: press: BUTTON must be 1, 2 or 3, got 'y'"},
+            {"PressZeroId", "press 0 1", 2,
+             "tvctl: press: ID must be a decimal integer from 1 to 2147483647, got '0'"},
+            {"PressMissing", "press 1", 2, "tvctl: press: BUTTON is missing"},
+            {"PressAbsent", "press 9 1", 1, "tvctl: no notification 9"},
+            {"PressNoCallback", "press 1 2", 0, "has no event callback: event 1 goes nowhere"},
+            {"HideHow", "hide 1 sideways", 2,
+             "tvctl: hide: HOW must be user, timeout or other, got 'sideways'"},
+            {"PowerMissing", "power 1", 2, "tvctl: power: NEW is missing"},
+            {"PowerNotANumber", "power x 1", 2,
+             "tvctl: power: PREVIOUS must be a decimal integer from -2147483648 to 2147483647"},
+            {"PowerNobody", "power 1 3", 1, "no running application subscribed"},
+            {"PkgBadId", "pkg set a/b 1.0", 2, "tvctl: pkg set: bad package id 'a/b'"},
+            {"PkgEmptyVersion", "pkg set p ''", 2, "tvctl: pkg set: VERSION must be one line"},
+            {"PkgSet", "pkg set p 2.1", 0, "package p at version 2.1"},
+            {"PkgGetAbsent", "pkg get q", 1, "tvctl: package q is not installed"},
+            {"PropBadName", "prop set '' x", 2, "tvctl: prop set: bad property name ''"},
+            {"PropRmAbsent", "prop rm absent", 1, "tvctl: property absent is not set"},
             {"SyncLeadingZero", "store sync-status 02", 2,
              "tvctl: store sync-status: N must be a decimal integer"},
             {"SyncMissing", "store sync-status", 2, "tvctl: store sync-status: N is missing"},
@@ -161,6 +126,7 @@ TEST(Tvctl, StoreRequests) {
             {"PlayInfinite", "store play --step-delay inf", 2,
              "tvctl: store play: --step-delay must be a decimal number of seconds from 0 to 86400, "
              "got 'inf'"},
+            {"PlayNan", "store play --step-delay nan", 2, "got 'nan'"},
             {"PlayNegative", "store serve --step-delay -1", 2, "tvctl: store serve: --step-delay"},
             {"PlayFraction", "store play --max-retry 2.7", 2,
              "tvctl: store play: --max-retry must be a decimal integer from 0 to 2147483647, got "
@@ -170,17 +136,6 @@ TEST(Tvctl, StoreRequests) {
             {"PlayValueMissing", "store play --id", 2, "tvctl: store play: --id needs a value"},
             {"PlayUnknown", "store play --frob 1", 2, "tvctl: store play: unknown option '--frob'"},
             {"PlayNoService", "store play", 1, "tvctl: com.talvoro.tv.brenwick is not running"},
-        });
-    EXPECT_EQ(device.Read("store/sync_status"), "5");
-}
-
-// Bad rules are refused with the parser's reasons (see FaultRulesTest); a rule accepted is stored
-// as written.
-TEST(Tvctl, FaultRequests) {
-    TestDevice device;
-    RunRows(
-        device,
-        {
             {"Typo", "fault add vconf_get_itn -1", 2,
              "tvctl: fault add: unknown call 'vconf_get_itn' (see: tvctl fault calls)"},
             {"NullForInt", "fault add vconf_get_int null", 2,
@@ -190,6 +145,12 @@ TEST(Tvctl, FaultRequests) {
             {"Calls", "fault calls", 0, "\n__dlog_print an int\n"},
             {"CallsUnfaultable", "fault calls", 0, "\n# tv_path_get cannot be made to fail: "},
         });
+    EXPECT_EQ(device.Key("db/x/y"), "i:-12");
+    EXPECT_FALSE(device.Exists("kdb/db/x/z"));
+    EXPECT_TRUE(device.Exists("apps/com.a"));  // kept by the refused uninstall
+    EXPECT_FALSE(device.Exists("apps/com.b"));
+    EXPECT_EQ(device.Read("log/notification.jsonl").rfind("{\"ts\":", 0), 0u);
+    EXPECT_EQ(device.Read("store/sync_status"), "5");
     EXPECT_EQ(device.Read("faults"), "vconf_get_int -1 2\nvconf_get_str null\n");
     RunRows(device, {{"Clear", "fault clear", 0, "fault rules cleared"}});
     EXPECT_FALSE(device.Exists("faults"));
@@ -245,12 +206,9 @@ TEST(Tvctl, ServiceAndConsoleWorkOnARootOf200Characters) {
     ASSERT_EQ(device.Root().size(), 200u);
     ServiceProcess service(device);
     ASSERT_TRUE(service.Start()) << device.Log();
-    std::string output;
-    EXPECT_EQ(device.Tvctl("launch com.talvoro.tv.brenwick LaunchReason=Hidden_Key", &output), 0)
-        << output;
-    EXPECT_TRUE(WaitUntil([&] { return device.LogHas("> AppControlReceived => "); }))
-        << device.Log();
-    EXPECT_EQ(device.Tvctl("stop com.talvoro.tv.brenwick", &output), 0) << output;
+    EXPECT_EQ(device.Tvctl("launch com.talvoro.tv.brenwick LaunchReason=Hidden_Key"), 0);
+    EXPECT_TRUE(WaitUntil([&] { return device.LogHas("> AppControlReceived => "); }));
+    EXPECT_EQ(device.Tvctl("stop com.talvoro.tv.brenwick"), 0);
     EXPECT_EQ(service.WaitExit(), 0);
 }
 
