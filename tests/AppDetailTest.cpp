@@ -49,19 +49,21 @@ TEST_F(AppDetailTest, RequestCarriesPathOrderedQueryAndHeadersOnlyOverHttps) {
         ASSERT_TRUE(WorkerEnded(https ? 2 : 1));
 
         ASSERT_EQ(1u, used->Requests().size());
-        HttpRequestRecord request = used->Requests()[0];
+        Json::Value request = used->Requests()[0];
+        std::string line = request["line"].asString();
         std::string expected = "GET /apps/sync/v1/update/" + HOME_ID + "/2.0.0?AppId=" + HOME_ID +
                                "&AppVersion=2.0.0&countrycode=" + Setting("db/dravo/countrycode") +
                                "&firmcode=" + Setting("db/dravo/tesselanversion") +
                                "&modelid=" + Setting("db/dravo/modelid") + "&timestamp=";
-        ASSERT_EQ(expected, request.requestLine.substr(0, expected.size()));
+        ASSERT_EQ(expected, line.substr(0, expected.size()));
         // Milliseconds since 1970, taken when the request was made.
-        long long timestamp = std::stoll(request.requestLine.substr(expected.size()));
+        long long timestamp = std::stoll(line.substr(expected.size()));
         EXPECT_LE(before, timestamp);
         EXPECT_GE((std::time(nullptr) + 1) * 1000LL, timestamp);
 
-        EXPECT_EQ(https ? "com.talvoro.tv.vemb" : "", request.headers["X-QX-Caller"]);
-        EXPECT_EQ(https ? Setting("db/dravo/modelid") : "", request.headers["X-TV-Model"]);
+        EXPECT_EQ(https ? "com.talvoro.tv.vemb" : "", request["headers"]["X-QX-Caller"].asString());
+        EXPECT_EQ(https ? Setting("db/dravo/modelid") : "",
+                  request["headers"]["X-TV-Model"].asString());
         Singleton<AppDetail>::DestoryInstance();
     }
 }

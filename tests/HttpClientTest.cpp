@@ -46,7 +46,7 @@ TEST_F(HttpClientTest, CompletedTransferAppendsItsWholeBodyWhateverTheStatus) {
         EXPECT_EQ("kept|{\"rsp\":{\"stat\":\"ok\",\"n\":1}}", body);
         EXPECT_TRUE(device.LogHas("GET QXCurl::RESPONSE_CODE [" + std::to_string(status) + "]"));
         EXPECT_EQ("GET /apps/x?e=&k=a%20b%26c%3Dd%2F%C3%A9 HTTP/1.1",
-                  server.Requests().back().requestLine);
+                  server.Requests().back()["line"].asString());
     }
 }
 

@@ -10,11 +10,12 @@
 #include "Console.h"
 #include "TestDevice.h"
 
-void ChildProcess::Spawn(const TestDevice& device, std::vector<std::string> argv, int output) {
+void ChildProcess::Spawn(const std::string& root, std::vector<std::string> argv, int output) {
     m_pid = fork();
     if (m_pid != 0)
         return;
-    setenv("TV_DEVICE_ROOT", device.Root().c_str(), 1);
+    if (!root.empty())
+        setenv("TV_DEVICE_ROOT", root.c_str(), 1);
     setenv("TV_LOG_STDERR", "0", 1);
     if (output >= 0) {
         dup2(output, STDOUT_FILENO);
@@ -79,7 +80,7 @@ bool ServiceProcess::Start(int timeoutMs) {
     // The home reset manager's Init is the last step of the start-up sequence.
     const char* startedUp = "HomeResetManager.cpp: Init(";
     int logLinesBefore = m_device.LogCount(startedUp);
-    Spawn(m_device, {BRENWICK_BIN});
+    Spawn(m_device.Root(), {BRENWICK_BIN});
     return WaitUntil(
                [&] {
                    return !Running() ||
@@ -117,7 +118,7 @@ BackgroundTvctl::BackgroundTvctl(const TestDevice& device, const std::string& ar
     std::istringstream split(args);
     for (std::string word; split >> word;)
         argv.push_back(word);
-    Spawn(device, argv, output);
+    Spawn(device.Root(), argv, output);
     close(output);
 }
 

@@ -31,9 +31,9 @@ class ChildProcess {
     pid_t Pid() const { return m_pid; }
 
   protected:
-    // Runs ARGV (the program's path first) on DEVICE, without the platform log's copy on
-    // standard error; standard output and error go to OUTPUT unless it is -1.
-    void Spawn(const TestDevice& device, std::vector<std::string> argv, int output = -1);
+    // Runs ARGV (the program's path first) on the device ROOT ("": none), without the platform
+    // log's copy on standard error; standard output and error go to OUTPUT unless it is -1.
+    void Spawn(const std::string& root, std::vector<std::string> argv, int output = -1);
 
   private:
     pid_t m_pid = -1;
