@@ -1,7 +1,4 @@
 // Requests from other applications and the shutdown order, through the service's own callbacks.
-#include <gtest/gtest.h>
-
-#include <string>
 #include <typeinfo>
 
 #include "BrenwickMain.h"
@@ -61,14 +58,18 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Shutdown, DestroysTheManagersInOrderAndSkipsThoseNeverCreated) {
     TestDevice device;
-    Singleton<UpdateManager>::GetInstance();
+    EXPECT_EQ(Singleton<UpdateManager>::GetInstance(), Singleton<UpdateManager>::GetInstance());
     Singleton<ResetManager>::GetInstance();
     Singleton<HiddenMode>::GetInstance();
 
     BrenwickMain::OnTerminate(nullptr);
+    Singleton<UpdateManager>::DestoryInstance();  // nothing left to destroy, nothing logged
 
-    // The update manager takes its monitor, app detail and target with it; no home reset manager.
-    EXPECT_EQ(6, device.LogCount("[singleton] destory instance."));
+    // Each was created once. The update manager takes its monitor, app detail and target with
+    // it; no home reset manager.
+    EXPECT_EQ(1,
+              device.LogCount(std::string("> Create Instance. ") + typeid(UpdateManager).name()));
+    EXPECT_EQ(6, device.LogCount("> [singleton] destory instance."));
     auto line = [&](const char* name) {
         return device.LogLineOf("destory instance. " + std::string(name));
     };

@@ -1,6 +1,8 @@
 // A small HTTP or HTTPS server on 127.0.0.1 with an ephemeral port, for tests of the HTTP client:
 // it answers every request with the current reply and records what it received. It runs in a
-// process of its own (local_http_server.py).
+// process of its own, `local_http_server.py FOLDER [NAMES]`, which answers with FOLDER/reply.json,
+// appends each request to FOLDER/requests.jsonl, and writes its port to FOLDER/port once it
+// listens; with subject NAMES it serves HTTPS with a certificate it makes, FOLDER/cert.pem.
 #pragma once
 
 #include <json/json.h>

@@ -1,10 +1,4 @@
-"""A small HTTP or HTTPS server on 127.0.0.1 with an ephemeral port, for the tests of the HTTP
-client (LocalHttpServer.h starts it): it answers every request with the reply in FOLDER/reply.json
-and appends what it received to FOLDER/requests.jsonl.
-
-    local_http_server.py FOLDER [SUBJECT_NAMES]     (names given: HTTPS with a self-signed
-                                                     certificate for them, in FOLDER/cert.pem)
-Once it listens it writes its port to FOLDER/port."""
+"""The process behind LocalHttpServer.h, which describes it: local_http_server.py FOLDER [NAMES]"""
 
 import http.server
 import json
