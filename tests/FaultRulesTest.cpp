@@ -1,9 +1,7 @@
 // Fault rules: what a line of `faults` may say, that every call of the table honours its rule,
 // and that counting a rule down or meeting a bad line leaves the file and the log as promised.
-#include <gtest/gtest.h>
 
 #include <map>
-#include <string>
 
 #include "FaultCalls.h"
 #include "HostCore.h"

@@ -20,8 +20,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "ChildProcess.h"
 #include "Console.h"

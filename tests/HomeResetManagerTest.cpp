@@ -1,7 +1,4 @@
-#include <gtest/gtest.h>
 #include <vconf.h>
-
-#include <string>
 
 #include "ChildProcess.h"
 #include "Constants.h"

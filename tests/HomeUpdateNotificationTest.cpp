@@ -1,6 +1,5 @@
 // The home update notification as the notification service records it, and the user's
 // reactions to it as the notification service delivers them; both notifications' failing steps.
-#include <gtest/gtest.h>
 
 #include "FaultCalls.h"
 #include "HomeUpdateNotification.h"

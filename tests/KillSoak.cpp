@@ -15,10 +15,7 @@
 #include <memory>
 #include <random>
 #include <regex>
-#include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "ChildProcess.h"
 #include "Console.h"

@@ -2,7 +2,6 @@
 // monitor, retry counters, target version and host platform; what it did is read back from the
 // journals, keys, files and the platform log.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <sstream>
 

@@ -1,9 +1,6 @@
-#include <gtest/gtest.h>
 #include <vconf.h>
 
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "PlatformKeys.h"
 #include "TestDevice.h"

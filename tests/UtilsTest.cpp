@@ -1,9 +1,7 @@
 // The service's platform helpers against the host device: what reaches the launch journal, the
 // log and the files.
-#include <gtest/gtest.h>
 
 #include <stdexcept>
-#include <string>
 
 #include "AppControlUtil.h"
 #include "Constants.h"
