@@ -49,10 +49,6 @@ TestDevice::~TestDevice() {
     }
 }
 
-std::string TestDevice::FsPath(const std::string& absolute) const {
-    return m_root + "/fs" + absolute;
-}
-
 std::string TestDevice::ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -83,25 +79,22 @@ std::set<std::string> TestDevice::Names(const std::string& relative) const {
 }
 
 bool TestDevice::LogHas(const std::string& text) const {
-    return LogCount(text) > 0;
+    return LogLineOf(text) >= 0;
 }
 
 int TestDevice::LogCount(const std::string& text) const {
     std::stringstream lines(Log());
-    std::string line;
     int count = 0;
-    while (std::getline(lines, line)) {
-        if (line.find(text) != std::string::npos)
-            ++count;
-    }
+    for (std::string line; std::getline(lines, line);)
+        count += line.find(text) != std::string::npos;
     return count;
 }
 
-int TestDevice::LogLineOf(const std::string& text, int from) const {
+int TestDevice::LogLineOf(const std::string& text) const {
     std::stringstream lines(Log());
     std::string line;
     for (int index = 0; std::getline(lines, line); ++index) {
-        if (index >= from && line.find(text) != std::string::npos)
+        if (line.find(text) != std::string::npos)
             return index;
     }
     return -1;
@@ -210,23 +203,27 @@ bool TestDevice::Settle(bool serving) const {
     return false;
 }
 
-bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs) {
+namespace {
+
+bool PollUntil(const std::function<bool()>& done, int timeoutMs, bool iterateLoop) {
     gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(timeoutMs) * 1000;
     while (!done()) {
         if (g_get_monotonic_time() >= deadline)
             return false;
-        if (!g_main_context_iteration(nullptr, FALSE))
+        if (!iterateLoop)
+            g_usleep(10000);
+        else if (!g_main_context_iteration(nullptr, FALSE))
             g_usleep(1000);
     }
     return true;
 }
 
+}  // namespace
+
+bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs) {
+    return PollUntil(done, timeoutMs, true);
+}
+
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-    gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(timeoutMs) * 1000;
-    while (!done()) {
-        if (g_get_monotonic_time() >= deadline)
-            return false;
-        g_usleep(10000);
-    }
-    return true;
+    return PollUntil(done, timeoutMs, false);
 }

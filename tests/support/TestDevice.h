@@ -19,8 +19,6 @@ class TestDevice {
 
     const std::string& Root() const { return m_root; }
     std::string Path(const std::string& relative) const { return m_root + "/" + relative; }
-    // ROOT/fs + absolute television path.
-    std::string FsPath(const std::string& absolute) const;
 
     // Whole file, or "" when absent; Exists tells them apart.
     std::string Read(const std::string& relative) const { return ReadFile(Path(relative)); }
@@ -38,8 +36,8 @@ class TestDevice {
     std::string Log() const { return Read("log/dlog.log"); }
     bool LogHas(const std::string& text) const;
     int LogCount(const std::string& text) const;
-    // Index of the first log line containing `text` at or after line `from`, or -1.
-    int LogLineOf(const std::string& text, int from = 0) const;
+    // Index of the first log line containing `text`, or -1.
+    int LogLineOf(const std::string& text) const;
 
     // Parsed lines of log/NAME (e.g. "launch.jsonl"), and those whose `field` holds `value`.
     std::vector<Json::Value> Journal(const std::string& name) const;
