@@ -23,16 +23,13 @@
 #include "TestDevice.h"
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr const char* DATA = "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/data/";
-constexpr const char* TRUSTED = "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/shared/trusted/";
+const std::string DATA = "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/data/";
+const std::string TRUSTED = "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/shared/trusted/";
 constexpr int START_MS = 10000;
 constexpr int KILLS_PER_DEVICE = 50;  // a fresh television now and then keeps the journals short
-constexpr int UPDATE_WINDOW_MS = 700;
-constexpr int REQUEST_WINDOW_MS = 150;
 
 enum Activity { UPDATE, REQUEST, WIPE_AT_START, WIPE_WHILE_RUNNING, ACTIVITIES };
 
@@ -45,13 +42,24 @@ const char* const REQUESTS[] = {
     "set db/home/reset_status start",
 };
 
+// Each state file, and what it holds when whole: the app detail cache holds one of the release
+// notes served below, the A/B test flag the store's major file info, one flat JSON object.
+const std::pair<std::string, std::regex> STATE_FILES[] = {
+    {DATA + "request_retry.txt", std::regex("\\d+\n-?\\d+\n[^\n]+\n")},
+    {DATA + "user_retry.txt", std::regex("\\d+\n-?\\d+\n[^\n]+\n")},
+    {TRUSTED + ".resetflag", std::regex("(\\d+\n){3}")},
+    {TRUSTED + ".home_version_tracker", std::regex("([^\n]+\n)+")},
+    {TRUSTED + "abtest", std::regex("\\{[^{}\n]*\\}\n?")},
+    {TRUSTED + "appDetail",
+     std::regex("\\{\"rsp\":\\{\"stat\":\"ok\",\"app\":\\{\"version\":\"("
+                "[.0-9]+)\",\"description\":\"Release notes of \\1\"\\}\\}\\}")},
+};
+
+using Clock = std::chrono::steady_clock;
+
 int ElapsedMs(Clock::time_point since) {
     return static_cast<int>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
-
-void SleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::max(0, ms)));
 }
 
 struct Figures {
@@ -70,58 +78,56 @@ class Soak {
   public:
     explicit Soak(unsigned seed) : m_random(seed) {
         // Old user data that a reset must wipe, in both directories.
-        for (const char* dir : {DATA, TRUSTED}) {
+        for (const std::string& dir : {DATA, TRUSTED}) {
             for (int i = 0; i < 200; ++i)
-                m_junk.push_back(std::string(dir) + "old-cache-" + std::to_string(i % 5) +
-                                 "/junk-" + std::to_string(i));
+                m_junk.push_back(dir + "old-cache-" + std::to_string(i % 5) + "/junk-" +
+                                 std::to_string(i));
         }
     }
 
     void KillOnce() {
-        if (m_figures.kills % KILLS_PER_DEVICE == 0)
-            FreshDevice();
+        if (figures.kills % KILLS_PER_DEVICE == 0) {
+            m_service.reset();
+            m_device.reset();  // before the next one takes over TV_DEVICE_ROOT
+            m_device = std::make_unique<TestDevice>();
+            m_service = std::make_unique<ServiceProcess>(*m_device);
+            m_device->Write("config/server_url", m_releaseNotes.BaseUrl());
+        }
         int activity = Pick(0, ACTIVITIES - 1);
+        if (activity != WIPE_AT_START && !StartService())
+            return;
         bool killed = activity == UPDATE    ? DuringUpdate()
                       : activity == REQUEST ? DuringRequest()
                                             : DuringWipe(activity == WIPE_AT_START);
         if (!killed)
             return;  // it ended by itself (a Home reset reboots) before its moment came
-        ++m_figures.kills;
-        ++m_figures.byActivity[activity];
+        ++figures.kills;
+        ++figures.byActivity[activity];
         CheckStateFiles();
-        if (m_figures.kills % 50 == 0) {
+        if (figures.kills % 50 == 0) {
             printf("... %d kills, %d torn or empty, %d of %d wipes cut short completed\n",
-                   m_figures.kills, m_figures.torn, m_figures.wipesCompleted,
-                   m_figures.wipesCutShort);
+                   figures.kills, figures.torn, figures.wipesCompleted, figures.wipesCutShort);
             fflush(stdout);
         }
     }
 
-    const Figures& Result() const { return m_figures; }
+    Figures figures;
 
   private:
     int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
 
-    void FreshDevice() {
-        m_service.reset();
-        m_device.reset();  // before the next one takes over TV_DEVICE_ROOT
-        m_device = std::make_unique<TestDevice>();
-        m_service = std::make_unique<ServiceProcess>(*m_device);
-        m_device->Write("config/server_url", m_releaseNotes.BaseUrl());
-    }
-
-    std::string LogTail() const {
+    void PrintLogTail(const std::string& what) {
         std::string log = m_device->Log();
-        return log.substr(log.size() > 2000 ? log.size() - 2000 : 0);
+        printf("%s; the end of its log:\n%s\n", what.c_str(),
+               log.substr(log.size() > 2000 ? log.size() - 2000 : 0).c_str());
     }
 
     // Starts the service and waits for its start-up; counts a start that fails.
     bool StartService() {
         if (m_service->Running() || m_service->Start(START_MS))
             return true;
-        ++m_figures.failedStarts;
-        printf("the service did not start after a kill; the end of its log:\n%s\n",
-               LogTail().c_str());
+        ++figures.failedStarts;
+        PrintLogTail("the service did not start after a kill");
         return false;
     }
 
@@ -132,11 +138,9 @@ class Soak {
             m_service->Kill();
             return true;
         }
-        int status = m_service->WaitExit(0);
-        if (status != 0) {
-            ++m_figures.crashes;
-            printf("the service ended by itself (%d); the end of its log:\n%s\n", status,
-                   LogTail().c_str());
+        if (int status = m_service->WaitExit(0); status != 0) {
+            ++figures.crashes;
+            PrintLogTail("the service ended by itself (" + std::to_string(status) + ")");
         }
         return false;
     }
@@ -144,48 +148,36 @@ class Soak {
     // The store service plays an update, half of them failing somewhere; the user answers the
     // notification if it shows before the kill.
     bool DuringUpdate() {
-        if (!StartService())
-            return false;
         std::string version = std::to_string(Pick(2, 3)) + "." + std::to_string(Pick(0, 1)) + ".0";
-        std::string body = R"({"rsp":{"stat":"ok","app":{"version":")" + version +
-                           R"(","description":"Release notes of )" + version + R"("}}})";
-        m_bodies.insert(body);
-        m_releaseNotes.SetReply({200, body, 0});
+        m_releaseNotes.SetReply({200,
+                                 R"({"rsp":{"stat":"ok","app":{"version":")" + version +
+                                     R"(","description":"Release notes of )" + version + R"("}}})",
+                                 0});
         std::string options = "store play --step-delay 0.03 --answer-timeout 1 --version " +
                               version + " --group " + (Pick(0, 1) ? "abtest" : "normal") +
                               " --max-retry " + std::to_string(Pick(1, 3));
         const char* failures[] = {"download", "install", "space"};
-        int failure = Pick(0, 5);
-        if (failure < 3)
+        if (int failure = Pick(0, 5); failure < 3)
             options += std::string(" --fail ") + failures[failure] + " --attempts " +
                        std::to_string(Pick(1, 3));
         size_t posts = UpdateNotificationIds(*m_device).size();
         BackgroundTvctl play(*m_device, options);
-        int window = Pick(0, UPDATE_WINDOW_MS);
+        int window = Pick(0, 700);
         auto start = Clock::now();
-        int id = NewUpdateNotification(*m_device, posts, window);
-        if (id >= 0) {
+        if (int id = NewUpdateNotification(*m_device, posts, window); id >= 0) {
             int button = Pick(1, 4);  // 4: the user hides it
-            std::string answer = button == 4 ? "hide " : "press ";
-            answer += std::to_string(id) + (button == 4 ? "" : " " + std::to_string(button));
-            m_device->Tvctl(answer);
+            m_device->Tvctl((button == 4 ? "hide " : "press ") + std::to_string(id) +
+                            (button == 4 ? "" : " " + std::to_string(button)));
         }
-        SleepMs(window - ElapsedMs(start));
+        std::this_thread::sleep_for(std::chrono::milliseconds(window) - (Clock::now() - start));
         return KillService();
     }
 
     bool DuringRequest() {
-        if (!StartService())
-            return false;
         m_device->Remove("fs/opt/usr/home/owner/share/.preload_home_pkg");
         m_device->Tvctl(REQUESTS[Pick(0, 3)]);
-        SleepMs(Pick(0, REQUEST_WINDOW_MS));
+        std::this_thread::sleep_for(std::chrono::milliseconds(Pick(0, 150)));
         return KillService();
-    }
-
-    void PlantJunk() {
-        for (const std::string& file : m_junk)
-            m_device->Write(file, "old user data\n");
     }
 
     int JunkLeft() const {
@@ -198,9 +190,8 @@ class Soak {
     // reset); the kill comes once the wipe has left a random part of the old user data, none to
     // all of it.
     bool DuringWipe(bool atStart) {
-        if (!atStart && !StartService())
-            return false;
-        PlantJunk();
+        for (const std::string& file : m_junk)
+            m_device->Write(file, "old user data\n");
         if (atStart) {
             BumpCounter(*m_device, "db/factory/factory_reset_count");
             m_service->Start(0);  // does not wait for the start-up
@@ -214,12 +205,12 @@ class Soak {
         left = JunkLeft();
         if (!killed || left == 0)
             return killed;  // the wipe was done before the kill
-        ++m_figures.wipesCutShort;
-        m_figures.wipesCutMidway += left < static_cast<int>(m_junk.size());
+        ++figures.wipesCutShort;
+        figures.wipesCutMidway += left < static_cast<int>(m_junk.size());
         if (!StartService())
             return killed;
         if (JunkLeft() == 0) {
-            ++m_figures.wipesCompleted;
+            ++figures.wipesCompleted;
         } else {
             printf(
                 "a wipe cut short by a kill (%d files left) was not completed at the next "
@@ -235,48 +226,29 @@ class Soak {
     // Each state file is absent or whole; a write cut short may leave only its temporary (the
     // file's name, a dot and a suffix), whose number is counted.
     void CheckStateFiles() {
-        const std::regex retry("\\d+\n-?\\d+\n[^\n]+\n"), resetFlag("(\\d+\n){3}"),
-            tracker("([^\n]+\n)+");
-        const struct {
-            const char* dir;
-            const char* name;
-            std::function<bool(const std::string&)> whole;
-        } files[] = {
-            {DATA, "request_retry.txt", [&](const auto& text) { return regex_match(text, retry); }},
-            {DATA, "user_retry.txt", [&](const auto& text) { return regex_match(text, retry); }},
-            {TRUSTED, ".resetflag", [&](const auto& text) { return regex_match(text, resetFlag); }},
-            {TRUSTED, ".home_version_tracker",
-             [&](const auto& text) { return regex_match(text, tracker); }},
-            {TRUSTED, "abtest",
-             [](const auto& text) {
-                 Json::Value value;
-                 return ParseJson(text, &value) && value.isObject();
-             }},
-            {TRUSTED, "appDetail", [&](const auto& text) { return m_bodies.count(text) > 0; }},
-        };
         int temporaries = 0;
-        for (const auto& file : files) {
-            std::string path = std::string(file.dir) + file.name, content = m_device->Read(path);
-            if (m_device->Exists(path) && !file.whole(content)) {
-                ++m_figures.torn;
-                printf("torn or empty after a kill: %s holds %zu bytes: \"%s\"\n", file.name,
+        for (const auto& [path, whole] : STATE_FILES) {
+            std::string content = m_device->Read(path);
+            if (m_device->Exists(path) && !std::regex_match(content, whole)) {
+                ++figures.torn;
+                printf("torn or empty after a kill: %s holds %zu bytes: \"%s\"\n", path.c_str(),
                        content.size(), content.substr(0, 200).c_str());
             }
+            fs::path file = m_device->Path(path);
             std::error_code ignored;
-            for (const auto& entry : fs::directory_iterator(m_device->Path(file.dir), ignored))
+            for (const auto& entry : fs::directory_iterator(file.parent_path(), ignored)) {
                 temporaries +=
-                    entry.path().filename().string().rfind(file.name + std::string("."), 0) == 0;
+                    entry.path().filename().string().rfind(file.filename().string() + ".", 0) == 0;
+            }
         }
-        m_figures.mostTemporaries = std::max(m_figures.mostTemporaries, temporaries);
+        figures.mostTemporaries = std::max(figures.mostTemporaries, temporaries);
     }
 
     std::mt19937 m_random;
     LocalHttpServer m_releaseNotes;
-    std::set<std::string> m_bodies;
     std::vector<std::string> m_junk;
     std::unique_ptr<TestDevice> m_device;
     std::unique_ptr<ServiceProcess> m_service;
-    Figures m_figures;
 };
 
 }  // namespace
@@ -299,9 +271,9 @@ int main(int argc, char** argv) {
     Figures f;
     {
         Soak soak(seed);
-        while (soak.Result().kills < kills)
+        while (soak.figures.kills < kills)
             soak.KillOnce();
-        f = soak.Result();
+        f = soak.figures;
     }
     printf(
         "\n| kills | during updates | during requests | during wipes at start | during wipes "
