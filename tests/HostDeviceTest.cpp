@@ -187,7 +187,7 @@ const struct EndRow {
     {"DeleteTimeOutBeforeHiding", "", 5, 1, {}},
 };
 
-class EndTableTest : public ::testing::TestWithParam<EndRow> {
+class NotificationHost : public ::testing::Test {
   protected:
     void SetUp() override {
         g_events.clear();
@@ -216,6 +216,8 @@ class EndTableTest : public ::testing::TestWithParam<EndRow> {
 
     TestDevice device;
 };
+
+class EndTableTest : public NotificationHost, public ::testing::WithParamInterface<EndRow> {};
 
 // Once it has ended, a notification is forgotten: no later timer, console command or message
 // reaches its callback. The other one, hidden by its time-out two seconds on, is the later event
@@ -249,17 +251,11 @@ TEST_P(EndTableTest, EndedNotificationIsForgotten) {
 INSTANTIATE_TEST_SUITE_P(Rows, EndTableTest, ::testing::ValuesIn(END_ROWS), RowName());
 
 // A poster that has ended gets nothing, and the refused event is not journaled.
-TEST(NotificationHost, EventsForAPosterThatEndedAreRefused) {
-    TestDevice device;
-    tvhost::SetSelfAppId(POSTER);
-    ASSERT_EQ(tvhost::ServeApp(POSTER), 0);
-    notification_h noti = notification_create(NOTI_TYPE_NORMAL);
-    ASSERT_EQ(notification_post_with_event_cb(noti, OnEvent, &g_events), NOTI_OK);
-    notification_free(noti);
+TEST_F(NotificationHost, EventsForAPosterThatEndedAreRefused) {
+    std::string id = Post(0, 0);
     tvhost::StopServing();
-    std::string id = device.Journal("notification.jsonl").back()["id"].asString();
     EXPECT_EQ(device.Tvctl("hide " + id), 1);
-    EXPECT_TRUE(device.Entries("notification.jsonl", "op", "event").empty());
+    EXPECT_EQ(0u, EventsOf(id));
 }
 
 }  // namespace
