@@ -138,6 +138,7 @@ TEST(Tvctl, EveryRequestIsCarriedOutOrRefusedWithItsReason) {
             {"PlayNoService", "store play", 1, "tvctl: com.talvoro.tv.brenwick is not running"},
             {"Typo", "fault add vconf_get_itn -1", 2,
              "tvctl: fault add: unknown call 'vconf_get_itn' (see: tvctl fault calls)"},
+            {"Comment", "fault add '#x' -1", 2, "unknown call '#x'"},  // the file would skip it
             {"NullForInt", "fault add vconf_get_int null", 2,
              "vconf_get_int returns an int: RESULT must be a decimal integer"},
             {"Add", "fault add vconf_get_int -1 2", 0, "fault: vconf_get_int returns -1 2 time(s)"},
