@@ -12,9 +12,10 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <random>
-#include <regex>
+#include <set>
 #include <thread>
 
 #include "ChildProcess.h"
@@ -42,18 +43,30 @@ const char* const REQUESTS[] = {
     "set db/home/reset_status start",
 };
 
-// Each state file, and what it holds when whole: the app detail cache holds one of the release
-// notes served below, the A/B test flag the store's major file info, one flat JSON object.
-const std::pair<std::string, std::regex> STATE_FILES[] = {
-    {DATA + "request_retry.txt", std::regex("\\d+\n-?\\d+\n[^\n]+\n")},
-    {DATA + "user_retry.txt", std::regex("\\d+\n-?\\d+\n[^\n]+\n")},
-    {TRUSTED + ".resetflag", std::regex("(\\d+\n){3}")},
-    {TRUSTED + ".home_version_tracker", std::regex("([^\n]+\n)+")},
-    {TRUSTED + "abtest", std::regex("\\{[^{}\n]*\\}\n?")},
-    {TRUSTED + "appDetail",
-     std::regex("\\{\"rsp\":\\{\"stat\":\"ok\",\"app\":\\{\"version\":\"("
-                "[.0-9]+)\",\"description\":\"Release notes of \\1\"\\}\\}\\}")},
-};
+// The lines of TEXT, each ended by "\n" and none empty; none when TEXT is not such lines.
+std::vector<std::string> WholeLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos || end == at)
+            return {};
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+bool Number(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("-0123456789") == std::string::npos;
+}
+
+// One flat JSON object, as the store's major file info that the A/B test flag copies.
+bool FlatObject(std::string text) {
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return text.size() >= 2 && text[0] == '{' && text.find_first_of("{}\n", 1) == text.size() - 1;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -149,10 +162,10 @@ class Soak {
     // notification if it shows before the kill.
     bool DuringUpdate() {
         std::string version = std::to_string(Pick(2, 3)) + "." + std::to_string(Pick(0, 1)) + ".0";
-        m_releaseNotes.SetReply({200,
-                                 R"({"rsp":{"stat":"ok","app":{"version":")" + version +
-                                     R"(","description":"Release notes of )" + version + R"("}}})",
-                                 0});
+        std::string body = R"({"rsp":{"stat":"ok","app":{"version":")" + version +
+                           R"(","description":"Release notes of )" + version + R"("}}})";
+        m_bodies.insert(body);
+        m_releaseNotes.SetReply({200, body, 0});
         std::string options = "store play --step-delay 0.03 --answer-timeout 1 --version " +
                               version + " --group " + (Pick(0, 1) ? "abtest" : "normal") +
                               " --max-retry " + std::to_string(Pick(1, 3));
@@ -226,10 +239,28 @@ class Soak {
     // Each state file is absent or whole; a write cut short may leave only its temporary (the
     // file's name, a dot and a suffix), whose number is counted.
     void CheckStateFiles() {
+        auto counter = [](const std::string& text) {
+            auto lines = WholeLines(text);
+            return lines.size() == 3 && Number(lines[0]) && Number(lines[1]);
+        };
+        auto counts = [](const std::string& text) {
+            auto lines = WholeLines(text);
+            return lines.size() == 3 && Number(lines[0]) && Number(lines[1]) && Number(lines[2]);
+        };
+        const std::pair<std::string, std::function<bool(const std::string&)>> files[] = {
+            {DATA + "request_retry.txt", counter},
+            {DATA + "user_retry.txt", counter},
+            {TRUSTED + ".resetflag", counts},
+            {TRUSTED + ".home_version_tracker",
+             [](const std::string& text) { return !WholeLines(text).empty(); }},
+            {TRUSTED + "abtest", FlatObject},
+            {TRUSTED + "appDetail",
+             [&](const std::string& text) { return m_bodies.count(text) > 0; }},
+        };
         int temporaries = 0;
-        for (const auto& [path, whole] : STATE_FILES) {
+        for (const auto& [path, whole] : files) {
             std::string content = m_device->Read(path);
-            if (m_device->Exists(path) && !std::regex_match(content, whole)) {
+            if (m_device->Exists(path) && !whole(content)) {
                 ++figures.torn;
                 printf("torn or empty after a kill: %s holds %zu bytes: \"%s\"\n", path.c_str(),
                        content.size(), content.substr(0, 200).c_str());
@@ -246,6 +277,7 @@ class Soak {
 
     std::mt19937 m_random;
     LocalHttpServer m_releaseNotes;
+    std::set<std::string> m_bodies;
     std::vector<std::string> m_junk;
     std::unique_ptr<TestDevice> m_device;
     std::unique_ptr<ServiceProcess> m_service;
