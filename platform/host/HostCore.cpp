@@ -25,23 +25,31 @@ namespace {
 
 // The root a raw TV_DEVICE_ROOT value stands for: absolute, without "." or ".." parts or a
 // trailing '/'. A relative value is resolved once, so that a later chdir cannot move the root.
-std::string AbsoluteRoot(const std::string& raw) {
+// Every path the host makes asks for the root: each thread keeps the last answer, and takes the
+// lock only when the value changed.
+std::string AbsoluteRoot(const char* raw) {
+    thread_local std::string t_raw;
+    thread_local std::string t_root;
+    if (!t_root.empty() && t_raw == raw)
+        return t_root;
     static std::mutex mutex;
     static std::string lastRaw;
     static std::string lastRoot;
     std::lock_guard<std::mutex> lock(mutex);
-    if (raw == lastRaw && !lastRoot.empty())
-        return lastRoot;
-    std::error_code failed;
-    std::filesystem::path path = std::filesystem::absolute(raw, failed);
-    if (failed)
-        return "";
-    std::string root = path.lexically_normal().string();
-    while (root.size() > 1 && root.back() == '/')
-        root.pop_back();
-    lastRaw = raw;
-    lastRoot = root;
-    return root;
+    if (lastRoot.empty() || lastRaw != raw) {
+        std::error_code failed;
+        std::filesystem::path path = std::filesystem::absolute(raw, failed);
+        if (failed)
+            return "";
+        std::string root = path.lexically_normal().string();
+        while (root.size() > 1 && root.back() == '/')
+            root.pop_back();
+        lastRaw = raw;
+        lastRoot = root;
+    }
+    t_raw = lastRaw;
+    t_root = lastRoot;
+    return lastRoot;
 }
 
 std::string AbsoluteEnv(const char* name) {
@@ -61,15 +69,15 @@ std::string DeviceRootProblem() {
 }
 
 std::string DeviceRoot() {
-    if (!DeviceRootProblem().empty())
-        return "";
     const char* root = getenv("TV_DEVICE_ROOT");
     if (root)
-        return AbsoluteRoot(root);
+        return *root ? AbsoluteRoot(root) : "";  // set but empty: no root, never the default
+    if (!DeviceRootProblem().empty())
+        return "";
     std::string state = AbsoluteEnv("XDG_STATE_HOME");
     if (state.empty())
         state = AbsoluteEnv("HOME") + "/.local/state";
-    return AbsoluteRoot(state + "/tvdevice");
+    return AbsoluteRoot((state + "/tvdevice").c_str());
 }
 
 std::string RootPath(const std::string& relative) {
@@ -256,10 +264,13 @@ JsonText OrderedObject(const JsonMembers& members) {
     std::string text = "{";
     for (const auto& member : members) {
         if (text.size() > 1)
-            text += ",";
-        text += JsonQuoted(member.first) + ":" + member.second.text;
+            text += ',';
+        text += JsonQuoted(member.first);
+        text += ':';
+        text += member.second.text;
     }
-    return JsonText::Raw(text + "}");
+    text += '}';
+    return JsonText::Raw(std::move(text));
 }
 
 JsonText OrderedArray(const std::vector<JsonText>& items) {
@@ -284,11 +295,18 @@ Json::Value PairsToJson(const std::vector<std::pair<std::string, std::string>>& 
 }
 
 JsonText PairsText(const std::vector<std::pair<std::string, std::string>>& pairs) {
-    std::vector<JsonText> items;
-    items.reserve(pairs.size());
-    for (const auto& kv : pairs)
-        items.push_back(OrderedArray({kv.first, kv.second}));
-    return OrderedArray(items);
+    std::string text = "[";
+    for (const auto& kv : pairs) {
+        if (text.size() > 1)
+            text += ',';
+        text += '[';
+        text += JsonQuoted(kv.first);
+        text += ',';
+        text += JsonQuoted(kv.second);
+        text += ']';
+    }
+    text += ']';
+    return JsonText::Raw(std::move(text));
 }
 
 // log/NAME opened for appending. log/ is made again when it was removed, but only in a
