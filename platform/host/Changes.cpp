@@ -5,6 +5,7 @@
 // it was made; FIONREAD tells whether anything is queued without taking it, and without failing.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -45,8 +46,31 @@ struct Watch {
     unsigned long generation[AREAS] = {};
 };
 
+Watch& State();
+
+// A child made by fork shares the descriptor with its parent: what one read, the other would
+// never see. The child starts over with a descriptor of its own.
+void ForkPrepare() {
+    State().mutex.lock();
+}
+void ForkParent() {
+    State().mutex.unlock();
+}
+void ForkChild() {
+    Watch& watch = State();
+    if (watch.fd >= 0)
+        close(watch.fd);
+    watch.fd = -1;
+    watch.root.clear();
+    watch.mutex.unlock();
+}
+
 Watch& State() {
-    static Watch* watch = new Watch();  // outlives static destructors of other units
+    static Watch* watch = [] {
+        auto* made = new Watch();  // outlives static destructors of other units
+        pthread_atfork(ForkPrepare, ForkParent, ForkChild);
+        return made;
+    }();
     return *watch;
 }
 

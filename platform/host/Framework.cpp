@@ -133,8 +133,9 @@ pid_t ReadPid(const std::string& appId) {
 void Dispatch(const std::string& text) {
     if (text.empty())
         return;  // a peer that only checked that we are there
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    // Made once: a builder fills a whole table of settings before it makes its reader.
+    thread_local std::unique_ptr<Json::CharReader> reader(
+        Json::CharReaderBuilder().newCharReader());
     Json::Value message;
     std::string errors;
     if (!reader->parse(text.data(), text.data() + text.size(), &message, &errors) ||
