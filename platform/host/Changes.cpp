@@ -163,9 +163,15 @@ void CatchUp(Watch& watch) {
         BumpAll(watch);
         return;
     }
-    if (queued > 0) {
-        alignas(struct inotify_event) char buffer[16384];
+    // Everything that was queued when asked is taken, however much it was.
+    alignas(struct inotify_event) char buffer[4096];
+    for (ssize_t taken = 0; taken < queued;) {
         ssize_t length = read(watch.fd, buffer, sizeof buffer);
+        if (length <= 0) {
+            BumpAll(watch);
+            break;
+        }
+        taken += length;
         for (ssize_t offset = 0; offset < length;) {
             const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
             offset += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
