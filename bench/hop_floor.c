@@ -136,9 +136,10 @@ static void OnRequest(const char* root, const char* message) {
     char home[256];
     Field(message, "\"caller\":", caller, sizeof caller);
     Field(message, "[\"LaunchReason\",", reason, sizeof reason);
-    Log('I', "BrenwickMain.cpp: OnAppControlReceived(46)", "AppControlReceived => ", "request");
-    Log('I', "AppControlUtil.cpp: GetCallerApp(38)", "Caller App => ", caller);
-    Log('I', "AppControlUtil.cpp: GetExtraData(52)", "Extra Data [LaunchReason] => ", reason);
+    Log('I', "BrenwickMain.cpp: OnAppControlReceived(76)", "AppControlReceived => ",
+        "0x55f674fb61b0");
+    Log('I', "AppControlUtil.cpp: GetCallerApp(40)", "Caller App => ", caller);
+    Log('I', "AppControlUtil.cpp: GetExtraData(55)", "Extra Data [LaunchReason] => ", reason);
     if (strcmp(reason, "CheckUpdateValidation") != 0)
         return;
     ReadSmall(root, "kdb/memory/home/priority_update_status", 2, home, sizeof home);
