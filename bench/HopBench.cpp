@@ -43,6 +43,12 @@ constexpr long GAP_US = 3000;  // after each event, for the work that follows th
 
 enum class Path { STATUS, REQUEST };
 
+// Whether a comparison went through at all, and whether it met every target.
+struct Outcome {
+    bool ran = true;
+    bool pass = true;
+};
+
 struct Target {
     const char* name;
     std::string root;
@@ -354,17 +360,20 @@ std::string Listed(const std::map<std::string, int>& counts, int events) {
     return text.empty() ? "none" : text;
 }
 
-bool CompareCalls(Path path, const Target& service, const Target& floor, const std::string& dir) {
+void CompareCalls(Path path, const Target& service, const Target& floor, const std::string& dir,
+                  Outcome* outcome) {
     if (!TraceAvailable()) {
         printf("system calls: strace is not installed, not counted\n");
-        return false;
+        outcome->pass = false;
+        return;
     }
     const char* kind = path == Path::STATUS ? "status" : "request";
     TraceFigures ours = Trace(service, path, dir + "/service-" + kind + ".strace");
     TraceFigures least = Trace(floor, path, dir + "/floor-" + kind + ".strace");
     if (ours.events < 2 || least.events < 2) {
         printf("system calls: the traced pass did not go through; see %s/*.strace\n", dir.c_str());
-        return false;
+        *outcome = Outcome{false, false};
+        return;
     }
     printf("system calls, %d events traced (strace -f, a separate pass):\n", TRACED);
     for (const auto* side : {&ours, &least}) {
@@ -376,12 +385,13 @@ bool CompareCalls(Path path, const Target& service, const Target& floor, const s
     }
     double ratio = ours.pathCalls / least.pathCalls;
     printf("  ratio on the path %.2f, in all %.2f\n", ratio, ours.allCalls / least.allCalls);
-    bool pass = Check("system calls on the path <= 2 x floor", ratio <= 2.0);
-    return Check("no failing system call in the service", ours.failures.empty()) && pass;
+    outcome->pass = Check("system calls on the path <= 2 x floor", ratio <= 2.0) && outcome->pass;
+    outcome->pass =
+        Check("no failing system call in the service", ours.failures.empty()) && outcome->pass;
 }
 
-bool Compare(Path path, const Target& service, const Target& floor, int rounds, int samples,
-             const std::string& dir) {
+Outcome Compare(Path path, const Target& service, const Target& floor, int rounds, int samples,
+                const std::string& dir) {
     const char* what =
         path == Path::STATUS
             ? "status \"priority0_installprogress\" written -> loading screen's "
@@ -406,7 +416,7 @@ bool Compare(Path path, const Target& service, const Target& floor, int rounds, 
         PrintFigures("floor", two);
     }
     if (!ok)
-        return false;
+        return Outcome{false, false};
     printf("all rounds (load average after: %s)\n", LoadAverage().c_str());
     PrintFigures("service", ours);
     PrintFigures("floor", least);
@@ -417,10 +427,12 @@ bool Compare(Path path, const Target& service, const Target& floor, int rounds, 
     double processor = PercentileUs(ours.processorNs, 0.5) / PercentileUs(least.processorNs, 0.5);
     printf("  ratios service/floor: median %.2f, p99 %.2f, processor time %.2f\n", median, p99,
            processor);
-    bool pass = Check("processor time per event <= 2 x floor", processor <= 2.0);
-    pass = Check("median latency <= 1.2 x floor", median <= 1.2) && pass;
-    pass = Check("p99 latency <= 2 x floor", p99 <= 2.0) && pass;
-    return CompareCalls(path, service, floor, dir) && pass;
+    Outcome outcome;
+    outcome.pass = Check("processor time per event <= 2 x floor", processor <= 2.0);
+    outcome.pass = Check("median latency <= 1.2 x floor", median <= 1.2) && outcome.pass;
+    outcome.pass = Check("p99 latency <= 2 x floor", p99 <= 2.0) && outcome.pass;
+    CompareCalls(path, service, floor, dir, &outcome);
+    return outcome;
 }
 
 }  // namespace
@@ -449,20 +461,21 @@ int main(int argc, char** argv) {
         fprintf(stderr, "HopBench: the service did not start\n");
         return 1;
     }
-    bool pass = true;
+    Outcome all;
     for (Path path : {Path::STATUS, Path::REQUEST}) {
         floor.pid = StartFloor(floor.root, path == Path::STATUS ? "status" : "request");
         if (floor.pid < 0) {
             fprintf(stderr, "HopBench: the floor did not start\n");
-            pass = false;
+            all = Outcome{false, false};
             break;
         }
-        pass = Compare(path, service, floor, rounds, samples, dir) && pass;
+        Outcome one = Compare(path, service, floor, rounds, samples, dir);
+        all = Outcome{all.ran && one.ran, all.pass && one.pass};
         StopService(floor.pid);
     }
     StopService(service.pid);
-    if (!pass)
+    if (!all.ran)
         return 1;  // the roots and traces stay for a look
     std::string cleanup = "rm -rf '" + std::string(dir) + "'";
-    return system(cleanup.c_str()) == 0 ? 0 : 1;
+    return system(cleanup.c_str()) == 0 && all.pass ? 0 : 1;
 }
