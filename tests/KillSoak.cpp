@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
@@ -22,8 +21,6 @@
 #include "Console.h"
 #include "LocalHttpServer.h"
 #include "TestDevice.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -43,43 +40,18 @@ const char* const REQUESTS[] = {
     "set db/home/reset_status start",
 };
 
-// The lines of TEXT, each ended by "\n" and none empty; none when TEXT is not such lines.
-std::vector<std::string> WholeLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos || end == at)
-            return {};
-        lines.push_back(text.substr(at, end - at));
-        at = end + 1;
-    }
-    return lines;
-}
-
-bool Number(const std::string& text) {
-    return !text.empty() && text.find_first_not_of("-0123456789") == std::string::npos;
-}
-
-// One flat JSON object, as the store's major file info that the A/B test flag copies.
-bool FlatObject(std::string text) {
-    if (!text.empty() && text.back() == '\n')
-        text.pop_back();
-    return text.size() >= 2 && text[0] == '{' && text.find_first_of("{}\n", 1) == text.size() - 1;
-}
-
-using Clock = std::chrono::steady_clock;
-
-int ElapsedMs(Clock::time_point since) {
-    return static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+// Whether TEXT is COUNT whole lines (any number but none when COUNT is 0): a write cut short
+// leaves a line without its end, or fewer lines.
+bool WholeLines(const std::string& text, size_t count) {
+    size_t lines = std::count(text.begin(), text.end(), '\n');
+    return !text.empty() && text.back() == '\n' && text.find("\n\n") == std::string::npos &&
+           (count == 0 ? lines > 0 : lines == count);
 }
 
 struct Figures {
     int kills = 0;
     int byActivity[ACTIVITIES] = {};
     int torn = 0;
-    int mostTemporaries = 0;
     int failedStarts = 0;
     int crashes = 0;
     int wipesCutShort = 0;
@@ -176,13 +148,13 @@ class Soak {
         size_t posts = UpdateNotificationIds(*m_device).size();
         BackgroundTvctl play(*m_device, options);
         int window = Pick(0, 700);
-        auto start = Clock::now();
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(window);
         if (int id = NewUpdateNotification(*m_device, posts, window); id >= 0) {
             int button = Pick(1, 4);  // 4: the user hides it
             m_device->Tvctl((button == 4 ? "hide " : "press ") + std::to_string(id) +
                             (button == 4 ? "" : " " + std::to_string(button)));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(window) - (Clock::now() - start));
+        std::this_thread::sleep_until(end);
         return KillService();
     }
 
@@ -211,11 +183,10 @@ class Soak {
         } else {
             PortalReset(*m_device);
         }
-        int target = Pick(0, static_cast<int>(m_junk.size())), left = JunkLeft();
-        for (auto start = Clock::now(); left > target && ElapsedMs(start) < START_MS;)
-            left = JunkLeft();
+        int target = Pick(0, static_cast<int>(m_junk.size()));
+        WaitUntil([&] { return JunkLeft() <= target; }, START_MS);
         bool killed = KillService();
-        left = JunkLeft();
+        int left = JunkLeft();
         if (!killed || left == 0)
             return killed;  // the wipe was done before the kill
         ++figures.wipesCutShort;
@@ -236,28 +207,23 @@ class Soak {
         return killed;
     }
 
-    // Each state file is absent or whole; a write cut short may leave only its temporary (the
-    // file's name, a dot and a suffix), whose number is counted.
+    // Each state file is absent or whole.
     void CheckStateFiles() {
-        auto counter = [](const std::string& text) {
-            auto lines = WholeLines(text);
-            return lines.size() == 3 && Number(lines[0]) && Number(lines[1]);
+        auto lines = [](size_t count) {
+            return [count](const std::string& text) { return WholeLines(text, count); };
         };
-        auto counts = [](const std::string& text) {
-            auto lines = WholeLines(text);
-            return lines.size() == 3 && Number(lines[0]) && Number(lines[1]) && Number(lines[2]);
+        auto object = [](const std::string& text) {
+            Json::Value value;
+            return ParseJson(text, &value) && value.isObject();
         };
         const std::pair<std::string, std::function<bool(const std::string&)>> files[] = {
-            {DATA + "request_retry.txt", counter},
-            {DATA + "user_retry.txt", counter},
-            {TRUSTED + ".resetflag", counts},
-            {TRUSTED + ".home_version_tracker",
-             [](const std::string& text) { return !WholeLines(text).empty(); }},
-            {TRUSTED + "abtest", FlatObject},
-            {TRUSTED + "appDetail",
-             [&](const std::string& text) { return m_bodies.count(text) > 0; }},
+            {DATA + "request_retry.txt", lines(3)},
+            {DATA + "user_retry.txt", lines(3)},
+            {TRUSTED + ".resetflag", lines(3)},
+            {TRUSTED + ".home_version_tracker", lines(0)},
+            {TRUSTED + "abtest", object},
+            {TRUSTED + "appDetail", [&](const std::string& text) { return m_bodies.count(text); }},
         };
-        int temporaries = 0;
         for (const auto& [path, whole] : files) {
             std::string content = m_device->Read(path);
             if (m_device->Exists(path) && !whole(content)) {
@@ -265,14 +231,7 @@ class Soak {
                 printf("torn or empty after a kill: %s holds %zu bytes: \"%s\"\n", path.c_str(),
                        content.size(), content.substr(0, 200).c_str());
             }
-            fs::path file = m_device->Path(path);
-            std::error_code ignored;
-            for (const auto& entry : fs::directory_iterator(file.parent_path(), ignored)) {
-                temporaries +=
-                    entry.path().filename().string().rfind(file.filename().string() + ".", 0) == 0;
-            }
         }
-        figures.mostTemporaries = std::max(figures.mostTemporaries, temporaries);
     }
 
     std::mt19937 m_random;
@@ -317,10 +276,7 @@ int main(int argc, char** argv) {
            f.byActivity[WIPE_WHILE_RUNNING], f.torn, f.wipesCutShort, f.wipesCutMidway,
            f.wipesCompleted, f.wipesCutShort ? 100.0 * f.wipesCompleted / f.wipesCutShort : 100.0,
            f.failedStarts);
-    printf(
-        "the service ended by itself (not by a reboot): %d times; most temporary files found "
-        "beside the state files after a kill: %d\n",
-        f.crashes, f.mostTemporaries);
+    printf("the service ended by itself (not by a reboot): %d times\n", f.crashes);
     bool ok =
         f.torn == 0 && f.wipesCompleted == f.wipesCutShort && f.failedStarts == 0 && f.crashes == 0;
     return ok ? 0 : 1;
