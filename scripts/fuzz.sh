@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Fuzzes every parser of outside data: builds the libFuzzer targets of fuzz/ with clang under
+# AddressSanitizer and UndefinedBehaviorSanitizer (build-fuzz/), then runs each target, or
+# TARGET alone, one after the other, for SECONDS or 10 million executions, whichever comes first
+# (FUZZ_RUNS changes the count). Each starts from its seeds, its past findings and what earlier
+# runs here found (build-fuzz/corpus/TARGET), and prints its executions, coverage (libFuzzer's
+# cov: and ft:) and findings. A finding's input is kept under build-fuzz/findings/TARGET/ and
+# printed; once fixed it belongs in fuzz/regressions/TARGET/. Exit status 1 after any finding.
+#
+#   scripts/fuzz.sh [TARGET] [SECONDS]       (default: every target, an hour each)
+#   scripts/fuzz.sh 20                       (CI: every target, 20 s each)
+#   FUZZ_BUILD=DIR scripts/fuzz.sh ...       (another build directory than build-fuzz/)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+# Every target has its seeds in fuzz/corpus/TARGET.
+targets=$(echo $(ls fuzz/corpus))
+if [ $# -gt 0 ] && ! [[ $1 =~ ^[0-9]+$ ]]; then
+    if ! [[ " $targets " == *" $1 "* ]]; then
+        echo "usage: $0 [TARGET] [SECONDS]; targets:" $targets >&2
+        exit 2
+    fi
+    targets=$1
+    shift
+fi
+seconds=${1:-3600}
+runs=${FUZZ_RUNS:-10000000}
+build=${FUZZ_BUILD:-build-fuzz}
+
+scripts/setup.sh
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DBRENWICK_FUZZ=ON -DBRENWICK_SANITIZE=address,undefined -DBUILD_TESTING=OFF >/dev/null
+fi
+ninja -C "$build" fuzz_targets >/dev/null
+
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+summary=()
+failed=0
+for target in $targets; do
+    work=$build/corpus/$target findings=$build/findings/$target
+    log=$build/fuzz-$target.log
+    mkdir -p "$work" "$findings"
+    options=(-max_total_time="$seconds" -runs="$runs" -timeout=10 -print_final_stats=1
+             -dict=fuzz/dict/$target.dict -artifact_prefix="$findings/")
+    # The host reports each bad rule line once, remembering it for good: libFuzzer would take that
+    # for a leak on nearly every input and stop to scan for one. Leaks are still looked for when
+    # the run ends.
+    [ "$target" = fault_rules ] && options+=(-detect_leaks=0)
+    before=$(ls "$findings" | wc -l)
+    echo "== fuzz $target (${seconds} s)"
+    status=0
+    $build/fuzz/fuzz_"$target" "${options[@]}" "$work" fuzz/corpus/"$target" \
+        $(ls -d fuzz/regressions/"$target" 2>/dev/null) >"$log" 2>&1 || status=$?
+    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    coverage=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -n 1)
+    found=$(($(ls "$findings" | wc -l) - before))
+    if [ "$status" -ne 0 ]; then
+        failed=1
+        [ "$found" -eq 0 ] && found=1
+        grep -E 'ERROR|property does not hold|SUMMARY|^ +#[0-9]+ 0x' "$log" | head -n 30
+        for input in $(ls -t "$findings" | head -n "$found"); do
+            echo "reproducer: $build/fuzz/fuzz_$target $findings/$input"
+            od -A d -c "$findings/$input" | head -n 20
+        done
+    fi
+    summary+=("$(printf '%-14s %12s execs  %-20s %s finding(s)' "$target" "${execs:-?}" \
+        "${coverage:-cov: ?}" "$found")")
+done
+echo "== fuzz summary"
+printf '%s\n' "${summary[@]}"
+exit $failed
