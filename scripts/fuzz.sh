@@ -52,19 +52,20 @@ for target in $targets; do
     $build/fuzz/fuzz_"$target" "${options[@]}" "$work" fuzz/corpus/"$target" \
         $(ls -d fuzz/regressions/"$target" 2>/dev/null) >"$log" 2>&1 || status=$?
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-    coverage=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -n 1)
+    coverage=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -n 1 || true)
     found=$(($(ls "$findings" | wc -l) - before))
+    outcome="$found finding(s)"
     if [ "$status" -ne 0 ]; then
         failed=1
-        [ "$found" -eq 0 ] && found=1
-        grep -E 'ERROR|property does not hold|SUMMARY|^ +#[0-9]+ 0x' "$log" | head -n 30
+        [ "$found" -eq 0 ] && outcome="failed (exit status $status), see $log"
+        grep -E 'ERROR|error|property does not hold|SUMMARY|^ +#[0-9]+ 0x' "$log" | head -n 30 || true
         for input in $(ls -t "$findings" | head -n "$found"); do
             echo "reproducer: $build/fuzz/fuzz_$target $findings/$input"
-            od -A d -c "$findings/$input" | head -n 20
+            od -A d -c "$findings/$input" | head -n 20 || true
         done
     fi
-    summary+=("$(printf '%-14s %12s execs  %-20s %s finding(s)' "$target" "${execs:-?}" \
-        "${coverage:-cov: ?}" "$found")")
+    summary+=("$(printf '%-14s %12s execs  %-20s %s' "$target" "${execs:-?}" \
+        "${coverage:-cov: ?}" "$outcome")")
 done
 echo "== fuzz summary"
 printf '%s\n' "${summary[@]}"
