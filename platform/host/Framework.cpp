@@ -25,6 +25,7 @@
 
 #include "AppControlInternal.h"
 #include "HostCore.h"
+#include "dlog.h"
 #include "service_app.h"
 
 namespace {
@@ -128,30 +129,6 @@ pid_t ReadPid(const std::string& appId) {
     return pid > 0 ? static_cast<pid_t>(pid) : 0;
 }
 
-void Dispatch(const std::string& text) {
-    if (text.empty())
-        return;  // a peer that only checked that we are there
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value message;
-    std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &message, &errors) ||
-        !message.isObject() || !message["kind"].isString()) {
-        fprintf(stderr, "tvhost: ignoring a malformed message on run/%s.sock\n",
-                g_serving.appId.c_str());
-        return;
-    }
-    tvhost::MessageHandler handler;
-    {
-        std::lock_guard<std::mutex> lock(g_handlersMutex);
-        auto found = Handlers().find(message["kind"].asString());
-        if (found != Handlers().end())
-            handler = found->second;
-    }
-    if (handler)
-        handler(message);
-}
-
 // Reads what is there; the sender closes the connection when its message is complete.
 gboolean OnConnectionReadable(gint fd, GIOCondition, gpointer data) {
     auto* connection = static_cast<Connection*>(data);
@@ -171,7 +148,7 @@ gboolean OnConnectionReadable(gint fd, GIOCondition, gpointer data) {
         close(fd);
         delete connection;
         if (complete)
-            Dispatch(text);
+            tvhost::DispatchMessage(text);
         return G_SOURCE_REMOVE;
     }
 }
@@ -246,6 +223,26 @@ std::string AppIdOfProcess() {
 }  // namespace
 
 namespace tvhost {
+
+void DispatchMessage(const std::string& text) {
+    if (text.empty())
+        return;  // a peer that only checked that we are there
+    Json::Value message;
+    if (!ParseJson(text, &message) || !message.isObject() || !message["kind"].isString()) {
+        HostLog(DLOG_WARN, "TVHOST",
+                "ignoring a malformed message on run/" + g_serving.appId + ".sock");
+        return;
+    }
+    MessageHandler handler;
+    {
+        std::lock_guard<std::mutex> lock(g_handlersMutex);
+        auto found = Handlers().find(message["kind"].asString());
+        if (found != Handlers().end())
+            handler = found->second;
+    }
+    if (handler)
+        handler(message);
+}
 
 void SetMessageHandler(const std::string& kind, MessageHandler handler) {
     std::lock_guard<std::mutex> lock(g_handlersMutex);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <sstream>
 
@@ -198,6 +199,17 @@ std::string JsonLine(const Json::Value& value) {
     builder["indentation"] = "";
     builder["emitUTF8"] = true;
     return Json::writeString(builder, value);
+}
+
+bool ParseJson(const std::string& text, Json::Value* value) {
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    try {
+        return reader->parse(text.data(), text.data() + text.size(), value, &errors);
+    } catch (const Json::Exception&) {
+        return false;
+    }
 }
 
 JsonText JsonText::Raw(std::string json) {

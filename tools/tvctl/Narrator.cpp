@@ -5,7 +5,6 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -117,15 +116,11 @@ void Narrator::TellEntries(const std::vector<std::pair<std::string, std::string>
         std::string journal;
         Json::Value value;
     };
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     std::vector<Entry> entries;
     for (const auto& [journal, line] : lines) {
         Json::Value entry;
-        std::string errors;
         // A line that is no journal entry (cut short, or written by hand) is passed over.
-        if (!reader->parse(line.data(), line.data() + line.size(), &entry, &errors) ||
-            !entry.isObject() || !entry["ts"].isInt64())
+        if (!tvhost::ParseJson(line, &entry) || !entry.isObject() || !entry["ts"].isInt64())
             continue;
         entries.push_back({entry["ts"].asInt64(), journal, entry});
     }
