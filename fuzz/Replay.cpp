@@ -36,7 +36,9 @@ int main(int argc, char** argv) {
         std::ifstream in(file, std::ios::binary);
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                    std::istreambuf_iterator<char>());
-        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+        // As libFuzzer does, an empty input still comes at an address.
+        static const uint8_t none = 0;
+        LLVMFuzzerTestOneInput(bytes.empty() ? &none : bytes.data(), bytes.size());
     }
     fprintf(stderr, "replay: %zu inputs, no finding\n", files.size());
     return 0;
