@@ -8,7 +8,7 @@
 # printed; once fixed it belongs in fuzz/regressions/TARGET/. Exit status 1 after any finding.
 #
 #   scripts/fuzz.sh [TARGET] [SECONDS]       (default: every target, an hour each)
-#   scripts/fuzz.sh 18                       (CI: every target, 18 s each)
+#   scripts/fuzz.sh 15                       (CI: every target, 15 s each)
 #   FUZZ_BUILD=DIR scripts/fuzz.sh ...       (another build directory than build-fuzz/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
