@@ -3,14 +3,22 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "HostCore.h"
@@ -97,4 +105,76 @@ inline void ReadRequestHead(int client) {
             break;
         request.append(buffer, static_cast<size_t>(n));
     }
+}
+
+inline long FileSize(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    return in ? static_cast<long>(in.tellg()) : 0;
+}
+
+// The file from `offset` to its end.
+inline std::string ReadFrom(const std::string& path, long offset) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(offset);
+    std::stringstream rest;
+    rest << in.rdbuf();
+    return rest.str();
+}
+
+// Checks `done` every 200 us until it holds (true) or `timeoutMs` passes (false).
+inline bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+// A number from /proc/PID/status, e.g. "VmRSS" in KiB; -1 when there is none.
+inline long StatusField(pid_t pid, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, field.size() + 1, field + ":") == 0)
+            return atol(line.c_str() + field.size() + 1);
+    }
+    return -1;
+}
+
+// The service binary on the current device root, its log kept off standard error.
+inline pid_t StartService(const char* binary) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("TV_LOG_STDERR", "0", 1);
+        execl(binary, binary, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+inline void StopService(pid_t pid) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+}
+
+// A launch request from the console is handled only after the create callback returned, so its
+// log line marks the end of the start-up sequence.
+inline bool StartedUp(pid_t pid, long logOffset) {
+    Json::Value ping(Json::objectValue);
+    ping["kind"] = "launch";
+    ping["caller"] = "bench";
+    ping["app_id"] = "com.talvoro.tv.brenwick";
+    ping["operation"] = Json::nullValue;
+    ping["extra"] = tvhost::PairsToJson({{"LaunchReason", "Bench"}});
+    if (tvhost::SendToApp("com.talvoro.tv.brenwick", ping) != 0)
+        return false;
+    return WaitFor(
+               [&] {
+                   return ReadFrom(tvhost::RootPath("log/dlog.log"), logOffset)
+                              .find("Extra Data [LaunchReason] => Bench") != std::string::npos;
+               },
+               2000) &&
+           kill(pid, 0) == 0;
 }

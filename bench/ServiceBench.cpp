@@ -42,76 +42,12 @@ double Percentile(std::vector<double> values, double p) {
     return values[static_cast<size_t>(p * (values.size() - 1))];
 }
 
-long FileSize(const std::string& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    return in ? static_cast<long>(in.tellg()) : 0;
-}
-
-bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
-}
-
-long StatusField(pid_t pid, const std::string& field) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.compare(0, field.size() + 1, field + ":") == 0)
-            return atol(line.c_str() + field.size() + 1);
-    }
-    return -1;
-}
-
-pid_t StartService() {
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("TV_LOG_STDERR", "0", 1);
-        execl(BRENWICK_BIN, BRENWICK_BIN, static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    return pid;
-}
-
-void StopService(pid_t pid) {
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-}
-
-// A launch request from the console is handled only after the create callback returned, so its
-// log line marks the end of the start-up sequence.
-bool StartedUp(pid_t pid, long logOffset) {
-    Json::Value ping(Json::objectValue);
-    ping["kind"] = "launch";
-    ping["caller"] = "bench";
-    ping["app_id"] = "com.talvoro.tv.brenwick";
-    ping["operation"] = Json::nullValue;
-    ping["extra"] = tvhost::PairsToJson({{"LaunchReason", "Bench"}});
-    if (tvhost::SendToApp("com.talvoro.tv.brenwick", ping) != 0)
-        return false;
-    return WaitFor(
-               [&] {
-                   std::ifstream in(tvhost::RootPath("log/dlog.log"));
-                   in.seekg(logOffset);
-                   std::stringstream rest;
-                   rest << in.rdbuf();
-                   return rest.str().find("Extra Data [LaunchReason] => Bench") !=
-                          std::string::npos;
-               },
-               2000) &&
-           kill(pid, 0) == 0;
-}
-
 void MeasureStartUp() {
     std::vector<double> times;
     for (int run = 0; run < 20; ++run) {
         long offset = FileSize(tvhost::RootPath("log/dlog.log"));
         auto start = Clock::now();
-        pid_t pid = StartService();
+        pid_t pid = StartService(BRENWICK_BIN);
         bool up = WaitFor([&] { return tvhost::AppRunning("com.talvoro.tv.brenwick"); }, 5000) &&
                   StartedUp(pid, offset);
         auto end = Clock::now();
@@ -140,14 +76,6 @@ int OpenDescriptors(pid_t pid) {
         count += entry->d_name[0] != '.';
     closedir(dir);
     return count;
-}
-
-std::string ReadFrom(const std::string& path, long offset) {
-    std::ifstream in(path, std::ios::binary);
-    in.seekg(offset);
-    std::stringstream rest;
-    rest << in.rdbuf();
-    return rest.str();
 }
 
 // Writes a store status and waits until the service has logged taking it in.
@@ -336,7 +264,7 @@ void MeasureReleaseNotes(long long bodyBytes, const char* what) {
                             "{\"id\":\"com.talvoro.tv.zefo.homeversion\",\"version\":\"7.0.0\","
                             "\"targetGroupType\":\"normal\",\"maxRetryCount\":3}\n");
     long logOffset = FileSize(tvhost::RootPath("log/dlog.log"));
-    pid_t pid = StartService();
+    pid_t pid = StartService(BRENWICK_BIN);
     if (!WaitFor([&] { return tvhost::AppRunning("com.talvoro.tv.brenwick"); }, 5000) ||
         !StartedUp(pid, logOffset)) {
         printf("release notes %s: the service did not start\n", what);
@@ -379,7 +307,7 @@ int main(int argc, char** argv) {
 
     // Only this start's own answer to the ping counts: the start-up runs answered it before.
     long logOffset = FileSize(tvhost::RootPath("log/dlog.log"));
-    pid_t pid = StartService();
+    pid_t pid = StartService(BRENWICK_BIN);
     if (!WaitFor([&] { return tvhost::AppRunning("com.talvoro.tv.brenwick"); }, 5000) ||
         !StartedUp(pid, logOffset)) {
         fprintf(stderr, "the service did not start\n");

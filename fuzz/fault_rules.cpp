@@ -1,9 +1,6 @@
 // The host device's fault rules file (any bytes), as a platform call consults it: the call of the
 // first rule fails with that rule's result, and counting the rule down changes its TIMES alone
 // (or drops its line when used up), every other byte of the file as it was.
-#include <sys/stat.h>
-
-#include <cstdlib>
 #include <sstream>
 #include <vector>
 
@@ -54,17 +51,9 @@ std::string CountedDown(const std::string& text, const Line& line, const tvhost:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // Two roots taken in turn: a file replaced within one tick of the clock may keep its size
-    // and time, and a rules cache that is not told of another root would miss the change.
-    static int turn = 0;
-    static const std::string roots[2] = {fuzz::Device(), fuzz::Device() + "2"};
-    static bool made = mkdir(roots[1].c_str(), 0755) == 0;
-    (void)made;
-    const std::string& root = roots[turn ^= 1];
-    setenv("TV_DEVICE_ROOT", root.c_str(), 1);
-
+    fuzz::Device();
     std::string text = fuzz::Bytes(data, size);
-    fuzz::PutFile("../" + root.substr(root.rfind('/') + 1) + "/faults", text);
+    fuzz::PutFile("faults", text);
     const Line* ruled = nullptr;
     tvhost::FaultRule rule;
     std::vector<Line> lines = Lines(text);
@@ -79,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int result = 12345;
     bool hit = tvhost::FaultHit(call.c_str(), &result);
     std::string after;
-    tvhost::ReadWholeFile(root + "/faults", &after);
+    fuzz::GetFile("faults", &after);
     if (!ruled) {
         fuzz::Check(!hit && after == text,
                     "a file without rules fails no call and stays as it was");
@@ -87,6 +76,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz::Check(hit && result == rule.result, "the first rule's call fails with its result");
         fuzz::Check(after == CountedDown(text, *ruled, rule), "only the rule's TIMES changes");
     }
-    setenv("TV_DEVICE_ROOT", fuzz::Device().c_str(), 1);
     return 0;
 }

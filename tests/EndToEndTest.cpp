@@ -2,6 +2,7 @@
 // would: each test is one behaviour a user relies on, checked in the journals, keys and files.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
 #include <sstream>
 #include <string>
@@ -150,6 +151,36 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"HomeStatusUnreadable", "unset memory/home/priority_update_status",
                 "return vconf fail"}),
     RowName());
+
+// The service keeps the rules it read until `faults` changes: each change, by the console or by
+// hand, a new file, the same one rewritten or its removal, counts from the next launch on.
+TEST_F(EndToEnd, FaultRulesCountFromTheNextCallAfterEachChange) {
+    const std::string rule = "app_control_send_launch_request ";
+    struct Change {
+        const char* name;
+        std::function<void()> make;
+        int launchResult;
+    };
+    const Change changes[] = {
+        {"None", [] {}, 0},
+        {"AddedByTheConsole", [&] { device.Tvctl("fault add " + rule + "-5"); }, -5},
+        {"ClearedByTheConsole", [&] { device.Tvctl("fault clear"); }, 0},
+        {"WrittenByHand", [&] { device.Write("faults", rule + "-7\n"); }, -7},
+        {"RewrittenInPlace", [&] { device.Write("faults", "# another\n" + rule + "-8\n"); }, -8},
+        {"RemovedByHand", [&] { device.Remove("faults"); }, 0},
+    };
+    for (const auto& change : changes) {
+        SCOPED_TRACE(change.name);
+        change.make();
+        auto views = [&] {
+            return device.Entries("launch.jsonl", "app_id", "com.talvoro.tv.homeupdateview");
+        };
+        size_t before = views().size();
+        device.Tvctl("set memory/pax/priority_biu_status priority0_installprogress");
+        ASSERT_TRUE(WaitUntil([&] { return views().size() > before; }));
+        EXPECT_EQ(change.launchResult, views().back()["result"].asInt());
+    }
+}
 
 TEST_F(EndToEnd, BadInputLeavesTheServiceWorking) {
     const char* inputs[] = {

@@ -2,6 +2,7 @@
 // log and the files.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <stdexcept>
 #include <string>
 
@@ -66,6 +67,30 @@ TEST(SendAppControlTest, ExtraDataGoInKeyOrderThenCallerAndAFailingStepStopsTheR
         EXPECT_EQ(c.tried, device.LogCount("app_control_add_extra_data: ")) << "stops at a fault";
         EXPECT_TRUE(Released(device));
     }
+}
+
+// A journal line is one line of JSON that gives back every byte of the extra data sent.
+TEST(SendAppControlTest, TheLaunchJournalGivesBackEveryByteOfTheExtraData) {
+    const ExtraDataMap extra = {
+        {"Quotes", "say \"hi\" \\ back/slash"},
+        {"Control", "\x01,\x1f,\b\f\n\r\t,\x7f"},
+        {"Text",
+         "Gr\xc3\xb6\xc3\x9f"
+         "e \xe6\x97\xa5\xe6\x9c\xac"},
+        {"NotUtf8", "\xff\xfe\xc3"},
+        {"Empty", ""},
+    };
+    TestDevice device;
+    AppControlUtil::SendAppControl(HOME_UPDATE_VIEW_APP_ID, extra, "failed");
+    std::string text = device.Read("log/launch.jsonl");
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+    auto launches = device.Journal("launch.jsonl");
+    ASSERT_EQ(1u, launches.size());
+    std::map<std::string, std::string> journaled;
+    for (const auto& pair : launches[0]["extra"])
+        journaled[pair[0].asString()] = pair[1].asString();
+    for (const auto& entry : extra)
+        EXPECT_EQ(entry.second, journaled[entry.first]) << entry.first;
 }
 
 TEST(FileUtilTest, ReadFileAndLoadJsonFailQuietlyOrWithTheirLine) {

@@ -11,13 +11,15 @@
 #include "app_control.h"
 #include "pax_manager_api.h"
 
+using Extra = std::vector<std::pair<std::string, std::string>>;
+
 struct app_control_s {
     std::string appId;
     bool hasAppId = false;
     std::string operation;
     bool hasOperation = false;
     // In the order added; a key added again keeps its place and takes the new value.
-    std::vector<std::pair<std::string, std::string>> extra;
+    Extra extra;
     std::string caller;
     bool hasCaller = false;
 };
@@ -25,27 +27,32 @@ struct app_control_s {
 namespace {
 
 bool Installed(const std::string& appId) {
-    std::string ignored;
-    return tvhost::PlainName(appId) &&
-           tvhost::ReadWholeFile(tvhost::RootPath("apps/" + appId), &ignored);
+    return tvhost::PlainName(appId) && tvhost::Listed(tvhost::Area::APPS, appId);
 }
 
 Json::Value OperationJson(const app_control_s* handle) {
     return handle->hasOperation ? Json::Value(handle->operation) : Json::Value(Json::nullValue);
 }
 
+// A text that may be unset, in JSON.
+tvhost::JsonText TextOrNull(bool has, const std::string& text) {
+    return has ? tvhost::JsonText(text) : tvhost::JsonText::Raw("null");
+}
+
 void Journal(const app_control_s* handle, const std::string& caller, int result) {
-    tvhost::JournalAppend(
-        "launch.jsonl", {{"caller", caller},
-                         {"app_id", handle->hasAppId ? Json::Value(handle->appId) : Json::Value()},
-                         {"operation", OperationJson(handle)},
-                         {"extra", tvhost::PairsToJson(handle->extra)},
-                         {"result", result}});
+    tvhost::JournalAppend("launch.jsonl",
+                          {{"caller", caller},
+                           {"app_id", TextOrNull(handle->hasAppId, handle->appId)},
+                           {"operation", TextOrNull(handle->hasOperation, handle->operation)},
+                           {"extra", tvhost::PairsText(handle->extra)},
+                           {"result", result}});
 }
 
 // An installed application that is not running counts as launched: the host cannot start
 // programs (the home update view and the system popup are none).
 void Deliver(const app_control_s* handle, const std::string& caller) {
+    if (!tvhost::AppListening(handle->appId))
+        return;
     Json::Value message(Json::objectValue);
     message["kind"] = "launch";
     message["caller"] = caller;
@@ -205,8 +212,7 @@ int pax_add_recovery_action(app_control_h app_control) {
     bool faulted = tvhost::FaultHit("pax_add_recovery_action", &result);
     if (!faulted && !app_control)
         result = -1;
-    Json::Value extra =
-        app_control ? tvhost::PairsToJson(app_control->extra) : Json::Value(Json::arrayValue);
+    tvhost::JsonText extra = tvhost::PairsText(app_control ? app_control->extra : Extra());
     tvhost::JournalAppend(
         "store.jsonl", {{"call", "pax_add_recovery_action"}, {"extra", extra}, {"result", result}});
     return result;

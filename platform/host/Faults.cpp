@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -59,18 +60,14 @@ std::vector<FaultLine> ParseFaultFile(const std::string& text) {
     return lines;
 }
 
-// The calls the rules of the current file name, re-read only when the file changed, so that a
-// call without a rule costs one stat.
+// The calls the rules of the current file name, read again only after the file changed (in
+// this process or another), so that a call without a rule asks the kernel one question at most.
 struct FaultCache {
     std::mutex mutex;
     bool valid = false;
-    std::string root;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    struct timespec mtime = {0, 0};
-    std::set<std::string> calls;
-    std::set<std::string> reported;  // bad lines already in the log, by root and text
+    unsigned long generation = 0;
+    std::set<std::string, std::less<>> calls;  // looked up by the caller's text as it is
+    std::set<std::string> reported;            // bad lines already in the log, by root and text
 };
 
 FaultCache& Cache() {
@@ -79,9 +76,10 @@ FaultCache& Cache() {
 }
 
 // Caller holds the cache's mutex.
-void ReportBadLines(FaultCache& cache, const std::vector<FaultLine>& lines) {
+void ReportBadLines(FaultCache& cache, const std::string& root,
+                    const std::vector<FaultLine>& lines) {
     for (const auto& line : lines) {
-        if (line.error.empty() || !cache.reported.insert(cache.root + "\n" + line.text).second)
+        if (line.error.empty() || !cache.reported.insert(root + "\n" + line.text).second)
             continue;
         HostLog(DLOG_WARN, "TVHOST",
                 "faults line " + std::to_string(line.number) + ": " + line.error +
@@ -91,36 +89,25 @@ void ReportBadLines(FaultCache& cache, const std::vector<FaultLine>& lines) {
 
 bool RulesMention(const char* call) {
     FaultCache& cache = Cache();
+    // Asked before the file is read: a change made while it is read is seen at the next call.
+    unsigned long generation = Generation(Area::FAULTS);
     std::lock_guard<std::mutex> lock(cache.mutex);
-    std::string root = DeviceRoot();
-    struct stat st;
-    if (root.empty() || stat((root + "/faults").c_str(), &st) != 0) {
-        cache.valid = false;
-        return false;
-    }
-    bool same = cache.valid && cache.root == root && cache.dev == st.st_dev &&
-                cache.ino == st.st_ino && cache.size == st.st_size &&
-                cache.mtime.tv_sec == st.st_mtim.tv_sec &&
-                cache.mtime.tv_nsec == st.st_mtim.tv_nsec;
-    if (!same) {
+    if (!cache.valid || cache.generation != generation) {
+        std::string root = DeviceRoot();
         std::string text;
-        if (!ReadWholeFile(root + "/faults", &text))
-            return false;
         cache.valid = true;
-        cache.root = root;
-        cache.dev = st.st_dev;
-        cache.ino = st.st_ino;
-        cache.size = st.st_size;
-        cache.mtime = st.st_mtim;
+        cache.generation = generation;
         cache.calls.clear();
+        if (root.empty() || !ReadWholeFile(root + "/faults", &text))
+            return false;
         std::vector<FaultLine> lines = ParseFaultFile(text);
         for (const auto& line : lines) {
             if (line.isRule)
                 cache.calls.insert(line.rule.call);
         }
-        ReportBadLines(cache, lines);
+        ReportBadLines(cache, root, lines);
     }
-    return cache.calls.count(call) > 0;
+    return !cache.calls.empty() && cache.calls.find(call) != cache.calls.end();
 }
 
 class FaultFileLock {
@@ -144,7 +131,7 @@ class FaultFileLock {
 bool FaultHit(const char* call, int* result) {
     // The console plays the rest of the television; rules are meant for the applications, and
     // reading or setting state with tvctl must not use them up.
-    if (SelfAppId() == "tvctl")
+    if (SelfIsConsole())
         return false;
     if (!RulesMention(call))
         return false;
@@ -166,6 +153,7 @@ bool FaultHit(const char* call, int* result) {
                          std::to_string(line.rule.times - 1));
         }
         WriteFileAtomic(RootPath("faults"), text);
+        Changed(Area::FAULTS);
         return true;
     }
     return false;
@@ -182,7 +170,9 @@ bool FaultAdd(const std::string& call, const std::string& result, const std::str
     if (!text.empty() && text.back() != '\n')
         text += "\n";
     text += call + " " + result + (times.empty() ? "" : " " + times) + "\n";
-    if (WriteFileAtomic(RootPath("faults"), text))
+    bool written = WriteFileAtomic(RootPath("faults"), text);
+    Changed(Area::FAULTS);
+    if (written)
         return true;
     if (error)
         *error = "cannot write " + RootPath("faults");
@@ -191,7 +181,9 @@ bool FaultAdd(const std::string& call, const std::string& result, const std::str
 
 bool FaultClear() {
     FaultFileLock lock;
-    return unlink(RootPath("faults").c_str()) == 0 || errno == ENOENT;
+    bool cleared = unlink(RootPath("faults").c_str()) == 0 || errno == ENOENT;
+    Changed(Area::FAULTS);
+    return cleared;
 }
 
 }  // namespace tvhost

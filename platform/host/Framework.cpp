@@ -24,6 +24,7 @@
 #include <mutex>
 
 #include "AppControlInternal.h"
+#include "FdSource.h"
 #include "HostCore.h"
 #include "dlog.h"
 #include "service_app.h"
@@ -51,6 +52,7 @@ Serving g_serving;
 struct Connection {
     int fd;
     std::string data;
+    bool dispatching = false;
 };
 
 std::string RunPath(const std::string& appId, const char* suffix) {
@@ -129,9 +131,13 @@ pid_t ReadPid(const std::string& appId) {
     return pid > 0 ? static_cast<pid_t>(pid) : 0;
 }
 
-// Reads what is there; the sender closes the connection when its message is complete.
+// Reads what is there; the sender closes the connection when its message is complete. The
+// source may recur (AddFdSource): should a handler run a loop of its own, the connection it is
+// handling ends there, and the descriptor and the data are released by the outer call.
 gboolean OnConnectionReadable(gint fd, GIOCondition, gpointer data) {
     auto* connection = static_cast<Connection*>(data);
+    if (connection->dispatching)
+        return G_SOURCE_REMOVE;
     char buffer[4096];
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
@@ -143,24 +149,25 @@ gboolean OnConnectionReadable(gint fd, GIOCondition, gpointer data) {
             connection->data.append(buffer, static_cast<size_t>(n));
             continue;
         }
-        bool complete = n == 0;
-        std::string text = complete ? connection->data : std::string();
+        if (n == 0) {
+            connection->dispatching = true;
+            tvhost::ChangeScope scope;
+            tvhost::DispatchMessage(connection->data);
+        }
         close(fd);
         delete connection;
-        if (complete)
-            tvhost::DispatchMessage(text);
         return G_SOURCE_REMOVE;
     }
 }
 
+// One connection at a time: the loop comes back while more wait, and no accept is made only to
+// learn that none does.
 gboolean OnListenReadable(gint fd, GIOCondition, gpointer) {
-    for (;;) {
-        int peer = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (peer < 0)
-            return G_SOURCE_CONTINUE;
-        g_unix_fd_add(peer, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
-                      OnConnectionReadable, new Connection{peer, std::string()});
-    }
+    int peer = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (peer >= 0)
+        tvhost::AddFdSource(peer, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                            OnConnectionReadable, new Connection{peer, std::string()});
+    return G_SOURCE_CONTINUE;
 }
 
 // A listening socket at `path`, or -1 with *error set.
@@ -253,7 +260,15 @@ void SetMessageHandler(const std::string& kind, MessageHandler handler) {
     }
 }
 
+bool AppListening(const std::string& appId) {
+    return Listed(Area::RUN, appId + ".sock", true);
+}
+
 int SendToApp(const std::string& appId, const Json::Value& message) {
+    // Most applications a launch names are not running: that is told by the listing of run/,
+    // not by a socket made only to be refused.
+    if (!AppListening(appId))
+        return -1;
     int fd = ConnectTo(appId);
     if (fd < 0)
         return -1;
@@ -349,7 +364,7 @@ int ServeApp(const std::string& appId, std::string* error) {
     }
     g_serving.appId = appId;
     g_serving.listenFd = listenFd;
-    g_serving.listenSource = g_unix_fd_add(listenFd, G_IO_IN, OnListenReadable, nullptr);
+    g_serving.listenSource = AddFdSource(listenFd, G_IO_IN, OnListenReadable, nullptr);
     return SERVICE_APP_OK;
 }
 

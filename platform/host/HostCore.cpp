@@ -1,16 +1,19 @@
 #include "HostCore.h"
+#include "FdSource.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -23,23 +26,31 @@ namespace {
 
 // The root a raw TV_DEVICE_ROOT value stands for: absolute, without "." or ".." parts or a
 // trailing '/'. A relative value is resolved once, so that a later chdir cannot move the root.
-std::string AbsoluteRoot(const std::string& raw) {
+// Every path the host makes asks for the root: each thread keeps the last answer, and takes the
+// lock only when the value changed.
+std::string AbsoluteRoot(const char* raw) {
+    thread_local std::string t_raw;
+    thread_local std::string t_root;
+    if (!t_root.empty() && t_raw == raw)
+        return t_root;
     static std::mutex mutex;
     static std::string lastRaw;
     static std::string lastRoot;
     std::lock_guard<std::mutex> lock(mutex);
-    if (raw == lastRaw && !lastRoot.empty())
-        return lastRoot;
-    std::error_code failed;
-    std::filesystem::path path = std::filesystem::absolute(raw, failed);
-    if (failed)
-        return "";
-    std::string root = path.lexically_normal().string();
-    while (root.size() > 1 && root.back() == '/')
-        root.pop_back();
-    lastRaw = raw;
-    lastRoot = root;
-    return root;
+    if (lastRoot.empty() || lastRaw != raw) {
+        std::error_code failed;
+        std::filesystem::path path = std::filesystem::absolute(raw, failed);
+        if (failed)
+            return "";
+        std::string root = path.lexically_normal().string();
+        while (root.size() > 1 && root.back() == '/')
+            root.pop_back();
+        lastRaw = raw;
+        lastRoot = root;
+    }
+    t_raw = lastRaw;
+    t_root = lastRoot;
+    return lastRoot;
 }
 
 std::string AbsoluteEnv(const char* name) {
@@ -59,15 +70,15 @@ std::string DeviceRootProblem() {
 }
 
 std::string DeviceRoot() {
-    if (!DeviceRootProblem().empty())
-        return "";
     const char* root = getenv("TV_DEVICE_ROOT");
     if (root)
-        return AbsoluteRoot(root);
+        return *root ? AbsoluteRoot(root) : "";  // set but empty: no root, never the default
+    if (!DeviceRootProblem().empty())
+        return "";
     std::string state = AbsoluteEnv("XDG_STATE_HOME");
     if (state.empty())
         state = AbsoluteEnv("HOME") + "/.local/state";
-    return AbsoluteRoot(state + "/tvdevice");
+    return AbsoluteRoot((state + "/tvdevice").c_str());
 }
 
 std::string RootPath(const std::string& relative) {
@@ -108,6 +119,7 @@ bool ProcessAlive(long pid) {
 namespace {
 std::mutex g_selfMutex;
 std::string g_selfAppId;
+std::atomic<bool> g_selfIsConsole{false};
 }  // namespace
 
 std::string SelfAppId() {
@@ -118,22 +130,22 @@ std::string SelfAppId() {
 void SetSelfAppId(const std::string& appId) {
     std::lock_guard<std::mutex> lock(g_selfMutex);
     g_selfAppId = appId;
+    g_selfIsConsole = appId == "tvctl";
+}
+
+bool SelfIsConsole() {
+    return g_selfIsConsole;
 }
 
 bool MakeDirs(const std::string& path) {
-    std::string partial;
-    std::stringstream parts(path);
-    std::string part;
-    if (!path.empty() && path[0] == '/')
-        partial = "/";
-    while (std::getline(parts, part, '/')) {
-        if (part.empty())
-            continue;
-        partial += part + "/";
-        if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
-            return false;
-    }
-    return true;
+    struct stat st;
+    if (path.empty() || stat(path.c_str(), &st) == 0)
+        return path.empty() || S_ISDIR(st.st_mode);
+    size_t slash = path.find_last_not_of('/');
+    slash = slash == std::string::npos ? std::string::npos : path.rfind('/', slash);
+    if (slash != std::string::npos && slash > 0 && !MakeDirs(path.substr(0, slash)))
+        return false;
+    return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;  // EEXIST: made meanwhile
 }
 
 bool WriteFileAtomic(const std::string& path, const std::string& content) {
@@ -143,7 +155,7 @@ bool WriteFileAtomic(const std::string& path, const std::string& content) {
     std::string tmp = dir + ".tmp." + path.substr(dir.size()) + ".XXXXXX";
     int fd = mkstemp(&tmp[0]);
     if (fd < 0)
-        return false;
+        return false;  // errno as mkstemp left it
     const char* data = content.data();
     size_t left = content.size();
     bool ok = true;
@@ -181,9 +193,9 @@ bool ReadWholeFile(const std::string& path, std::string* content) {
             close(fd);
             return false;
         }
-        if (n == 0)
-            break;
         content->append(buf, static_cast<size_t>(n));
+        if (static_cast<size_t>(n) < sizeof buf)
+            break;
     }
     close(fd);
     return true;
@@ -202,14 +214,57 @@ std::string JsonLine(const Json::Value& value) {
 }
 
 bool ParseJson(const std::string& text, Json::Value* value) {
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    // Made once: a builder fills a whole table of settings before it makes its reader.
+    thread_local std::unique_ptr<Json::CharReader> reader(
+        Json::CharReaderBuilder().newCharReader());
     std::string errors;
     try {
         return reader->parse(text.data(), text.data() + text.size(), value, &errors);
     } catch (const Json::Exception&) {
         return false;
     }
+}
+
+std::string JsonQuoted(const std::string& text) {
+    static const char HEX[] = "0123456789abcdef";
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    quoted += '"';
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"':
+                quoted += "\\\"";
+                break;
+            case '\\':
+                quoted += "\\\\";
+                break;
+            case '\b':
+                quoted += "\\b";
+                break;
+            case '\f':
+                quoted += "\\f";
+                break;
+            case '\n':
+                quoted += "\\n";
+                break;
+            case '\r':
+                quoted += "\\r";
+                break;
+            case '\t':
+                quoted += "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    quoted += "\\u00";
+                    quoted += HEX[c >> 4];
+                    quoted += HEX[c & 0xf];
+                } else {
+                    quoted += static_cast<char>(c);
+                }
+        }
+    }
+    quoted += '"';
+    return quoted;
 }
 
 JsonText JsonText::Raw(std::string json) {
@@ -222,10 +277,13 @@ JsonText OrderedObject(const JsonMembers& members) {
     std::string text = "{";
     for (const auto& member : members) {
         if (text.size() > 1)
-            text += ",";
-        text += JsonLine(Json::Value(member.first)) + ":" + member.second.text;
+            text += ',';
+        text += JsonQuoted(member.first);
+        text += ':';
+        text += member.second.text;
     }
-    return JsonText::Raw(text + "}");
+    text += '}';
+    return JsonText::Raw(std::move(text));
 }
 
 JsonText OrderedArray(const std::vector<JsonText>& items) {
@@ -249,6 +307,21 @@ Json::Value PairsToJson(const std::vector<std::pair<std::string, std::string>>& 
     return array;
 }
 
+JsonText PairsText(const std::vector<std::pair<std::string, std::string>>& pairs) {
+    std::string text = "[";
+    for (const auto& kv : pairs) {
+        if (text.size() > 1)
+            text += ',';
+        text += '[';
+        text += JsonQuoted(kv.first);
+        text += ',';
+        text += JsonQuoted(kv.second);
+        text += ']';
+    }
+    text += ']';
+    return JsonText::Raw(std::move(text));
+}
+
 // log/NAME opened for appending. log/ is made again when it was removed, but only in a
 // provisioned root: a process pointed at the wrong directory must not start filling it.
 int OpenLogFile(const std::string& name) {
@@ -260,17 +333,52 @@ int OpenLogFile(const std::string& name) {
     return fd;
 }
 
+guint AddFdSource(int fd, GIOCondition condition, GUnixFDSourceFunc function, gpointer data) {
+    GSource* source = g_unix_fd_source_new(fd, condition);
+    g_source_set_can_recurse(source, TRUE);
+    g_source_set_callback(source, G_SOURCE_FUNC(function), data, nullptr);
+    guint id = g_source_attach(source, nullptr);
+    g_source_unref(source);
+    return id;
+}
+
+namespace {
+
+// The log files this process appends to, open while the log directory's generation stays.
+struct OpenLogs {
+    std::mutex mutex;
+    unsigned long generation = 0;
+    std::map<std::string, int> fds;
+};
+
+}  // namespace
+
+void AppendToLog(const std::string& name, const std::string& line) {
+    static OpenLogs* logs = new OpenLogs();  // outlives static destructors of other units
+    // Asked before any open: a file moved away after it is seen at the next line.
+    unsigned long generation = Generation(Area::LOG);
+    std::lock_guard<std::mutex> lock(logs->mutex);
+    if (generation != logs->generation) {
+        for (const auto& open : logs->fds)
+            close(open.second);
+        logs->fds.clear();
+        logs->generation = generation;
+    }
+    auto found = logs->fds.find(name);
+    if (found == logs->fds.end()) {
+        int fd = OpenLogFile(name);
+        if (fd < 0)
+            return;
+        found = logs->fds.emplace(name, fd).first;
+    }
+    ssize_t written = write(found->second, line.data(), line.size());
+    (void)written;
+}
+
 void JournalAppend(const std::string& name, const JournalEntry& entry) {
     JournalEntry members = {{"ts", JsonText::Raw(std::to_string(NowMs()))}};
     members.insert(members.end(), entry.begin(), entry.end());
-    std::string line = OrderedObject(members).text + "\n";
-    int fd = OpenLogFile(name);
-    if (fd < 0)
-        return;
-    // One write per line, so that lines of several processes never interleave.
-    ssize_t written = write(fd, line.data(), line.size());
-    (void)written;
-    close(fd);
+    AppendToLog(name, OrderedObject(members).text + "\n");
 }
 
 }  // namespace tvhost

@@ -37,11 +37,42 @@ void HostLog(int prio, const char* tag, const std::string& message);
 bool PlainName(const std::string& name);
 // A process that exists, even one we may not signal.
 bool ProcessAlive(long pid);
+// Whether an application may be running: its socket is in run/ (from a listing kept while
+// run/ does not change). One that is not listed cannot be reached.
+bool AppListening(const std::string& appId);
 
 // This process's application id: set by service_app_main (TV_APP_ID, or the service's id);
 // "tvctl" in the console.
 std::string SelfAppId();
 void SetSelfAppId(const std::string& appId);
+// SelfAppId() == "tvctl", asked for on every platform call.
+bool SelfIsConsole();
+
+// What other processes change under the root, and this process keeps cached: the fault rules,
+// the log files it holds open, the running and the installed applications.
+enum class Area { FAULTS, LOG, RUN, APPS };
+// A number that differs from the last one given whenever `area` may have changed since, made by
+// this process or another, or when the device root is another one. It is exact: a change made
+// before the call is seen by it. It costs one ioctl on a watch descriptor, and nothing at all
+// inside a ChangeScope that already asked.
+unsigned long Generation(Area area);
+// For a change this process made itself, so that a ChangeScope sees it too.
+void Changed(Area area);
+
+// One event taken from a main loop: the changes made before it came are asked for once, at the
+// start, since a change cannot come from another process in the middle of the event's handling
+// unless it raced the event anyway. The calls made while it is handled then ask nothing.
+class ChangeScope {
+  public:
+    ChangeScope();
+    ~ChangeScope();
+    ChangeScope(const ChangeScope&) = delete;
+    ChangeScope& operator=(const ChangeScope&) = delete;
+};
+
+// Whether DIR/NAME, DIR being the area's directory (log, run, apps), is a regular file
+// (`socket` false) or a socket: from a listing of DIR, taken again only after DIR changed.
+bool Listed(Area area, const std::string& name, bool socket = false);
 
 // Consults the fault rules. True when a rule for `call` applies to this call, with its result
 // in *result when given (0 for "null" rules); one of the rule's TIMES is used up.
@@ -64,10 +95,13 @@ bool FaultAdd(const std::string& call, const std::string& result, const std::str
               std::string* error = nullptr);
 bool FaultClear();
 
-// Writes a whole file through a temporary file in the same directory and a rename.
+// Writes a whole file through a temporary file in the same directory and a rename. When the
+// temporary cannot be made, errno says why (ENOENT: the directory is missing).
 bool WriteFileAtomic(const std::string& path, const std::string& content);
+// Every file it reads is a regular file on a local file system, where a read that gives less
+// than it asked for has reached the end: that saves the last read, which would give nothing.
 bool ReadWholeFile(const std::string& path, std::string* content);
-// mkdir -p.
+// mkdir -p; what exists already costs one stat.
 bool MakeDirs(const std::string& path);
 
 // Compact one-line JSON of a value.
@@ -76,11 +110,21 @@ std::string JsonLine(const Json::Value& value);
 // nested deeper than the reader's limit included (which the reader reports by throwing).
 bool ParseJson(const std::string& text, Json::Value* value);
 
+// A JSON string, byte for byte as JsonLine writes it: UTF-8 as it is, control characters
+// escaped.
+std::string JsonQuoted(const std::string& text);
+
 // A JSON value written out, so that objects keep their members in the order given (JsonCpp's
-// own objects sort them).
+// own objects sort them). Texts and numbers, the most of every journal line, are written here
+// without a Json::Value; the text is the same.
 struct JsonText {
     template <typename T>
     JsonText(const T& value) : text(JsonLine(Json::Value(value))) {}
+    JsonText(const std::string& value) : text(JsonQuoted(value)) {}
+    JsonText(const char* value) : text(value ? JsonQuoted(value) : "null") {}
+    JsonText(int value) : text(std::to_string(value)) {}
+    JsonText(long long value) : text(std::to_string(value)) {}
+    JsonText(bool value) : text(value ? "true" : "false") {}
     // Text that already is JSON.
     static JsonText Raw(std::string json);
     std::string text;
@@ -99,8 +143,13 @@ using JournalEntry = JsonMembers;
 void JournalAppend(const std::string& name, const JournalEntry& entry);
 // log/NAME opened for appending, or -1. log/ is made again only in a provisioned root.
 int OpenLogFile(const std::string& name);
+// Appends `line` to log/NAME with one write, so that lines of several processes never
+// interleave, through a descriptor kept open for as long as nothing moved or removed the file.
+void AppendToLog(const std::string& name, const std::string& line);
 // [[key, value], ...] from ordered pairs.
 Json::Value PairsToJson(const std::vector<std::pair<std::string, std::string>>& pairs);
+// The same, written out.
+JsonText PairsText(const std::vector<std::pair<std::string, std::string>>& pairs);
 long long NowMs();
 
 // Messages to running applications: one JSON object per connection to run/APPID.sock, handled

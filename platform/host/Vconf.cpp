@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "FdSource.h"
 #include "HostCore.h"
 #include "VconfInternal.h"
 #include "vconf.h"
@@ -74,13 +75,16 @@ KeyValue ReadKey(const std::string& key) {
     return ParseKeyFile(content);
 }
 
+// The key's directory is made when the write finds it missing, not asked for before each write.
 bool StoreKey(const std::string& key, char type, const std::string& value) {
     if (!ValidKeyName(key) || (type != 's' && type != 'i'))
         return false;
     std::string path = KeyPath(key);
-    if (!MakeDirs(path.substr(0, path.rfind('/'))))
-        return false;
-    return WriteFileAtomic(path, std::string(1, type) + ":" + value);
+    std::string content = std::string(1, type) + ":" + value;
+    if (WriteFileAtomic(path, content))
+        return true;
+    return errno == ENOENT && MakeDirs(path.substr(0, path.rfind('/'))) &&
+           WriteFileAtomic(path, content);
 }
 
 bool RemoveKey(const std::string& key) {
@@ -101,6 +105,7 @@ struct Watcher {
 struct WatchedDir {
     std::string root;
     std::string dir;  // relative to kdb, "" for kdb itself
+    uint32_t mask;
 };
 
 // Per-process watch state. Never destroyed: callbacks may be withdrawn by static destructors.
@@ -117,7 +122,12 @@ struct WatchState {
     unsigned long nextId = 1;
 };
 
-constexpr uint32_t WATCH_MASK = IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE | IN_ONLYDIR;
+// A key's directory: keys come by a rename into place and go by a removal or a rename away.
+constexpr uint32_t KEY_DIR_MASK = IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ONLYDIR;
+// A directory above a watched key's also tells when a directory is made in it. A key's directory
+// is not told of its writers' temporary files being made, which would wake the loop once more
+// for every write.
+constexpr uint32_t ABOVE_KEY_MASK = KEY_DIR_MASK | IN_CREATE;
 
 WatchState& State() {
     static WatchState* state = new WatchState();
@@ -203,12 +213,21 @@ void WatchChain(WatchState& state, const std::string& root, const std::string& d
     *fresh = false;
     for (const auto& level : Levels(dir)) {
         std::string path = DirPath(root, level);
-        if (state.wdByPath.count(path))
+        uint32_t mask = level == dir ? KEY_DIR_MASK : ABOVE_KEY_MASK;
+        auto watched = state.wdByPath.find(path);
+        if (watched != state.wdByPath.end()) {
+            // A key's directory that comes to lie above another watched key's learns of
+            // directories being made in it as well.
+            WatchedDir& known = state.dirs[watched->second];
+            if ((known.mask & mask) != mask &&
+                inotify_add_watch(state.fd, path.c_str(), mask | IN_MASK_ADD) >= 0)
+                known.mask |= mask;
             continue;
-        int wd = inotify_add_watch(state.fd, path.c_str(), WATCH_MASK);
+        }
+        int wd = inotify_add_watch(state.fd, path.c_str(), mask);
         if (wd < 0)
             return;
-        state.dirs[wd] = WatchedDir{root, level};
+        state.dirs[wd] = WatchedDir{root, level, mask};
         state.wdByPath[path] = wd;
         *fresh = level == dir;
     }
@@ -278,7 +297,7 @@ std::vector<std::string> ChangedKeys(const char* buffer, ssize_t length) {
         } else if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
             dirAppeared = true;
         } else {
-            DropDir(state, WatchedDir{root, name});
+            DropDir(state, WatchedDir{root, name, 0});
             // Keys of a removed directory were reported one by one; a moved one takes them along.
             for (const auto& watcher : state.watchers) {
                 if ((event->mask & IN_MOVED_FROM) && Within(KeyDir(watcher.key), name))
@@ -296,7 +315,11 @@ gboolean OnInotifyReadable(gint fd, GIOCondition, gpointer) {
     ssize_t length = read(fd, buffer, sizeof buffer);
     if (length <= 0)
         return G_SOURCE_CONTINUE;
-    for (const auto& key : ChangedKeys(buffer, length))
+    std::vector<std::string> keys = ChangedKeys(buffer, length);
+    if (keys.empty())
+        return G_SOURCE_CONTINUE;
+    tvhost::ChangeScope scope;
+    for (const auto& key : keys)
         Deliver(key);
     return G_SOURCE_CONTINUE;
 }
@@ -307,7 +330,7 @@ bool EnsureWatch(WatchState& state, const std::string& key) {
         state.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (state.fd < 0)
             return false;
-        g_unix_fd_add(state.fd, G_IO_IN, OnInotifyReadable, nullptr);
+        tvhost::AddFdSource(state.fd, G_IO_IN, OnInotifyReadable, nullptr);
     }
     std::string root = tvhost::DeviceRoot();
     std::string dir = KeyDir(key);
