@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 
 #include "AppControlInternal.h"
@@ -61,6 +62,17 @@ void OnLaunch(const Json::Value& message) {
     fuzz::Check(StoreKey() == expected, "the store service hears the answer asked for, or nothing");
 }
 
+// A notification stays up until the user or its time-out hides it; time-outs never come here, where
+// no main loop runs, so each is hidden from outside, as `tvctl hide` does.
+void HideNotifications() {
+    std::error_code ignored;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(fuzz::DevicePath("notification"), ignored)) {
+        tvhost::DispatchMessage(R"({"kind":"notification_event","event":102,"id":)" +
+                                entry.path().stem().string() + "}");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -72,5 +84,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)ready;
     vconf_set_str(keys::PRIORITY_BIU_STATUS, WAITING);
     tvhost::DispatchMessage(fuzz::Bytes(data, size));
+    HideNotifications();
     return 0;
 }
