@@ -7,7 +7,9 @@ packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libglib2.0-dev libcurl
           # tvctl screen: its HTTP server and the resource compiler that builds its page in
           libsoup-3.0-dev libglib2.0-dev-bin
           # the screen's tests in a real browser
-          chromium chromium-driver python3-selenium)
+          chromium chromium-driver python3-selenium
+          # the fuzz targets: clang and its libFuzzer runtime
+          clang libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

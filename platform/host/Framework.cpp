@@ -26,6 +26,7 @@
 #include "AppControlInternal.h"
 #include "FdSource.h"
 #include "HostCore.h"
+#include "dlog.h"
 #include "service_app.h"
 
 namespace {
@@ -130,31 +131,6 @@ pid_t ReadPid(const std::string& appId) {
     return pid > 0 ? static_cast<pid_t>(pid) : 0;
 }
 
-void Dispatch(const std::string& text) {
-    if (text.empty())
-        return;  // a peer that only checked that we are there
-    // Made once: a builder fills a whole table of settings before it makes its reader.
-    thread_local std::unique_ptr<Json::CharReader> reader(
-        Json::CharReaderBuilder().newCharReader());
-    Json::Value message;
-    std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &message, &errors) ||
-        !message.isObject() || !message["kind"].isString()) {
-        fprintf(stderr, "tvhost: ignoring a malformed message on run/%s.sock\n",
-                g_serving.appId.c_str());
-        return;
-    }
-    tvhost::MessageHandler handler;
-    {
-        std::lock_guard<std::mutex> lock(g_handlersMutex);
-        auto found = Handlers().find(message["kind"].asString());
-        if (found != Handlers().end())
-            handler = found->second;
-    }
-    if (handler)
-        handler(message);
-}
-
 // Reads what is there; the sender closes the connection when its message is complete. The
 // source may recur (AddFdSource): should a handler run a loop of its own, the connection it is
 // handling ends there, and the descriptor and the data are released by the outer call.
@@ -176,7 +152,7 @@ gboolean OnConnectionReadable(gint fd, GIOCondition, gpointer data) {
         if (n == 0) {
             connection->dispatching = true;
             tvhost::ChangeScope scope;
-            Dispatch(connection->data);
+            tvhost::DispatchMessage(connection->data);
         }
         close(fd);
         delete connection;
@@ -254,6 +230,26 @@ std::string AppIdOfProcess() {
 }  // namespace
 
 namespace tvhost {
+
+void DispatchMessage(const std::string& text) {
+    if (text.empty())
+        return;  // a peer that only checked that we are there
+    Json::Value message;
+    if (!ParseJson(text, &message) || !message.isObject() || !message["kind"].isString()) {
+        HostLog(DLOG_WARN, "TVHOST",
+                "ignoring a malformed message on run/" + g_serving.appId + ".sock");
+        return;
+    }
+    MessageHandler handler;
+    {
+        std::lock_guard<std::mutex> lock(g_handlersMutex);
+        auto found = Handlers().find(message["kind"].asString());
+        if (found != Handlers().end())
+            handler = found->second;
+    }
+    if (handler)
+        handler(message);
+}
 
 void SetMessageHandler(const std::string& kind, MessageHandler handler) {
     std::lock_guard<std::mutex> lock(g_handlersMutex);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sstream>
 
@@ -210,6 +211,18 @@ std::string JsonLine(const Json::Value& value) {
     builder["indentation"] = "";
     builder["emitUTF8"] = true;
     return Json::writeString(builder, value);
+}
+
+bool ParseJson(const std::string& text, Json::Value* value) {
+    // Made once: a builder fills a whole table of settings before it makes its reader.
+    thread_local std::unique_ptr<Json::CharReader> reader(
+        Json::CharReaderBuilder().newCharReader());
+    std::string errors;
+    try {
+        return reader->parse(text.data(), text.data() + text.size(), value, &errors);
+    } catch (const Json::Exception&) {
+        return false;
+    }
 }
 
 std::string JsonQuoted(const std::string& text) {

@@ -106,6 +106,9 @@ bool MakeDirs(const std::string& path);
 
 // Compact one-line JSON of a value.
 std::string JsonLine(const Json::Value& value);
+// Parses JSON text with the reader's default settings. False for text that is not JSON, text
+// nested deeper than the reader's limit included (which the reader reports by throwing).
+bool ParseJson(const std::string& text, Json::Value* value);
 
 // A JSON string, byte for byte as JsonLine writes it: UTF-8 as it is, control characters
 // escaped.
@@ -153,6 +156,9 @@ long long NowMs();
 // on that application's main loop by the handler registered for its "kind".
 using MessageHandler = std::function<void(const Json::Value& message)>;
 void SetMessageHandler(const std::string& kind, MessageHandler handler);
+// Hands a message, as it came whole over run/APPID.sock, to the handler of its "kind". One that is
+// not a JSON object with a "kind" is reported in the platform log and dropped.
+void DispatchMessage(const std::string& text);
 // 0 when delivered, -1 when the application is not running.
 int SendToApp(const std::string& appId, const Json::Value& message);
 bool AppRunning(const std::string& appId);

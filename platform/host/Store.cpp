@@ -8,6 +8,7 @@
 #include <string>
 
 #include "HostCore.h"
+#include "dlog.h"
 #include "pax_manager_api.h"
 
 namespace {
@@ -43,6 +44,14 @@ int MajorFileInfo(char** json) {
     std::string text;
     if (!json || !tvhost::ReadWholeFile(tvhost::RootPath("store/major_file_info.json"), &text))
         return -1;
+    // The text goes out as a C string: cut at a NUL byte it would reach the caller as other,
+    // shorter text, so such a file is refused as the store service refuses what it cannot read.
+    if (text.find('\0') != std::string::npos) {
+        tvhost::HostLog(DLOG_WARN, "TVHOST",
+                        "store/major_file_info.json holds a NUL byte; pax_get_major_file_info "
+                        "fails");
+        return -1;
+    }
     *json = strdup(text.c_str());
     return *json ? 0 : -1;
 }

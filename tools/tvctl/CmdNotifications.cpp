@@ -1,7 +1,6 @@
 // The notification journal, and the user's reactions to a posted notification.
 #include <climits>
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "Commands.h"
@@ -23,11 +22,7 @@ bool ReadPoster(int id, Json::Value* poster) {
     if (!tvhost::ReadWholeFile(tvhost::RootPath("notification/" + std::to_string(id) + ".json"),
                                &text))
         return false;
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
-    return reader->parse(text.data(), text.data() + text.size(), poster, &errors) &&
-           poster->isObject() && (*poster)["caller"].isString();
+    return tvhost::ParseJson(text, poster) && poster->isObject() && (*poster)["caller"].isString();
 }
 
 // The event reaches the callback of the process that posted; that process journals it.

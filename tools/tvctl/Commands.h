@@ -27,6 +27,8 @@ const std::vector<Command>& AllCommands();
 // usage instead. The command is CurrentCommand() meanwhile, so messages can name it.
 int RunCommand(const Command& command, const Args& args);
 const Command* CurrentCommand();
+// "usage: tvctl USAGE" and the command's help line.
+void PrintUsage(const Command& command);
 
 // Prints "tvctl: MESSAGE" on standard error and returns `code`.
 int Fail(int code, const std::string& message);

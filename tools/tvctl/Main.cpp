@@ -9,27 +9,7 @@
 
 namespace tvctl {
 
-std::vector<Command>& Registry() {
-    static auto* commands = new std::vector<Command>();
-    return *commands;
-}
-
-void RegisterCommand(const Command& command) {
-    Registry().push_back(command);
-}
-
-const std::vector<Command>& AllCommands() {
-    return Registry();
-}
-
-int Fail(int code, const std::string& message) {
-    fprintf(stderr, "tvctl: %s\n", message.c_str());
-    return code;
-}
-
 namespace {
-
-const Command* g_current = nullptr;
 
 std::vector<std::string> Words(const std::string& text) {
     std::vector<std::string> words;
@@ -62,10 +42,6 @@ int UnknownCommand(const Args& args) {
                                [&](const Command& c) { return Words(c.name)[0] == args[0]; });
     std::string name = isGroup && args.size() > 1 ? args[0] + " " + args[1] : args[0];
     return Fail(EXIT_USAGE, "unknown command '" + name + "' (see: tvctl help)");
-}
-
-void PrintUsage(const Command& command) {
-    printf("usage: tvctl %s\n  %s\n", command.usage.c_str(), command.help.c_str());
 }
 
 // `help` lists every command; `help COMMAND` prints that one's usage.
@@ -130,22 +106,6 @@ int ReadOptions(Args* args) {
 }
 
 }  // namespace
-
-const Command* CurrentCommand() {
-    return g_current;
-}
-
-int RunCommand(const Command& command, const Args& args) {
-    if (!args.empty() && args[0] == "--help") {
-        PrintUsage(command);
-        return EXIT_DONE;
-    }
-    const Command* outer = g_current;
-    g_current = &command;
-    int code = command.run(args);
-    g_current = outer;
-    return code;
-}
 
 }  // namespace tvctl
 

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -101,31 +100,41 @@ Narrator::Narrator(StoryListener listener) : m_listener(std::move(listener)) {
 }
 
 void Narrator::Poll() {
-    // Entries of all journals are told in the order they happened; journals before key changes,
-    // so that the press of a button is told before the answer it leads to.
-    std::vector<std::pair<std::string, Json::Value>> entries;
-    for (const char* journal : JOURNALS)
-        ReadNewEntries(journal, &entries);
-    std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-        return a.second["ts"].asInt64() < b.second["ts"].asInt64();
-    });
-    for (const auto& entry : entries)
-        Tell(entry.first, entry.second);
+    std::vector<std::pair<std::string, std::string>> lines;
+    for (const char* journal : JOURNALS) {
+        ForEachNewLine(tvhost::RootPath(std::string("log/") + journal), &m_offsets[journal],
+                       [&](const std::string& line) { lines.emplace_back(journal, line); });
+    }
+    TellEntries(lines);
     TellStatusChanges();
     TellVerdicts();
 }
 
-void Narrator::ReadNewEntries(const std::string& journal,
-                              std::vector<std::pair<std::string, Json::Value>>* entries) {
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    ForEachNewLine(tvhost::RootPath("log/" + journal), &m_offsets[journal],
-                   [&](const std::string& line) {
-                       Json::Value entry;
-                       std::string errors;
-                       if (reader->parse(line.data(), line.data() + line.size(), &entry, &errors))
-                           entries->emplace_back(journal, entry);
-                   });
+void Narrator::TellEntries(const std::vector<std::pair<std::string, std::string>>& lines) {
+    struct Entry {
+        Json::Int64 ts;
+        std::string journal;
+        Json::Value value;
+    };
+    std::vector<Entry> entries;
+    for (const auto& [journal, line] : lines) {
+        Json::Value entry;
+        // A line that is no journal entry (cut short, or written by hand) is passed over.
+        if (!tvhost::ParseJson(line, &entry) || !entry.isObject() || !entry["ts"].isInt64())
+            continue;
+        entries.push_back({entry["ts"].asInt64(), journal, entry});
+    }
+    // Entries of all journals are told in the order they happened; journals before key changes,
+    // so that the press of a button is told before the answer it leads to.
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const Entry& a, const Entry& b) { return a.ts < b.ts; });
+    for (const auto& entry : entries) {
+        try {
+            Tell(entry.journal, entry.value);
+        } catch (const Json::Exception&) {
+            // A member of another kind than the host writes: the entry is not told.
+        }
+    }
 }
 
 void Narrator::TellStatusChanges() {

@@ -24,10 +24,11 @@ class Narrator {
     void Poll();
     // Prints what is left, then what the service recorded (home status, counters, flags).
     void Finish();
+    // Tells the entries of whole journal lines, each given with its journal's file name
+    // ("launch.jsonl"), in the order they happened.
+    void TellEntries(const std::vector<std::pair<std::string, std::string>>& lines);
 
   private:
-    void ReadNewEntries(const std::string& journal,
-                        std::vector<std::pair<std::string, Json::Value>>* entries);
     void Tell(const std::string& journal, const Json::Value& entry);
     void TellLaunch(const Json::Value& entry);
     void TellNotification(const Json::Value& entry);

@@ -233,14 +233,15 @@ void ScreenState::NoteStoreStatus() {
 
 void ScreenState::ReadJournal(const std::string& name,
                               void (ScreenState::*take)(const Json::Value&)) {
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     ReadNewLines(tvhost::RootPath("log/" + name), &m_offsets[name], [&](const std::string& line) {
         Json::Value entry;
-        std::string errors;
-        if (reader->parse(line.data(), line.data() + line.size(), &entry, &errors) &&
-            entry.isObject())
+        if (!tvhost::ParseJson(line, &entry) || !entry.isObject())
+            return;
+        try {
             (this->*take)(entry);
+        } catch (const Json::Exception&) {
+            // A member of another kind than the host writes: the entry is not shown.
+        }
     });
 }
 
@@ -412,11 +413,7 @@ Json::Value ScreenState::ServiceJson() const {
 Json::Value ScreenState::Texts() const {
     Json::Value table;
     std::string text = ReadFile(LanguageFile(tvhost::ReadKey(LANGUAGE_KEY).str));
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &table, &errors) ||
-        !table.isObject())
+    if (!tvhost::ParseJson(text, &table) || !table.isObject())
         table = Json::Value(Json::objectValue);
     auto lookup = [&table](const char* id) {
         return table[id].isString() ? table[id].asString() : std::string();

@@ -1,0 +1,90 @@
+// The store service's status word, from "memory/pax/priority_biu_status" through the settings
+// store and the update status monitor's own key callback to the status, the value and the
+// cache that others read; "needed_space:AMOUNT" with an amount of 0 is not passed on.
+#include <glib.h>
+#include <vconf.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "FuzzDevice.h"
+#include "PlatformKeys.h"
+#include "UpdateStatusMonitor.h"
+
+namespace {
+
+constexpr const char* UNTOUCHED = "(untouched)";
+
+struct Delivery {
+    bool delivered = false;
+    PRIORITY_BIU_STATUS status = BIU_STATUS_EMPTY;
+    std::string value;
+    std::string cached;
+};
+Delivery g_delivery;
+
+void OnStatus(PRIORITY_BIU_STATUS status, std::string value, void*) {
+    g_delivery.delivered = true;
+    g_delivery.status = status;
+    g_delivery.value = std::move(value);
+}
+
+// Writes the value as the store service does and lets the monitor's watch run.
+Delivery Deliver(const std::string& value) {
+    g_delivery = Delivery();
+    vconf_set_str(keys::HOME_UPDATE_STATE, UNTOUCHED);
+    vconf_set_str(keys::PRIORITY_BIU_STATUS, value.c_str());
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+    char* cached = vconf_get_str(keys::HOME_UPDATE_STATE);
+    g_delivery.cached = cached ? cached : "";
+    free(cached);
+    return g_delivery;
+}
+
+// Whether the amount behind "needed_space:" reads as a zero, the way a C library reads a number.
+bool AmountIsZero(const std::string& value) {
+    std::string amount =
+        value.substr(value.find(':') == std::string::npos ? 0 : value.find(':') + 1);
+    amount = amount.substr(0, amount.find('/'));
+    char* end = nullptr;
+    errno = 0;
+    long number = strtol(amount.c_str(), &end, 10);
+    return end != amount.c_str() && errno == 0 && number == 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool ready = [] {
+        fuzz::Device();
+        Singleton<UpdateStatusMonitor>::GetInstance()->SetUpdateStatusChangedCallback(OnStatus,
+                                                                                      nullptr);
+        return true;
+    }();
+    (void)ready;
+    std::string value = fuzz::CText(data, size);
+    Delivery got = Deliver(value);
+
+    // The lowest status whose word occurs in the value, as the store service's table has it.
+    PRIORITY_BIU_STATUS expected = value.empty() ? BIU_STATUS_EMPTY : BIU_STATUS_NOT_DEFINED;
+    for (auto it = statusValuesMap.rbegin(); !value.empty() && it != statusValuesMap.rend(); ++it) {
+        if (value.find(it->second) != std::string::npos)
+            expected = it->first;
+    }
+    bool noNeed = expected == NEEDED_SPACE && AmountIsZero(value);
+    fuzz::Check(got.delivered != noNeed, "every status but a need of 0 bytes is passed on");
+    if (got.delivered) {
+        fuzz::Check(got.status == expected, "the status is the lowest whose word occurs");
+        fuzz::Check(got.value == value, "the value is handed on unchanged");
+    }
+    bool cached = expected >= PRIORITY0_START && expected <= INSTALL_LATER;
+    fuzz::Check(got.cached == (cached ? value : UNTOUCHED),
+                "statuses 1 to 12, and only they, are cached whole");
+
+    Delivery again = Deliver(value);
+    fuzz::Check(again.delivered == got.delivered && again.status == got.status &&
+                    again.value == got.value && again.cached == got.cached,
+                "the same value gives the same answer twice");
+    return 0;
+}
