@@ -10,21 +10,13 @@
 namespace {
 
 const std::string LOADING = std::string("LaunchReason=LoadingUI;Caller=") + SERVICE_ID + ";\n";
-constexpr const char* FAST_PLAY = "store play --step-delay 0.15 --answer-timeout 10 ";
+constexpr const char* FAST_PLAY = "--step-delay 0.15 --answer-timeout 10 ";
 
 class EndToEnd : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(service.Start()) << device.Log(); }
     void TearDown() override { EXPECT_EQ(0, service.Stop()); }
 
-    // The store service plays an update and the user presses "Update now": the store's story.
-    std::string PlayAndAccept() {
-        BackgroundTvctl play(device, FAST_PLAY);
-        int id = NewUpdateNotification(device, 0, 8000);
-        EXPECT_EQ(0, device.Tvctl("press " + std::to_string(id) + " 2"));
-        EXPECT_TRUE(play.Wait(20000));
-        return play.Output();
-    }
     std::string ViewLaunches() { return device.Launches("com.talvoro.tv.homeupdateview"); }
     int StoreCalls(const std::string& call) {
         return static_cast<int>(device.Entries("store.jsonl", "call", call).size());
@@ -36,7 +28,7 @@ class EndToEnd : public ::testing::Test {
 };
 
 TEST_F(EndToEnd, UserAcceptsAndTheHomeIsUpdated) {
-    std::string story = PlayAndAccept();
+    std::string story = PlayAndAccept(device, FAST_PLAY);
     ASSERT_TRUE(service.Settle());
 
     EXPECT_NE(std::string::npos, story.find("store: answer allow_install")) << story;
@@ -48,7 +40,9 @@ TEST_F(EndToEnd, UserAcceptsAndTheHomeIsUpdated) {
 
 TEST_F(EndToEnd, DownloadFailuresUpToTheLimitStopTheVersion) {
     std::string story;
-    device.Tvctl(std::string(FAST_PLAY) + "--max-retry 1 --fail download --attempts 3", &story);
+    device.Tvctl(
+        std::string("store play ") + FAST_PLAY + "--max-retry 1 --fail download --attempts 3",
+        &story);
     ASSERT_TRUE(service.Settle());
 
     EXPECT_EQ(1, StoreCalls("pax_add_recovery_action")) << story;
@@ -164,7 +158,8 @@ TEST_F(EndToEnd, BadInputLeavesTheServiceWorking) {
     EXPECT_EQ(0, StoreCalls("pax_request_priority_update")) << "only \"start\" starts an update";
 
     // Still answering: a real update goes through afterwards.
-    EXPECT_NE(std::string::npos, PlayAndAccept().find("store: answer allow_install"));
+    EXPECT_NE(std::string::npos,
+              PlayAndAccept(device, FAST_PLAY).find("store: answer allow_install"));
     EXPECT_TRUE(service.Settle());
 }
 

@@ -34,7 +34,6 @@ namespace {
 // While a rule is in force the notification may never show: the store gives up soon. The update
 // after the fault has time to spare for a loaded machine.
 constexpr const char* PLAY_TIMING = "--step-delay 0.05 --answer-timeout 2";
-constexpr const char* UNHURRIED_PLAY_TIMING = "--step-delay 0.1 --answer-timeout 10";
 constexpr int START_MS = 10000;
 
 // What a run found. Each call's runs are made in a child process, which writes them into memory
@@ -51,19 +50,6 @@ struct Run {
     void Note(const std::string& text) { notes += (notes.empty() ? "" : "; ") + text; }
 };
 
-// The store service plays an update of VERSION; the user presses "Update now" on its
-// notification if one is shown. The store's story.
-std::string PlayAndAnswer(const TestDevice& device, const std::string& version,
-                          const char* timing = PLAY_TIMING) {
-    size_t before = UpdateNotificationIds(device).size();
-    BackgroundTvctl play(device, "store play --version " + version + " " + timing);
-    int id = NewUpdateNotification(device, before, 20000, [&] { return !play.Running(); });
-    if (id >= 0)
-        device.Tvctl("press " + std::to_string(id) + " 2");
-    play.Wait(30000);
-    return play.Output();
-}
-
 // "" when the update of VERSION was answered, installed and checked at its end; else what not.
 std::string UpdateMissing(const TestDevice& device, const std::string& version,
                           const std::string& story) {
@@ -79,7 +65,7 @@ std::string UpdateMissing(const TestDevice& device, const std::string& version,
 // The session while the rule is in force.
 void Session(const TestDevice& device) {
     LaunchService(device, "LaunchReason=Hidden_Key");
-    PlayAndAnswer(device, "2.0.0");
+    PlayAndAccept(device, std::string("--version 2.0.0 ") + PLAY_TIMING);
     // Two downloads of a version that may be tried twice both fail.
     BackgroundTvctl(device,
                     "store play --version 2.2.0 --max-retry 1 --fail download --attempts 2 " +
@@ -93,13 +79,6 @@ void Session(const TestDevice& device) {
     }
     PortalReset(device);
     WaitUntil([&] { return device.LogHas("DeleteAllFiles"); }, 1000);
-}
-
-// The Home asks for a Home reset: the service reboots the set, or reports "none".
-void HomeReset(const TestDevice& device, ServiceProcess& service) {
-    device.Tvctl("set db/home/reset_status start");
-    WaitUntil([&] { return !service.Running() || device.Key("db/home/reset_status") == "s:none"; },
-              4000);
 }
 
 void StopCleanly(ServiceProcess& service, Run* run) {
@@ -192,8 +171,9 @@ Run Sweep(const tvhost::FaultCall& call, bool forever, bool* failsAtStartUp) {
     if (!service.Running() && !service.Start(START_MS))
         run.Note("did not start again without the rule");
     if (service.Running()) {
-        std::string missing =
-            UpdateMissing(device, "3.0.0", PlayAndAnswer(device, "3.0.0", UNHURRIED_PLAY_TIMING));
+        std::string missing = UpdateMissing(
+            device, "3.0.0",
+            PlayAndAccept(device, "--version 3.0.0 --step-delay 0.1 --answer-timeout 10"));
         run.outcome.completed = missing.empty();
         if (!missing.empty())
             run.Note("the update after the fault did not complete: " + missing);
@@ -202,7 +182,11 @@ Run Sweep(const tvhost::FaultCall& call, bool forever, bool* failsAtStartUp) {
     // The rule comes back for the end of the session.
     device.Tvctl("fault add " + rule);
     if (service.Running()) {
-        HomeReset(device, service);
+        // The Home asks for a Home reset: the service reboots the set, or reports "none".
+        device.Tvctl("set db/home/reset_status start");
+        WaitUntil(
+            [&] { return !service.Running() || device.Key("db/home/reset_status") == "s:none"; },
+            4000);
         usedUp("reset or stop");
         if (service.Running())
             StopCleanly(service, &run);

@@ -7,6 +7,7 @@
 #include "Console.h"
 #include "Constants.h"
 #include "HiddenMode.h"
+#include "HostCore.h"
 #include "LocaleTextUtil.h"
 #include "NotifyHiddenMode.h"
 #include "PlatformKeys.h"
@@ -83,14 +84,10 @@ TEST_F(HiddenModeTest, FinishShowsTheResultAndSwitchesOffOnlyWhileOn) {
     EXPECT_FALSE(device.Exists(FLAG));
     auto posts = device.Journal("notification.jsonl");
     ASSERT_EQ(1u, posts.size());
-    std::string texts;
-    for (const auto& text : posts[0]["texts"])
-        texts += text["type"].asString() + " " + text["key"].asString() + " " +
-                 text["text"].asString() + ";";
-    EXPECT_EQ(
-        "0 TITLE Home Update Test Mode;"
-        "1 CONTENT The software has been updated to version 2.0.0.;13 BUTTON Close;",
-        texts);
+    EXPECT_EQ(R"([{"key":"TITLE","text":"Home Update Test Mode","type":0},)"
+              R"({"key":"CONTENT","text":"The software has been updated to version 2.0.0.",)"
+              R"("type":1},{"key":"BUTTON","text":"Close","type":13}])",
+              tvhost::JsonLine(posts[0]["texts"]));
     EXPECT_EQ(1, posts[0]["buttons"][0].asInt());
     EXPECT_EQ(5, posts[0]["hide_timeout"].asInt());
     EXPECT_EQ(0x11, posts[0]["applist"].asInt());

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "ChildProcess.h"
 #include "TestDevice.h"
 
 int LaunchService(const TestDevice& device, const std::string& extra) {
@@ -33,6 +34,16 @@ int NewUpdateNotification(const TestDevice& device, size_t before, int timeoutMs
         },
         timeoutMs);
     return id;
+}
+
+std::string PlayAndAccept(const TestDevice& device, const std::string& options) {
+    size_t before = UpdateNotificationIds(device).size();
+    BackgroundTvctl play(device, "store play " + options);
+    int id = NewUpdateNotification(device, before, 20000, [&] { return !play.Running(); });
+    if (id >= 0)
+        device.Tvctl("press " + std::to_string(id) + " 2");
+    play.Wait(30000);
+    return play.Output();
 }
 
 void BumpCounter(const TestDevice& device, const std::string& key) {

@@ -22,6 +22,10 @@ std::vector<int> UpdateNotificationIds(const TestDevice& device);
 int NewUpdateNotification(const TestDevice& device, size_t before, int timeoutMs,
                           const std::function<bool()>& giveUp = nullptr);
 
+// tvctl store play OPTIONS, and the user presses "Update now" on its notification if one shows
+// while the store plays; what the store printed, its story.
+std::string PlayAndAccept(const TestDevice& device, const std::string& options);
+
 // Sets the int KEY one higher than it is (absent counts as 0).
 void BumpCounter(const TestDevice& device, const std::string& key);
 // The portal is reset: its reset count goes up by one and its state turns 1, so the service
