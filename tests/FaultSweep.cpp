@@ -238,23 +238,18 @@ int main(int argc, char** argv) {
         static_cast<Outcome*>(mmap(nullptr, runs * sizeof(Outcome), PROT_READ | PROT_WRITE,
                                    MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     std::fill(outcomes, outcomes + runs, Outcome{});
-    int working = 0;
-    for (size_t next = 0; next < calls.size() || working > 0;) {
-        if (next < calls.size() && working < jobs) {
-            fflush(stdout);  // or the child would print what is still buffered here again
-            if (fork() == 0) {
-                bool failsAtStartUp = false;
-                outcomes[2 * next] = Sweep(*calls[next], false, &failsAtStartUp).outcome;
-                outcomes[2 * next + 1] = Sweep(*calls[next], true, &failsAtStartUp).outcome;
-                _exit(0);
-            }
-            ++next;
-            ++working;
-        } else if (wait(nullptr) > 0) {
-            --working;
-        } else {
-            break;
+    for (size_t next = 0; next < calls.size(); ++next) {
+        if (next >= static_cast<size_t>(jobs))
+            wait(nullptr);  // one run ends before the next starts
+        fflush(stdout);     // or the child would print what is still buffered here again
+        if (fork() == 0) {
+            bool failsAtStartUp = false;
+            outcomes[2 * next] = Sweep(*calls[next], false, &failsAtStartUp).outcome;
+            outcomes[2 * next + 1] = Sweep(*calls[next], true, &failsAtStartUp).outcome;
+            _exit(0);
         }
+    }
+    while (wait(nullptr) > 0) {
     }
     fs::remove_all(scratch);
 
