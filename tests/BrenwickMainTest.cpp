@@ -42,16 +42,12 @@ TEST_P(DetailPopupRequest, PassesItsAnswerOnOrIsIgnored) {
     EXPECT_TRUE(!handled || device.LogHas(std::string("REQUEST_STATUS: ") + handled));
 }
 
-// The number is read the way a decimal conversion reads it: blanks first, text after it ignored.
 // One that does not parse or fit an int is dropped, so the service goes on and writes nothing.
+// How the number is read (blanks first, text after it ignored, the reason's letter case) is shown
+// by the replayed inputs of the app-control fuzz target.
 INSTANTIATE_TEST_SUITE_P(
     Requests, DetailPopupRequest,
     ::testing::Values(Request{"Two", "DetailPopup", "2", "s:deny_install", "CHECK_NEXT_TIME"},
-                      Request{"BlankThree", "DetailPopup", " 3", "s:deny_install", "DO_NOT_UPDATE"},
-                      Request{"OneThenText", "DetailPopup", "1x", "s:install_later",
-                              "UPDATE_LATER"},
-                      Request{"ReasonInOtherCase", "detailPopup", "0", "s:", nullptr},
-                      Request{"NoRequestStatus", "DetailPopup", nullptr, "s:", nullptr},
                       Request{"NotANumber", "DetailPopup", "x1", "s:", nullptr},
                       Request{"TooLarge", "DetailPopup", "99999999999", "s:", nullptr}),
     RowName());

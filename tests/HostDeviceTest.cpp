@@ -33,21 +33,13 @@ void Collect(keynode_t* node, void* data) {
 }
 
 // What a key file may hold: "s:" and any text, or "i:" and a plain decimal int. Anything else
-// is malformed, which the console tells apart from a key that is not set.
+// is malformed, which the console tells apart from a key that is not set. The key-file fuzz
+// target's replayed inputs show the plain cases (an empty string, the int range's low end, a
+// leading zero, no type); here, the edges between.
 TEST(KeyFile, HoldsATypedValueOrIsMalformed) {
     const std::pair<const char*, const char*> rows[] = {
-        {"s:priority0_start", "s:priority0_start"},
-        {"s:", "s:"},
-        {"s:two\nlines", "s:two\nlines"},
-        {"i:3", "i:3"},
-        {"i:-2147483648", "i:-2147483648"},
-        {"i:2147483648", "malformed"},
-        {"i:007", "malformed"},
-        {"i: 7", "malformed"},
-        {"i:7\n", "malformed"},
-        {"i:", "malformed"},
-        {"garbage", "malformed"},
-        {"", "malformed"},
+        {"s:two\nlines", "s:two\nlines"}, {"i:2147483648", "malformed"}, {"i: 7", "malformed"},
+        {"i:7\n", "malformed"},           {"i:", "malformed"},           {"", "malformed"},
     };
     for (const auto& [content, shown] : rows) {
         tvhost::KeyValue value = tvhost::ParseKeyFile(content);
