@@ -57,7 +57,10 @@ std::string UpdateMissing(const TestDevice& device, const std::string& version,
         return "no \"Update now\" reached the store";
     if (device.Read("packages/com.talvoro.tv.zefo.homeversion") != version + "\n")
         return "the store did not install it";
-    if (!device.LogHas("Major: " + version + "|normal, Installed: " + version + "|normal"))
+    // The store has ended its play when it has set the last status, which the service may still
+    // be handling on a loaded machine.
+    std::string checked = "Major: " + version + "|normal, Installed: " + version + "|normal";
+    if (!WaitUntil([&] { return device.LogHas(checked); }, 5000))
         return "the service did not check the installed version at the end";
     return "";
 }
