@@ -1,68 +1,26 @@
 // The real brenwick binary on a temporary television, driven with tvctl the way a QA engineer
 // would: each test is one behaviour a user relies on, checked in the journals, keys and files.
-#include <gtest/gtest.h>
-
 #include <functional>
-#include <future>
 #include <sstream>
-#include <string>
 
-#include "ServiceProcess.h"
+#include "ChildProcess.h"
+#include "Console.h"
 #include "TestDevice.h"
 
 namespace {
 
-constexpr const char* TRUSTED = "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/shared/trusted/";
-constexpr const char* BRENWICK_ID = "com.talvoro.tv.brenwick";
-const std::string LOADING = std::string("LaunchReason=LoadingUI;Caller=") + BRENWICK_ID + ";\n";
-constexpr const char* FAST_PLAY = "store play --step-delay 0.15 --answer-timeout 10";
-
-// The value of `key` in a journal entry's extra data.
-std::string Extra(const Json::Value& entry, const std::string& key) {
-    for (const auto& pair : entry["extra"]) {
-        if (pair[0].asString() == key)
-            return pair[1].asString();
-    }
-    return "<absent>";
-}
+const std::string LOADING = std::string("LaunchReason=LoadingUI;Caller=") + SERVICE_ID + ";\n";
+constexpr const char* FAST_PLAY = "--step-delay 0.15 --answer-timeout 10 ";
 
 class EndToEnd : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(service.Start()) << device.Log(); }
     void TearDown() override { EXPECT_EQ(0, service.Stop()); }
 
-    std::future<std::string> PlayInBackground(const std::string& options = "") {
-        return std::async(std::launch::async, [this, options] {
-            std::string output;
-            device.Tvctl(std::string(FAST_PLAY) + " " + options, &output);
-            return output;
-        });
-    }
-
-    // Id of the newest posted notification, waiting for one to appear.
-    int WaitForNotification(size_t posts = 1) {
-        int id = -1;
-        WaitUntil([&] {
-            size_t seen = 0;
-            for (const auto& entry : device.Journal("notification.jsonl")) {
-                if (entry["op"].asString() != "post")
-                    continue;
-                ++seen;
-                id = entry["id"].asInt();
-            }
-            return seen >= posts;
-        });
-        return id;
-    }
-
     std::string ViewLaunches() { return device.Launches("com.talvoro.tv.homeupdateview"); }
-    std::vector<Json::Value> Toasts() {
-        return device.Entries("launch.jsonl", "app_id", "com.talvoro.tv.syspopup");
-    }
     int StoreCalls(const std::string& call) {
         return static_cast<int>(device.Entries("store.jsonl", "call", call).size());
     }
-
     std::string HomeStatus() { return device.Key("memory/home/priority_update_status"); }
 
     TestDevice device;
@@ -70,22 +28,21 @@ class EndToEnd : public ::testing::Test {
 };
 
 TEST_F(EndToEnd, UserAcceptsAndTheHomeIsUpdated) {
-    auto play = PlayInBackground();
-    int id = WaitForNotification();
-    ASSERT_GE(id, 0);
-    ASSERT_EQ(0, device.Tvctl("press " + std::to_string(id) + " 2"));
-    std::string story = play.get();
+    std::string story = PlayAndAccept(device, FAST_PLAY);
     ASSERT_TRUE(service.Settle());
 
     EXPECT_NE(std::string::npos, story.find("store: answer allow_install")) << story;
     EXPECT_EQ(LOADING, ViewLaunches());
     EXPECT_TRUE(device.LogHas("Major: 2.0.0|normal, Installed: 2.0.0|normal"));
-    EXPECT_FALSE(device.Exists(std::string(TRUSTED) + "abtest"));
+    EXPECT_FALSE(
+        device.Exists("fs/home/owner/apps_rw/com.talvoro.tv.brenwick/shared/trusted/abtest"));
 }
 
 TEST_F(EndToEnd, DownloadFailuresUpToTheLimitStopTheVersion) {
     std::string story;
-    device.Tvctl(std::string(FAST_PLAY) + " --max-retry 1 --fail download --attempts 3", &story);
+    device.Tvctl(
+        std::string("store play ") + FAST_PLAY + "--max-retry 1 --fail download --attempts 3",
+        &story);
     ASSERT_TRUE(service.Settle());
 
     EXPECT_EQ(1, StoreCalls("pax_add_recovery_action")) << story;
@@ -95,21 +52,17 @@ TEST_F(EndToEnd, DownloadFailuresUpToTheLimitStopTheVersion) {
 }
 
 TEST_F(EndToEnd, RequestedUpdateRunsFromValidationToDone) {
-    std::string serveOutput;
-    auto serve = std::async(std::launch::async,
-                            [&] { device.Tvctl("store serve --step-delay 0.15", &serveOutput); });
+    BackgroundTvctl serve(device, "store serve --step-delay 0.15");
     ASSERT_TRUE(WaitUntil([&] { return device.Exists("run/tvctl.store.sock"); }));
-    ASSERT_EQ(0, device.Tvctl("launch com.talvoro.tv.brenwick LaunchReason=CheckUpdateValidation"));
+    ASSERT_EQ(0, LaunchService(device, "LaunchReason=CheckUpdateValidation"));
 
     EXPECT_TRUE(WaitUntil([&] { return HomeStatus() == "s:done"; }, 15000)) << HomeStatus();
-    // Only this device's store: other tests may serve one of their own meanwhile.
-    EXPECT_EQ(0, device.Tvctl("stop tvctl.store"));
-    serve.get();
+    serve.Stop();
     ASSERT_TRUE(service.Settle());
 
     EXPECT_EQ(1, StoreCalls("pax_request_priority_update"));
     EXPECT_EQ(LOADING + "LaunchReason=StopUI;PriorityUpdate=true;StopUI=priority0_end;Caller=" +
-                  BRENWICK_ID + ";\n",
+                  SERVICE_ID + ";\n",
               ViewLaunches());
     EXPECT_TRUE(device.Journal("notification.jsonl").empty());
 }
@@ -128,11 +81,12 @@ TEST_P(RefusedRequest, IsToastedAndWritesNothing) {
     std::string homeBefore = HomeStatus();
     // A home status of "start" written from outside starts an update of its own: count from here.
     int requestsBefore = StoreCalls("pax_request_priority_update");
-    ASSERT_EQ(0, device.Tvctl("launch com.talvoro.tv.brenwick LaunchReason=CheckUpdateValidation"));
+    ASSERT_EQ(0, LaunchService(device, "LaunchReason=CheckUpdateValidation"));
 
     ASSERT_TRUE(service.Settle());
-    ASSERT_EQ(1u, Toasts().size());
-    EXPECT_EQ(GetParam().toast, Extra(Toasts()[0], "text"));
+    EXPECT_EQ(std::string("app_name=") + SERVICE_ID + ";text=" + GetParam().toast +
+                  ";type=toast;Caller=" + SERVICE_ID + ";\n",
+              device.Launches("com.talvoro.tv.syspopup"));
     EXPECT_EQ(homeBefore, HomeStatus());
     EXPECT_EQ(requestsBefore, StoreCalls("pax_request_priority_update"));
     EXPECT_FALSE(device.LogHas("Request Priority Update to PAX"));
@@ -190,7 +144,6 @@ TEST_F(EndToEnd, BadInputLeavesTheServiceWorking) {
         "set memory/home/priority_update_status Start",
         "launch com.talvoro.tv.brenwick LaunchReason=DetailPopup RequestStatus=abc",
         "launch com.talvoro.tv.brenwick LaunchReason=DetailPopup RequestStatus=99999999999999",
-        "launch com.talvoro.tv.brenwick LaunchReason=detailpopup RequestStatus=0",
         "launch com.talvoro.tv.brenwick Other=1",
         "store major-info /dev/null",
     };
@@ -205,10 +158,8 @@ TEST_F(EndToEnd, BadInputLeavesTheServiceWorking) {
     EXPECT_EQ(0, StoreCalls("pax_request_priority_update")) << "only \"start\" starts an update";
 
     // Still answering: a real update goes through afterwards.
-    auto play = PlayInBackground();
-    int id = WaitForNotification();
-    ASSERT_EQ(0, device.Tvctl("press " + std::to_string(id) + " 2"));
-    EXPECT_NE(std::string::npos, play.get().find("store: answer allow_install"));
+    EXPECT_NE(std::string::npos,
+              PlayAndAccept(device, FAST_PLAY).find("store: answer allow_install"));
     EXPECT_TRUE(service.Settle());
 }
 
@@ -221,8 +172,8 @@ TEST(ServiceLifecycle, StopsOnRequestLogsItsLifeInOrderAndLeavesNoRunFiles) {
     const std::string pid = std::to_string(service.Pid());
     std::string output;
     EXPECT_EQ(0, device.Tvctl("ps", &output));
-    EXPECT_EQ("com.talvoro.tv.brenwick " + pid + "\n", output);
-    ASSERT_EQ(0, device.Tvctl("stop com.talvoro.tv.brenwick"));
+    EXPECT_EQ(std::string(SERVICE_ID) + " " + pid + "\n", output);
+    ASSERT_EQ(0, device.Tvctl(std::string("stop ") + SERVICE_ID));
     ASSERT_EQ(0, service.WaitExit());
     EXPECT_FALSE(device.Exists("run/com.talvoro.tv.brenwick.sock"));
     EXPECT_FALSE(device.Exists("run/com.talvoro.tv.brenwick.pid"));
@@ -238,13 +189,13 @@ TEST(ServiceLifecycle, StopsOnRequestLogsItsLifeInOrderAndLeavesNoRunFiles) {
     };
     std::stringstream log(device.Log());
     std::string line;
-    for (const auto& expected : lines) {
-        bool found = false;
-        while (!found && std::getline(log, line))
-            found = line.find(expected[2]) != std::string::npos;
-        ASSERT_TRUE(found) << "missing or out of order: " << expected[2];
-        std::string origin = std::string(expected[0]) + "/BRENWICK(" + pid + "): " + expected[1];
-        EXPECT_NE(std::string::npos, line.find(origin)) << line;
+    for (const auto& [priority, origin, message] : lines) {
+        while (std::getline(log, line) && line.find(message) == std::string::npos) {
+        }
+        ASSERT_FALSE(line.empty()) << "missing or out of order: " << message;
+        EXPECT_NE(std::string::npos,
+                  line.find(std::string(priority) + "/BRENWICK(" + pid + "): " + origin))
+            << line;
     }
 }
 
@@ -253,9 +204,7 @@ TEST(ServiceLifecycle, SecondInstanceOnTheSameRootExitsWithOne) {
     ServiceProcess first(device);
     ASSERT_TRUE(first.Start());
 
-    std::string output;
-    int status = device.Shell(std::string("TV_LOG_STDERR=0 ") + BRENWICK_BIN, &output);
-    EXPECT_EQ(1, status);
+    EXPECT_EQ(1, device.Shell(std::string("TV_LOG_STDERR=0 ") + BRENWICK_BIN));
     EXPECT_TRUE(device.LogHas("service_app_main() failed with error ret: "));
     EXPECT_TRUE(device.LogHas("ServiceAppInit => 1"));
     EXPECT_TRUE(first.Running());

@@ -1,9 +1,7 @@
 // Fault rules: what a line of `faults` may say, that every call of the table honours its rule,
 // and that counting a rule down or meeting a bad line leaves the file and the log as promised.
-#include <gtest/gtest.h>
 
 #include <map>
-#include <string>
 
 #include "FaultCalls.h"
 #include "HostCore.h"
@@ -167,7 +165,9 @@ TEST(FaultRules, EveryCallOfTheTableHonoursItsRule) {
     app_control_destroy(g_app);
 }
 
-// Counting down rewrites the rule's TIMES only; a bad line is logged once, with its number.
+// Counting down rewrites the rule's TIMES only; a bad line is logged once, with its number; the
+// console plays the rest of the television, so its calls leave the rules alone; a rule for ever
+// holds until the rules are cleared.
 TEST(FaultRules, CountingDownKeepsEveryOtherByteAndBadLinesAreLoggedOnce) {
     TestDevice device;
     device.Write("faults",
@@ -176,10 +176,11 @@ TEST(FaultRules, CountingDownKeepsEveryOtherByteAndBadLinesAreLoggedOnce) {
                  "pax_get_apps_sync_status   -7\t 12  \n"
                  "\n"
                  "vconf_set_int -3 1\n"
-                 "vconf_unset 5");
+                 "vconf_get_int -5");
     int status = 0;
     EXPECT_EQ(pax_get_apps_sync_status(&status), -7);
     EXPECT_EQ(vconf_set_int("db/x", 1), -3);
+    EXPECT_EQ(device.Tvctl("get db/home/reset_status"), 0);
     EXPECT_EQ(pax_get_apps_sync_status(&status), -7);
     EXPECT_EQ(vconf_set_int("db/x", 1), 0);
     EXPECT_EQ(device.Read("faults"),
@@ -187,9 +188,14 @@ TEST(FaultRules, CountingDownKeepsEveryOtherByteAndBadLinesAreLoggedOnce) {
               "vconf_get_itn -1\n"
               "pax_get_apps_sync_status   -7\t 10  \n"
               "\n"
-              "vconf_unset 5");
+              "vconf_get_int -5");
     EXPECT_EQ(device.LogCount("W/TVHOST("), 1) << device.Log();
     EXPECT_TRUE(device.LogHas("faults line 2: unknown call 'vconf_get_itn'"));
+    EXPECT_EQ(vconf_get_int("db/x", &status), -5);
+    EXPECT_EQ(vconf_get_int("db/x", &status), -5);
+    ASSERT_EQ(device.Tvctl("fault clear"), 0);
+    EXPECT_EQ(vconf_get_int("db/x", &status), 0);
+    EXPECT_EQ(status, 1);
 }
 
 }  // namespace

@@ -3,19 +3,13 @@
 // leftovers of an earlier write.
 #include "FileUtil.h"
 
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vconf.h>
 
 #include <filesystem>
-#include <functional>
 #include <map>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "AppDetail.h"
 #include "Constants.h"
@@ -54,7 +48,7 @@ void WriteEveryFile(const TestDevice& device) {
     CurrentHomeVersion::CreateABTest("{}");
 
     LocalHttpServer server;
-    server.SetReply({200, {AppDetailBody("New")}, 0});
+    server.SetReply({200, AppDetailBody("New"), 0});
     device.Write("config/server_url", server.BaseUrl());
     Singleton<AppDetail>::GetInstance()->Update("home", "2.0.0");
     RunLoopUntil([&] { return device.LogHas("> Clear thread data"); }, 5000);
@@ -158,21 +152,9 @@ const HostileFile HOSTILE_FILES[] = {
      }},
 };
 
-// Runs `read` in a child that must end on its own within two seconds: a reader that blocks or
-// dies shows as a status other than 0.
-int ReadInChild(const std::function<bool()>& read) {
-    pid_t child = fork();
-    if (child == 0) {
-        alarm(2);
-        _exit(read() ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // A directory, a FIFO or an oversized file where a state file belongs: the reader neither dies,
-// nor blocks, nor takes it in; it fails the way a file that cannot be opened fails.
+// nor blocks (it reads in a child that an alarm ends after two seconds), nor takes it in; it
+// fails the way a file that cannot be opened fails.
 TEST(FileUtilTest, DirectoryFifoOrOversizedStateFileIsRefused) {
     for (const HostileFile& file : HOSTILE_FILES) {
         for (const std::string kind : {"directory", "FIFO", "oversized"}) {
@@ -187,8 +169,14 @@ TEST(FileUtilTest, DirectoryFifoOrOversizedStateFileIsRefused) {
             else
                 device.Write(file.path, file.oversized);
 
-            EXPECT_EQ(0, ReadInChild([&] { return file.readsAsUnusable(device); }))
-                << "1: taken in, 14: blocked, 6: died";
+            pid_t child = fork();
+            if (child == 0) {
+                alarm(2);
+                _exit(file.readsAsUnusable(device) ? 0 : 1);
+            }
+            int status = 0;
+            waitpid(child, &status, 0);
+            EXPECT_EQ(0, status) << "taken in (exit 1), blocked (SIGALRM) or died";
         }
     }
 }
@@ -204,12 +192,25 @@ TEST(FileUtilTest, LeftoverTemporaryNeverBlocksAndAFailedWriteLeavesNone) {
     device.Write(DATA + "user_retry.txt/inside", "");
     Retry(FILE_NAME_USER_RETRY).SetRetryInfo("home", "2.0.0", "normal", 3);
     EXPECT_TRUE(device.LogHas("> Failed to save user_retry.txt. Is a directory"));
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(device.Path(DATA)))
-        names.insert(entry.path().filename().string());
     EXPECT_EQ(
         (std::set<std::string>{"request_retry.txt", "request_retry.txt.tmp", "user_retry.txt"}),
-        names);
+        device.Names(DATA));
+}
+
+TEST(FileUtilTest, ReadFileAndLoadJsonFailQuietlyOrWithTheirLine) {
+    TestDevice device;
+    std::string content = "stale";
+    EXPECT_FALSE(FileUtil::ReadFile(device.Path(DATA + "missing"), content));
+    EXPECT_EQ("", device.Log()) << "a missing file is not worth a log line";
+
+    device.Write(DATA + "empty", "");
+    EXPECT_TRUE(FileUtil::ReadFile(device.Path(DATA + "empty"), content));
+    EXPECT_EQ("", content);
+
+    Json::Value value;
+    device.Write(DATA + "bad.json", "{\"k\": ");
+    EXPECT_FALSE(FileUtil::LoadJson(device.Path(DATA + "bad.json"), value));
+    EXPECT_TRUE(device.LogHas("Failed to parse json string: "));
 }
 
 }  // namespace

@@ -1,12 +1,9 @@
-#include <gtest/gtest.h>
 #include <vconf.h>
 
-#include <string>
-
+#include "ChildProcess.h"
 #include "Constants.h"
 #include "HomeResetManager.h"
 #include "PlatformKeys.h"
-#include "ServiceProcess.h"
 #include "TestDevice.h"
 
 namespace {

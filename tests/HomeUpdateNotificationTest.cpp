@@ -1,9 +1,9 @@
 // The home update notification as the notification service records it, and the user's
-// reactions to it as the notification service delivers them.
-#include <gtest/gtest.h>
+// reactions to it as the notification service delivers them; both notifications' failing steps.
 
 #include "FaultCalls.h"
 #include "HomeUpdateNotification.h"
+#include "NotifyHiddenMode.h"
 #include "UpdateFlow.h"
 
 using namespace updateflow;
@@ -95,45 +95,74 @@ TEST_P(EventTableTest, TurnsTheEventIntoAnAnswer) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, EventTableTest, ::testing::ValuesIn(EVENT_ROWS), RowName());
 
-// ---- failures while building -----------------------------------------------------------------
+// ---- failures while building, of the update notification and of the test mode's ------------
 
 struct FaultRow {
     const char* name;
+    bool testMode;  // the test mode's notification, not the update notification
     const char* call;
+    int after;           // the call fails once after this many calls
     const char* line;    // the failing step's own log line
     bool setFailedLine;  // followed by "Failed to set notification"
 };
 
 const FaultRow FAULT_ROWS[] = {
-    {"Create", "notification_create", "Failed to create notification", false},
-    {"SetText", "notification_set_text", "Failed to set notification title (retVal:-5)", true},
-    {"AddButton", "notification_add_button", "Failed to add notification button (1), (retVal:-5)",
+    {"Create", false, "notification_create", 0, "Failed to create notification", false},
+    {"SetText", false, "notification_set_text", 0, "Failed to set notification title (retVal:-5)",
      true},
-    {"SetDefaultButton", "notification_set_default_button",
+    {"AddButton", false, "notification_add_button", 0,
+     "Failed to add notification button (1), (retVal:-5)", true},
+    {"SetDefaultButton", false, "notification_set_default_button", 0,
      "Failed to set default button (retVal:-5)", true},
-    {"SetHideTimeout", "notification_set_hide_timeout", "Failed to set hide timeout (retVal:-5)",
-     true},
-    {"SetDisplayApplist", "notification_set_display_applist",
+    {"SetHideTimeout", false, "notification_set_hide_timeout", 0,
+     "Failed to set hide timeout (retVal:-5)", true},
+    {"SetDisplayApplist", false, "notification_set_display_applist", 0,
      "Failed to set display applist (retVal:-5)", false},
-    {"Post", "notification_post_with_event_cb", "Failed to post notification (retVal:-5)", false},
+    {"Post", false, "notification_post_with_event_cb", 0, "Failed to post notification (retVal:-5)",
+     false},
+    {"TestModeCreate", true, "notification_create", 0, "Failed to create notification", false},
+    {"TestModeSetTitle", true, "notification_set_text", 0,
+     "Failed to set notification title (retVal:-5)", true},
+    {"TestModeSetContent", true, "notification_set_text", 1,
+     "Failed to set notification content (retVal:-5)", true},
+    {"TestModeSetHideTimeout", true, "notification_set_hide_timeout", 0,
+     "Failed to set hide timeout (retVal:-5)", true},
+    {"TestModeAddButton", true, "notification_add_button", 0, "Failed to add button (retVal:-5)",
+     false},
+    {"TestModeSetButtonText", true, "notification_set_text", 2,
+     "Failed to set button text (retVal:-5)", false},
+    {"TestModeSetDisplayApplist", true, "notification_set_display_applist", 0,
+     "Failed to set display applist (retVal:-5)", false},
+    {"TestModePost", true, "notification_post", 0, "Failed to post notification (retVal:-5)",
+     false},
 };
 
 class FaultTableTest : public HomeUpdateNotificationTest,
                        public ::testing::WithParamInterface<FaultRow> {};
 
-TEST_P(FaultTableTest, LogsTheFailingStepAndPostsNothing) {
+TEST_P(FaultTableTest, LogsTheFailingStepFreesTheHandleAndPostsNothing) {
     const FaultRow& row = GetParam();
+    if (row.after > 0) {
+        ASSERT_TRUE(tvhost::FaultAdd(row.call, "0", std::to_string(row.after)));
+    }
     bool handle = tvhost::FindFaultCall(row.call)->result == tvhost::FaultResult::HANDLE;
     ASSERT_TRUE(tvhost::FaultAdd(row.call, handle ? "null" : "-5", "1"));
+    // A faulted free still frees; the rule is used up by the one free expected.
+    ASSERT_TRUE(tvhost::FaultAdd("notification_free", "0", "1"));
 
-    HomeUpdateNotification::Show();
+    if (row.testMode)
+        NotifyHiddenMode::ShowNotification(HiddenMode::UPDATE_FAILED, "-5");
+    else
+        HomeUpdateNotification::Show();
 
-    EXPECT_TRUE(Posts(true).empty());
+    EXPECT_TRUE(device.Journal("notification.jsonl").empty());
     std::string log = device.Log();
     size_t step = log.find(std::string("> ") + row.line + "\n");
     ASSERT_NE(std::string::npos, step) << row.line;
     size_t setFailed = log.find("> Failed to set notification\n");
     EXPECT_EQ(row.setFailedLine, setFailed != std::string::npos && setFailed > step);
+    bool freed = device.Read("faults").find("notification_free") == std::string::npos;
+    EXPECT_EQ(row.call != std::string("notification_create"), freed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, FaultTableTest, ::testing::ValuesIn(FAULT_ROWS), RowName());

@@ -1,18 +1,12 @@
-#include <gtest/gtest.h>
-
-#include <string>
-
-#include "Constants.h"
+// The target Home version as the store service's major file info gives it.
 #include "TestDevice.h"
 #include "TriggerHomeVersion.h"
 
 namespace {
 
-const std::string MAJOR_INFO = "store/major_file_info.json";
-
 // Members of the wrong type are rejected like missing ones: the whole response is not valid.
 TEST(TriggerHomeVersionTest, ParsesMajorFileInfo) {
-    struct {
+    const struct {
         const char* info;
         const char *appId, *version, *group;
         int maxRetryCount;
@@ -33,7 +27,7 @@ TEST(TriggerHomeVersionTest, ParsesMajorFileInfo) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.info);
         TestDevice device;
-        device.Write(MAJOR_INFO, c.info);
+        device.Write("store/major_file_info.json", c.info);
         TriggerHomeVersion* target = TriggerHomeVersion::GetInstance();
         EXPECT_EQ(c.appId, target->GetAppId());
         EXPECT_EQ(c.version, target->GetVersion());

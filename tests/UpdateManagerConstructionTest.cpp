@@ -1,12 +1,10 @@
 // The update manager's constructor failing at each of its allocations in turn: whatever it had
 // registered by then is withdrawn, so that the manager built afterwards is the only one heard.
 // (Its own executable, as it replaces the global allocation functions.)
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <new>
-#include <string>
 
 #include "UpdateFlow.h"
 

@@ -2,7 +2,6 @@
 // monitor, retry counters, target version and host platform; what it did is read back from the
 // journals, keys, files and the platform log.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <sstream>
 
@@ -72,7 +71,7 @@ struct HandlerRow {
     const char* userAfter;
     const char* requestAfter;
     unsigned notifications;
-    const char* storeAfter;  // nullptr: left as it came
+    const char* storeAfter = nullptr;  // nullptr: left as it came
     // Whether "priority0_downloaded" asks the user: the automatic-update setting ("i:N", nullptr:
     // unreadable) and the country's "updateNotification" property (nullptr: not available).
     const char* autoUpdate = "i:0";
@@ -81,38 +80,36 @@ struct HandlerRow {
 };
 
 const HandlerRow HANDLER_ROWS[] = {
-    {"StartWithHomeStart", "priority0_start", true, NO_LAUNCH, "start", "0/3@2.0.0", "0/6@2.0.0", 0,
-     nullptr},
-    {"Start", "priority0_start", false, NO_LAUNCH, "none", "0/3@2.0.0", "0/6@2.0.0", 0, nullptr},
+    {"StartWithHomeStart", "priority0_start", true, NO_LAUNCH, "start", "0/3@2.0.0", "0/6@2.0.0",
+     0},
+    {"Start", "priority0_start", false, NO_LAUNCH, "none", "0/3@2.0.0", "0/6@2.0.0", 0},
     {"DownloadedWithHomeStart", "priority0_downloaded", true, NO_LAUNCH, "start", "1/3@1.5.0",
      "1/6@1.5.0", 0, "allow_install"},
     {"DownloadedAsksTheUser", "priority0_downloaded", false, NO_LAUNCH, "none", "2/3@1.5.0",
-     "1/6@1.5.0", 1, nullptr},
+     "1/6@1.5.0", 1},
     {"InstallProgressWithHomeStart", "priority0_installprogress", true, NO_LAUNCH, "start",
-     "1/3@1.5.0", "1/6@1.5.0", 0, nullptr},
+     "1/3@1.5.0", "1/6@1.5.0", 0},
     {"InstallProgressShowsLoading", "priority0_installprogress", false, LOADING_UI, "none",
-     "1/3@1.5.0", "1/6@1.5.0", 0, nullptr},
+     "1/3@1.5.0", "1/6@1.5.0", 0},
     {"NeededSpaceWithHomeStart", "needed_space:1024/2048", true, STOP_UI, "done", "1/3@1.5.0",
-     "1/6@1.5.0", 0, nullptr},
-    {"NeededSpace", "needed_space:1024/2048", false, NO_LAUNCH, "none", "1/3@1.5.0", "2/6@1.5.0", 0,
-     nullptr},
+     "1/6@1.5.0", 0},
+    {"NeededSpace", "needed_space:1024/2048", false, NO_LAUNCH, "none", "1/3@1.5.0", "2/6@1.5.0",
+     0},
     {"DownloadFailedWithHomeStart", "priority0_downloadfailed", true, STOP_UI, "done", "1/3@1.5.0",
-     "1/6@1.5.0", 0, nullptr},
+     "1/6@1.5.0", 0},
     {"DownloadFailed", "priority0_downloadfailed", false, NO_LAUNCH, "none", "1/3@1.5.0",
-     "2/6@1.5.0", 0, nullptr},
+     "2/6@1.5.0", 0},
     {"InstallFailedWithHomeStart", "priority0_installfailed", true, STOP_UI, "done", "1/3@1.5.0",
-     "1/6@1.5.0", 0, nullptr},
+     "1/6@1.5.0", 0},
     {"InstallFailed", "priority0_installfailed", false, NO_LAUNCH, "none", "1/3@1.5.0", "2/6@1.5.0",
-     0, nullptr},
-    {"FailedWithHomeStart", "priority0_failed", true, STOP_UI, "done", "1/3@1.5.0", "1/6@1.5.0", 0,
-     nullptr},
+     0},
+    {"FailedWithHomeStart", "priority0_failed", true, STOP_UI, "done", "1/3@1.5.0", "1/6@1.5.0", 0},
     // The view already in full screen is not launched again.
     {"FailedWithViewInFullScreen", "priority0_failed", true, NO_LAUNCH, "done", "1/3@1.5.0",
      "1/6@1.5.0", 0, nullptr, "i:0", nullptr, HOME_UPDATE_VIEW_APP_ID},
-    {"Failed", "priority0_failed", false, NO_LAUNCH, "none", "1/3@1.5.0", "1/6@1.5.0", 0, nullptr},
-    {"EndWithHomeStart", "priority0_end", true, STOP_UI, "done", "0/3@1.5.0", "0/6@1.5.0", 0,
-     nullptr},
-    {"End", "priority0_end", false, NO_LAUNCH, "none", "0/3@1.5.0", "0/6@1.5.0", 0, nullptr},
+    {"Failed", "priority0_failed", false, NO_LAUNCH, "none", "1/3@1.5.0", "1/6@1.5.0", 0},
+    {"EndWithHomeStart", "priority0_end", true, STOP_UI, "done", "0/3@1.5.0", "0/6@1.5.0", 0},
+    {"End", "priority0_end", false, NO_LAUNCH, "none", "0/3@1.5.0", "0/6@1.5.0", 0},
     // Answered for the user or put to them, the user counter moves on the same.
     {"DownloadedWithAutoUpdateIsPutOff", "priority0_downloaded", false, NO_LAUNCH, "none",
      "2/3@1.5.0", "1/6@1.5.0", 0, "install_later", "i:1", "0"},

@@ -1,9 +1,6 @@
-#include <gtest/gtest.h>
 #include <vconf.h>
 
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "PlatformKeys.h"
 #include "TestDevice.h"
@@ -14,7 +11,6 @@ namespace {
 const std::string NO_CHANGE = "s:untouched";
 const std::string ONE_MIB(1 << 20, 'a');
 
-constexpr int NOT_DELIVERED = -100;  // below every status, some of which are negative
 using Updates = std::vector<std::pair<int, std::string>>;
 
 // What the two callbacks received, in order.
@@ -53,7 +49,9 @@ struct Monitored {
     UpdateStatusMonitor* monitor = UpdateStatusMonitor::GetInstance();
 };
 
-// One monitor takes every value in turn: bad input must not stop it for the values after.
+// One monitor takes every value in turn: bad input must not stop it for the values after. Each
+// status word, and which are cached, the store-status fuzz target's replayed inputs show; here,
+// the lines logged and values no word list holds.
 TEST(UpdateStatusMonitorTest, StoreStatusIsDeliveredAndCached) {
     struct {
         std::string value;
@@ -61,12 +59,7 @@ TEST(UpdateStatusMonitorTest, StoreStatusIsDeliveredAndCached) {
         bool cached;
         const char* logLine;  // null: none expected
     } cases[] = {
-        {"needed_space:0", NOT_DELIVERED, true, nullptr},
         {"needed_space:1024/2048", NEEDED_SPACE, true, "needed space: 1024"},
-        {"priority0_failed", PRIORITY0_FAILED, false, nullptr},
-        {"priority1_end", PRIORITY1_END, false, nullptr},
-        {"x_allow_install_y", ALLOW_INSTALL, true, nullptr},
-        {"", BIU_STATUS_EMPTY, false, nullptr},
         {"unknown", BIU_STATUS_NOT_DEFINED, false, "Not defined value. unknown"},
         {"\xff\xfe priority0_installed\nline two\n", PRIORITY0_INSTALLED, true, nullptr},
         {ONE_MIB, BIU_STATUS_NOT_DEFINED, false, "Not defined value. aaaa"},
@@ -75,8 +68,8 @@ TEST(UpdateStatusMonitorTest, StoreStatusIsDeliveredAndCached) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value.substr(0, 40));
         ASSERT_TRUE(m.Deliver(c.value));
-        Updates expected = c.status == NOT_DELIVERED ? Updates{} : Updates{{c.status, c.value}};
-        EXPECT_EQ(expected, m.received.updates) << "delivered once, the value unchanged";
+        EXPECT_EQ(Updates({{c.status, c.value}}), m.received.updates)
+            << "delivered once, the value unchanged";
         EXPECT_EQ(c.cached ? "s:" + c.value : NO_CHANGE, m.device.Key(keys::HOME_UPDATE_STATE));
         if (c.logLine) {
             EXPECT_TRUE(m.device.LogHas(c.logLine)) << c.logLine;

@@ -1,14 +1,11 @@
 // The service's platform helpers against the host device: what reaches the launch journal, the
 // log and the files.
-#include <gtest/gtest.h>
 
 #include <map>
 #include <stdexcept>
-#include <string>
 
 #include "AppControlUtil.h"
 #include "Constants.h"
-#include "FileUtil.h"
 #include "HostCore.h"
 #include "TestDevice.h"
 #include "VconfUtil.h"
@@ -91,25 +88,6 @@ TEST(SendAppControlTest, TheLaunchJournalGivesBackEveryByteOfTheExtraData) {
         journaled[pair[0].asString()] = pair[1].asString();
     for (const auto& entry : extra)
         EXPECT_EQ(entry.second, journaled[entry.first]) << entry.first;
-}
-
-TEST(FileUtilTest, ReadFileAndLoadJsonFailQuietlyOrWithTheirLine) {
-    TestDevice device;
-    const std::string dir = device.FsPath(DATA_DIR);
-    std::string content = "stale";
-
-    const std::string logBefore = device.Log();
-    EXPECT_FALSE(FileUtil::ReadFile(dir + "missing", content));
-    EXPECT_EQ(logBefore, device.Log()) << "a missing file is not worth a log line";
-
-    device.Write("fs" + std::string(DATA_DIR) + "empty", "");
-    EXPECT_TRUE(FileUtil::ReadFile(dir + "empty", content));
-    EXPECT_EQ("", content);
-
-    Json::Value value;
-    device.Write("fs" + std::string(DATA_DIR) + "bad.json", "{\"k\": ");
-    EXPECT_FALSE(FileUtil::LoadJson(dir + "bad.json", value));
-    EXPECT_TRUE(device.LogHas("Failed to parse json string: "));
 }
 
 TEST(VconfUtilTest, AbsentKeyThrowsAndAnEmptyStringIsAValue) {

@@ -1,16 +1,16 @@
 // A small HTTP or HTTPS server on 127.0.0.1 with an ephemeral port, for tests of the HTTP client:
-// it answers every request with the current reply and records what it received. It serves one
-// connection at a time, which is all a single client needs.
+// it answers every request with the current reply and records what it received. It runs in a
+// process of its own, `local_http_server.py FOLDER [NAMES]`, which answers with FOLDER/reply.json,
+// appends each request to FOLDER/requests.jsonl, and writes its port to FOLDER/port once it
+// listens; with subject NAMES it serves HTTPS with a certificate it makes, FOLDER/cert.pem.
 #pragma once
 
-#include <openssl/ssl.h>
+#include <json/json.h>
 
-#include <condition_variable>
-#include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "ChildProcess.h"
 
 // Where nothing listens, as on a fresh device. A port freed by a server that is gone is not: a
 // test running in parallel may be given it for its own server.
@@ -18,17 +18,11 @@ constexpr const char* CLOSED_URL = "http://127.0.0.1:9";
 
 struct HttpReply {
     int status = 200;
-    // The body, sent as one HTTP chunk per piece, 30 ms apart.
-    std::vector<std::string> pieces;
+    std::string body;
     int delayMs = 0;  // pause after the request arrived, before the status line
 };
 
-struct HttpRequestRecord {
-    std::string requestLine;                     // e.g. "GET /a?b=c HTTP/1.1"
-    std::map<std::string, std::string> headers;  // by name, as sent
-};
-
-class LocalHttpServer {
+class LocalHttpServer : ChildProcess {
   public:
     // Plain HTTP when `certificateNames` is empty; otherwise HTTPS with a self-signed certificate
     // made now for those subject names (e.g. "DNS:localhost,IP:127.0.0.1").
@@ -41,24 +35,11 @@ class LocalHttpServer {
     const std::string& CertificatePem() const { return m_certificatePem; }
 
     void SetReply(const HttpReply& reply);
-    std::vector<HttpRequestRecord> Requests() const;
+    // Each request received: its "line" (e.g. "GET /a?b=c HTTP/1.1") and its "headers" by name.
+    std::vector<Json::Value> Requests() const;
 
   private:
-    void m_AcceptLoop();
-    void m_Serve(int fd);
-    // Sleeps up to `ms`; false when the server is stopping.
-    bool m_Pause(int ms);
-
-    int m_listenFd = -1;
+    std::string m_folder;
     std::string m_baseUrl;
-    SSL_CTX* m_tls = nullptr;
     std::string m_certificatePem;
-
-    mutable std::mutex m_mutex;
-    mutable std::condition_variable m_changed;
-    bool m_stopping = false;
-    int m_servingFd = -1;
-    HttpReply m_reply;
-    std::vector<HttpRequestRecord> m_requests;
-    std::thread m_acceptThread;
 };

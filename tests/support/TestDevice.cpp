@@ -49,15 +49,9 @@ TestDevice::~TestDevice() {
     }
 }
 
-std::string TestDevice::FsPath(const std::string& absolute) const {
-    return m_root + "/fs" + absolute;
-}
-
-std::string TestDevice::Read(const std::string& relative) const {
-    std::ifstream in(Path(relative), std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
+std::string TestDevice::ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 bool TestDevice::Exists(const std::string& relative) const {
@@ -76,26 +70,31 @@ void TestDevice::Remove(const std::string& relative) const {
     fs::remove(Path(relative), ignored);
 }
 
+std::set<std::string> TestDevice::Names(const std::string& relative) const {
+    std::set<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(Path(relative), ignored))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
 bool TestDevice::LogHas(const std::string& text) const {
-    return LogCount(text) > 0;
+    return LogLineOf(text) >= 0;
 }
 
 int TestDevice::LogCount(const std::string& text) const {
     std::stringstream lines(Log());
-    std::string line;
     int count = 0;
-    while (std::getline(lines, line)) {
-        if (line.find(text) != std::string::npos)
-            ++count;
-    }
+    for (std::string line; std::getline(lines, line);)
+        count += line.find(text) != std::string::npos;
     return count;
 }
 
-int TestDevice::LogLineOf(const std::string& text, int from) const {
+int TestDevice::LogLineOf(const std::string& text) const {
     std::stringstream lines(Log());
     std::string line;
     for (int index = 0; std::getline(lines, line); ++index) {
-        if (index >= from && line.find(text) != std::string::npos)
+        if (line.find(text) != std::string::npos)
             return index;
     }
     return -1;
@@ -104,17 +103,10 @@ int TestDevice::LogLineOf(const std::string& text, int from) const {
 std::vector<Json::Value> TestDevice::Journal(const std::string& name) const {
     std::vector<Json::Value> entries;
     std::stringstream lines(Read("log/" + name));
-    std::string line;
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    while (std::getline(lines, line)) {
-        Json::Value value;
-        std::string errors;
-        if (reader->parse(line.data(), line.data() + line.size(), &value, &errors)) {
-            entries.push_back(value);
-        } else {
+    for (std::string line; std::getline(lines, line);) {
+        entries.emplace_back();
+        if (!ParseJson(line, &entries.back()))
             throw std::runtime_error("bad journal line in " + name + ": " + line);
-        }
     }
     return entries;
 }
@@ -154,6 +146,12 @@ int TestDevice::Shell(const std::string& command, std::string* output) const {
 
 int TestDevice::Tvctl(const std::string& args, std::string* output) const {
     return Shell(std::string(TVCTL_BIN) + " " + args, output);
+}
+
+bool ParseJson(const std::string& text, Json::Value* value) {
+    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    std::string errors;
+    return reader->parse(text.data(), text.data() + text.size(), value, &errors);
 }
 
 std::string ExtraOf(const Json::Value& entry) {
@@ -205,23 +203,27 @@ bool TestDevice::Settle(bool serving) const {
     return false;
 }
 
-bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs) {
+namespace {
+
+bool PollUntil(const std::function<bool()>& done, int timeoutMs, bool iterateLoop) {
     gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(timeoutMs) * 1000;
     while (!done()) {
         if (g_get_monotonic_time() >= deadline)
             return false;
-        if (!g_main_context_iteration(nullptr, FALSE))
+        if (!iterateLoop)
+            g_usleep(10000);
+        else if (!g_main_context_iteration(nullptr, FALSE))
             g_usleep(1000);
     }
     return true;
 }
 
+}  // namespace
+
+bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs) {
+    return PollUntil(done, timeoutMs, true);
+}
+
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-    gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(timeoutMs) * 1000;
-    while (!done()) {
-        if (g_get_monotonic_time() >= deadline)
-            return false;
-        g_usleep(10000);
-    }
-    return true;
+    return PollUntil(done, timeoutMs, false);
 }

@@ -5,6 +5,7 @@
 #include <json/json.h>
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,14 +19,15 @@ class TestDevice {
 
     const std::string& Root() const { return m_root; }
     std::string Path(const std::string& relative) const { return m_root + "/" + relative; }
-    // ROOT/fs + absolute television path.
-    std::string FsPath(const std::string& absolute) const;
 
     // Whole file, or "" when absent; Exists tells them apart.
-    std::string Read(const std::string& relative) const;
+    std::string Read(const std::string& relative) const { return ReadFile(Path(relative)); }
+    static std::string ReadFile(const std::string& path);
     bool Exists(const std::string& relative) const;
     void Write(const std::string& relative, const std::string& content) const;
     void Remove(const std::string& relative) const;
+    // Names in the directory, "" for the root itself; none when it cannot be read.
+    std::set<std::string> Names(const std::string& relative) const;
 
     // Settings store through its files ("s:VALUE" / "i:N"), without notifying anyone.
     std::string Key(const std::string& key) const { return Read("kdb/" + key); }
@@ -34,8 +36,8 @@ class TestDevice {
     std::string Log() const { return Read("log/dlog.log"); }
     bool LogHas(const std::string& text) const;
     int LogCount(const std::string& text) const;
-    // Index of the first log line containing `text` at or after line `from`, or -1.
-    int LogLineOf(const std::string& text, int from = 0) const;
+    // Index of the first log line containing `text`, or -1.
+    int LogLineOf(const std::string& text) const;
 
     // Parsed lines of log/NAME (e.g. "launch.jsonl"), and those whose `field` holds `value`.
     std::vector<Json::Value> Journal(const std::string& name) const;
@@ -62,6 +64,9 @@ class TestDevice {
     std::string m_previousRoot;
     bool m_hadPreviousRoot = false;
 };
+
+// Parses TEXT as one JSON value; false when it is not one.
+bool ParseJson(const std::string& text, Json::Value* value);
 
 // "key=value;..." of a journal entry's extra data, in the order they were added.
 std::string ExtraOf(const Json::Value& entry);

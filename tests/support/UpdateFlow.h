@@ -12,7 +12,10 @@
 #include "AppDetail.h"
 #include "Constants.h"
 #include "HiddenMode.h"
+#include "HomeResetManager.h"
 #include "HostCore.h"
+#include "LocaleTextUtil.h"
+#include "ResetManager.h"
 #include "Singleton.h"
 #include "TestDevice.h"
 #include "TriggerHomeVersion.h"
@@ -41,12 +44,16 @@ class UpdateFlowTest : public ::testing::Test {
         ASSERT_EQ(0, tvhost::ServeApp(BRENWICK_APP_ID));
         device.Write(MAJOR_FILE, MajorInfo("2.0.0", "normal"));
     }
+    // Whichever managers the test made go.
     void TearDown() override {
         Singleton<UpdateManager>::DestoryInstance();
         Singleton<UpdateStatusMonitor>::DestoryInstance();
         Singleton<AppDetail>::DestoryInstance();
         Singleton<TriggerHomeVersion>::DestoryInstance();
         Singleton<HiddenMode>::DestoryInstance();
+        Singleton<ResetManager>::DestoryInstance();
+        Singleton<HomeResetManager>::DestoryInstance();
+        Singleton<LocaleTextParser>::DestoryInstance();
         tvhost::StopServing();
     }
 
