@@ -38,14 +38,25 @@ TEST_F(EndToEnd, UserAcceptsAndTheHomeIsUpdated) {
         device.Exists("fs/home/owner/apps_rw/com.talvoro.tv.brenwick/shared/trusted/abtest"));
 }
 
+// The store's steps one at a time, each once the service has taken the one before: the same
+// status written twice in a burst may reach the service as one change, which would hide a failure
+// from the count on a loaded machine.
 TEST_F(EndToEnd, DownloadFailuresUpToTheLimitStopTheVersion) {
-    std::string story;
-    device.Tvctl(
-        std::string("store play ") + FAST_PLAY + "--max-retry 1 --fail download --attempts 3",
-        &story);
+    device.Write("major.json", R"({"id":"com.talvoro.tv.zefo.homeversion","version":"2.0.0",)"
+                               R"("targetGroupType":"normal","maxRetryCount":1})");
+    ASSERT_EQ(0, device.Tvctl("store major-info " + device.Path("major.json")));
+    auto step = [&](const std::string& status, const std::string& takenLine) {
+        ASSERT_EQ(0, device.Tvctl("set -t string memory/pax/priority_biu_status " + status));
+        ASSERT_TRUE(WaitUntil([&] { return device.LogHas(takenLine); })) << device.Log();
+    };
+    step("priority0_start", "[Updated] request_retry.txt, max: 2");
+    step("priority0_downloadfailed", "[Increase] request_retry.txt, try: 1");
+    step("priority0_downloadfailed", "[Increase] request_retry.txt, try: 2");
+    step("priority0_downloadfailed", "[Not Updated] request_retry.txt. max rety count 2");
+    step("priority0_end", "Set cache priority0_end");
     ASSERT_TRUE(service.Settle());
 
-    EXPECT_EQ(1, StoreCalls("pax_add_recovery_action")) << story;
+    EXPECT_EQ(1, StoreCalls("pax_add_recovery_action"));
     EXPECT_EQ(1, device.LogCount("[Increase] request_retry.txt, try: 1"));
     EXPECT_EQ(1, device.LogCount("[Increase] request_retry.txt, try: 2"));
     EXPECT_EQ(1, device.LogCount("[Not Updated] request_retry.txt. max rety count 2"));
