@@ -39,7 +39,7 @@ double Micros(Clock::time_point from, Clock::time_point to) {
 
 double Percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
-    return values[static_cast<size_t>(p * (values.size() - 1))];
+    return values[static_cast<size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
 void MeasureStartUp() {

@@ -95,7 +95,7 @@ TEST_F(HiddenModeTest, FailingNotificationStepIsLoggedAndTheHandleFreed) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.logged);
-        TestDevice device;
+        TestDevice rowDevice;
         if (c.calls > 0) {
             ASSERT_TRUE(tvhost::FaultAdd(c.call, "0", std::to_string(c.calls)));
         }
@@ -106,11 +106,11 @@ TEST_F(HiddenModeTest, FailingNotificationStepIsLoggedAndTheHandleFreed) {
 
         NotifyHiddenMode::ShowNotification(HiddenMode::UPDATE_FAILED, "-5");
 
-        EXPECT_TRUE(LogLine(device, c.logged));
-        EXPECT_EQ(c.setFailure, LogLine(device, "Failed to set notification"));
-        bool freed = device.Read("faults").find("notification_free") == std::string::npos;
+        EXPECT_TRUE(LogLine(rowDevice, c.logged));
+        EXPECT_EQ(c.setFailure, LogLine(rowDevice, "Failed to set notification"));
+        bool freed = rowDevice.Read("faults").find("notification_free") == std::string::npos;
         EXPECT_EQ(c.call != std::string("notification_create"), freed);
-        EXPECT_TRUE(device.Journal("notification.jsonl").empty());
+        EXPECT_TRUE(rowDevice.Journal("notification.jsonl").empty());
     }
 }
 

@@ -56,7 +56,7 @@ TEST_P(WatchTableTest, WatcherHearsEveryLaterWrite) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, WatchTableTest, ::testing::ValuesIn(DIRECTORY_ROWS),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 // ---- notifications ----------------------------------------------------------------------------
 
@@ -150,6 +150,6 @@ TEST_P(EndTableTest, EndedNotificationIsForgotten) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, EndTableTest, ::testing::ValuesIn(END_ROWS),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace

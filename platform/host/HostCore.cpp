@@ -230,7 +230,8 @@ std::string JsonQuoted(const std::string& text) {
     std::string quoted;
     quoted.reserve(text.size() + 2);
     quoted += '"';
-    for (unsigned char c : text) {
+    for (char byte : text) {
+        auto c = static_cast<unsigned char>(byte);
         switch (c) {
             case '"':
                 quoted += "\\\"";

@@ -117,7 +117,8 @@ std::string Trim(const std::string& text) {
 std::string PercentEncode(const std::string& text) {
     static const char hex[] = "0123456789ABCDEF";
     std::string encoded;
-    for (unsigned char c : text) {
+    for (char byte : text) {
+        auto c = static_cast<unsigned char>(byte);
         if (isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
             encoded += static_cast<char>(c);
         } else {
