@@ -138,9 +138,11 @@ bool SelfIsConsole() {
 }
 
 bool MakeDirs(const std::string& path) {
+    if (path.empty())
+        return true;
     struct stat st;
-    if (path.empty() || stat(path.c_str(), &st) == 0)
-        return path.empty() || S_ISDIR(st.st_mode);
+    if (stat(path.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode);
     size_t slash = path.find_last_not_of('/');
     slash = slash == std::string::npos ? std::string::npos : path.rfind('/', slash);
     if (slash != std::string::npos && slash > 0 && !MakeDirs(path.substr(0, slash)))

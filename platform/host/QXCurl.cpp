@@ -345,13 +345,14 @@ void QXCurlEasy::reset() {
     m_errorBuffer[0] = '\0';
 }
 
-void QXCurlUtility::makeQueryString(std::string& query, std::string key, std::string value) {
+void QXCurlUtility::makeQueryString(std::string& query, const std::string& key,
+                                    const std::string& value) {
     if (!query.empty())
         query += '&';
     query += PercentEncode(key) + '=' + PercentEncode(value);
 }
 
-std::string QXCurlUtility::makeUri(std::string path, std::string query) {
+std::string QXCurlUtility::makeUri(const std::string& path, const std::string& query) {
     if (tvhost::FaultHit("QXCurlUtility::makeUri"))
         throw std::runtime_error("makeUri failed by fault rule");
     std::string file = tvhost::RootPath("config/server_url");

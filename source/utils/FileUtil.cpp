@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr size_t READ_CHUNK = 16 * 1024;
+constexpr size_t READ_CHUNK = size_t{16} * 1024;
 
 FileStatus Done() {
     return {FileStatus::DONE, 0};
@@ -166,7 +166,7 @@ bool FileUtil::NameExists(const std::string& path) {
     return lstat(path.c_str(), &info) == 0;
 }
 
-bool FileUtil::m_ReadFileToString(std::string path, std::string& content) {
+bool FileUtil::m_ReadFileToString(const std::string& path, std::string& content) {
     FileStatus status = ReadOwnFile(path, content);
     if (status.stage == FileStatus::NOT_OPENED)
         return false;
