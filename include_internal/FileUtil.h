@@ -43,7 +43,7 @@ class FileUtil {
     // Files the service reads are small; anything larger is not one of ours.
     static constexpr size_t MAX_FILE_SIZE = size_t{1024} * 1024;
 
-    static bool ReadFile(std::string path, std::string& content);
+    static bool ReadFile(const std::string& path, std::string& content);
     static bool LoadJson(const std::string& path, Json::Value& value);
     // Replaces the whole file: a crash never leaves it half written.
     static bool m_WriteStringToFile(const std::string& path, const std::string& content);

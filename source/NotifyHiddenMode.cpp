@@ -55,10 +55,10 @@ std::string NotifyHiddenMode::m_GetContent(HiddenMode::MsgType type, const std::
     }
 }
 
-void NotifyHiddenMode::ShowToastPopup(HiddenMode::MsgType type, std::string text) {
+void NotifyHiddenMode::ShowToastPopup(HiddenMode::MsgType type, const std::string& text) {
     LOGD("type: %d", static_cast<int>(type));
     std::string title = TITLE;
-    std::string content = m_GetContent(type, std::move(text));
+    std::string content = m_GetContent(type, text);
     if (title.empty() || content.empty())
         return;
 

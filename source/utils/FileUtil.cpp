@@ -177,8 +177,8 @@ bool FileUtil::m_ReadFileToString(const std::string& path, std::string& content)
     return true;
 }
 
-bool FileUtil::ReadFile(std::string path, std::string& content) {
-    return m_ReadFileToString(std::move(path), content);
+bool FileUtil::ReadFile(const std::string& path, std::string& content) {
+    return m_ReadFileToString(path, content);
 }
 
 bool FileUtil::LoadJson(const std::string& path, Json::Value& value) {
