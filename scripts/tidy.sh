@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Runs clang-tidy with the checks of .clang-tidy over the units of the service, the host device,
-# tvctl, the fuzz targets and the benchmarks in BUILD's compile_commands.json (default build/), two
-# at a time (TIDY_JOBS); exit 1 on any finding. FILE-REGEX picks other units ("$PWD/" for all).
+# Runs clang-tidy with the checks of .clang-tidy over the units of the service, the host device and
+# tvctl in BUILD's compile_commands.json (default build/), two at a time (TIDY_JOBS); exit 1 on any
+# finding. FILE-REGEX picks other units ("$PWD/" for all, tests and harnesses included).
 #
 #   scripts/tidy.sh [BUILD] [FILE-REGEX]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-# The tests are left to the compiler's warnings: their GoogleTest expansions would double the time.
-files=${2:-"$PWD/(source|platform|tools|fuzz|bench)/"}
+# The tests, fuzz targets and benchmarks are left to the compiler's warnings: they would more than
+# double the time (GoogleTest's expansions above all).
+files=${2:-"$PWD/(source|platform|tools)/"}
 [ -f "$build/compile_commands.json" ] || scripts/build.sh "$build" >/dev/null
 log=$build/clang-tidy.log
 start=$(date +%s)
