@@ -197,7 +197,9 @@ struct Totals {
         long long total = 0;
         for (long long ns : processorNs)
             total += ns;
-        return processorNs.empty() ? 0 : total / 1000.0 / static_cast<double>(processorNs.size());
+        return processorNs.empty()
+                   ? 0
+                   : static_cast<double>(total) / 1000.0 / static_cast<double>(processorNs.size());
     }
 };
 

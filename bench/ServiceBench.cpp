@@ -39,7 +39,7 @@ double Micros(Clock::time_point from, Clock::time_point to) {
 
 double Percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
-    return values[static_cast<size_t>(p * (values.size() - 1))];
+    return values[static_cast<size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
 void MeasureStartUp() {
@@ -222,7 +222,7 @@ class FloodServer {
         std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n";
         head += m_bodyBytes < 0 ? "Transfer-Encoding: chunked\r\n\r\n"
                                 : "Content-Length: " + std::to_string(m_bodyBytes) + "\r\n\r\n";
-        std::string piece(64 * 1024, ' ');
+        std::string piece(size_t{64} * 1024, ' ');
         piece.replace(0, 9, "{\"rsp\":{ ");
         char size[32];
         snprintf(size, sizeof size, "%zx\r\n", piece.size());
@@ -276,7 +276,7 @@ void MeasureReleaseNotes(long long bodyBytes, const char* what) {
     bool cutOff = false;
     while (!server.done && kill(pid, 0) == 0) {
         peak = std::max(peak, StatusField(pid, "VmRSS"));
-        if (peak > 1024 * 1024 || Micros(start, Clock::now()) > 30e6)
+        if (peak > 1024L * 1024 || Micros(start, Clock::now()) > 30e6)
             cutOff = server.stop = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

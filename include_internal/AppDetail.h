@@ -17,13 +17,13 @@ class AppDetail : public Singleton<AppDetail> {
     // Starts a fetch for the pair unless one is open for it; waits for an earlier worker first.
     void Update(std::string appId, std::string appVersion);
     // The cached description when `version` is the cached version, "" otherwise.
-    std::string GetDescription(std::string version);
+    std::string GetDescription(const std::string& version);
 
   private:
-    void m_RequestThreadFunction(std::string appId, std::string appVersion);
+    void m_RequestThreadFunction(const std::string& appId, const std::string& appVersion);
     void m_CloseRequestRecord(const std::string& appId, const std::string& appVersion);
-    bool m_Request(std::string appId, std::string appVersion, std::string& response);
-    bool m_Parse(std::string response);
+    bool m_Request(const std::string& appId, const std::string& appVersion, std::string& response);
+    bool m_Parse(const std::string& response);
     void m_Save();
     void m_SaveCache();
     void m_LoadCache();

@@ -41,9 +41,9 @@ struct FileStatus {
 class FileUtil {
   public:
     // Files the service reads are small; anything larger is not one of ours.
-    static constexpr size_t MAX_FILE_SIZE = 1024 * 1024;
+    static constexpr size_t MAX_FILE_SIZE = size_t{1024} * 1024;
 
-    static bool ReadFile(std::string path, std::string& content);
+    static bool ReadFile(const std::string& path, std::string& content);
     static bool LoadJson(const std::string& path, Json::Value& value);
     // Replaces the whole file: a crash never leaves it half written.
     static bool m_WriteStringToFile(const std::string& path, const std::string& content);
@@ -65,5 +65,5 @@ class FileUtil {
     static bool NameExists(const std::string& path);
 
   private:
-    static bool m_ReadFileToString(std::string path, std::string& content);
+    static bool m_ReadFileToString(const std::string& path, std::string& content);
 };

@@ -21,9 +21,9 @@ class HiddenMode : public Singleton<HiddenMode> {
     virtual ~HiddenMode();
 
     // Shows the message as a notification while the mode is on.
-    void ShowMessage(MsgType type, std::string text);
+    void ShowMessage(MsgType type, const std::string& text);
     // Shows the last message of an update and switches the mode off; nothing while it is off.
-    void FinishHiddenMode(MsgType type, std::string text);
+    void FinishHiddenMode(MsgType type, const std::string& text);
 
     // Used by the hidden key's toggle.
     void m_EnableHiddenMode();

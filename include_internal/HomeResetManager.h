@@ -20,7 +20,7 @@ class HomeResetManager : public Singleton<HomeResetManager> {
   private:
     static void m_OnHomeResetStatusChanged(keynode_t* node, void* userData);
     void m_RequestHomeResetMode();
-    bool m_CreateHomeResetFlagFile(std::string content);
+    bool m_CreateHomeResetFlagFile(const std::string& content);
     bool m_TrackHomeVersion();
 
     std::string m_homeResetFlagPath;

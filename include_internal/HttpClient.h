@@ -13,7 +13,7 @@ class HttpClient {
     // The largest body taken; past it the transfer is stopped and fails. Release notes are a few
     // kilobytes, and an endless or huge answer must not grow a service that runs for years
     // beyond its memory, so the body is bounded although the body is otherwise taken whole.
-    static constexpr size_t MAX_RESPONSE_SIZE = 1024 * 1024;
+    static constexpr size_t MAX_RESPONSE_SIZE = size_t{1024} * 1024;
 
     HttpClient();
     ~HttpClient();
@@ -21,8 +21,8 @@ class HttpClient {
     HttpClient& operator=(const HttpClient&) = delete;
 
     // Header lines "name: value"; sent only on https.
-    void SetHeader(std::map<std::string, std::string> headers);
-    bool SetUrl(std::string apiPath, std::map<std::string, std::string> params);
+    void SetHeader(const std::map<std::string, std::string>& headers);
+    bool SetUrl(const std::string& apiPath, const std::map<std::string, std::string>& params);
     // True when the transfer completed, whatever its HTTP status; the body is appended.
     bool SendHttpRequest(std::string& response);
 

@@ -9,10 +9,10 @@
 
 class NotifyHiddenMode {
   public:
-    static void ShowToastPopup(HiddenMode::MsgType type, std::string text);
-    static void ShowNotification(HiddenMode::MsgType type, std::string text);
+    static void ShowToastPopup(HiddenMode::MsgType type, const std::string& text);
+    static void ShowNotification(HiddenMode::MsgType type, const std::string& text);
     // The message text for the type, with `text` filled in.
-    static std::string m_GetContent(HiddenMode::MsgType type, std::string text);
+    static std::string m_GetContent(HiddenMode::MsgType type, const std::string& text);
 
   private:
     static bool m_SetNotiText(notification_h noti, HiddenMode::MsgType type,

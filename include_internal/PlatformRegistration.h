@@ -4,7 +4,6 @@
 // has no idle wake-ups.
 #pragma once
 
-#include <glib.h>
 #include <vconf.h>
 
 #include <functional>
@@ -31,7 +30,7 @@ class PlatformRegistration {
 
   private:
     void m_TryRegister();
-    static gboolean m_OnRetryTimer(gpointer self);
+    static void m_OnRetryTimer(void* self);
 
     std::string m_what;
     std::function<int()> m_register;
@@ -39,5 +38,5 @@ class PlatformRegistration {
     bool m_registered = false;
     int m_failures = 0;
     unsigned m_delay = 0;  // ms before the next try, while failing
-    guint m_timer = 0;
+    unsigned m_timer = 0;
 };

@@ -39,9 +39,10 @@ class UpdateManager : public Singleton<UpdateManager> {
     static bool m_NeedToShowNotification();
     static bool m_IsNotificationRequiredCountry();
     static bool m_IsMajorUpdateCompleted();
-    static bool m_CheckValidHomeVersion(std::string majorVersion, std::string installedVersion);
+    static bool m_CheckValidHomeVersion(const std::string& majorVersion,
+                                        const std::string& installedVersion);
 
-    static void m_LaunchHomeUpdateView(std::map<std::string, std::string> extraData);
+    static void m_LaunchHomeUpdateView(const std::map<std::string, std::string>& extraData);
     static void m_LaunchLoadingUI();
     static void m_LaunchStopUI(std::string statusText);
 

@@ -9,7 +9,12 @@ packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libglib2.0-dev libcurl
           # the screen's tests in a real browser
           chromium chromium-driver python3-selenium
           # the fuzz targets: clang and its libFuzzer runtime
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev
+          # static analysis in CI
+          clang-tidy
+          # the Debian package (CPack finds its dependencies with dpkg-shlibdeps and file), its
+          # manual and completion, and the test that unpacks and uses it
+          dpkg-dev file gzip man-db bash-completion)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

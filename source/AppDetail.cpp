@@ -97,14 +97,14 @@ void AppDetail::Update(std::string appId, std::string appVersion) {
     }
 }
 
-std::string AppDetail::GetDescription(std::string version) {
+std::string AppDetail::GetDescription(const std::string& version) {
     std::lock_guard<std::mutex> lock(m_cacheMutex);
     if (version.empty() || version != m_version)
         return "";
     return m_description;
 }
 
-void AppDetail::m_RequestThreadFunction(std::string appId, std::string appVersion) {
+void AppDetail::m_RequestThreadFunction(const std::string& appId, const std::string& appVersion) {
     try {
         LOGE("appId: %s, appVersion: %s", appId.c_str(), appVersion.c_str());
         {
@@ -155,7 +155,8 @@ void AppDetail::m_CloseRequestRecord(const std::string& appId, const std::string
     }
 }
 
-bool AppDetail::m_Request(std::string appId, std::string appVersion, std::string& response) {
+bool AppDetail::m_Request(const std::string& appId, const std::string& appVersion,
+                          std::string& response) {
     try {
         HttpClient client;
         client.SetHeader({{CALLER_HEADER, CALLER_ID}});
@@ -187,7 +188,7 @@ bool AppDetail::m_Request(std::string appId, std::string appVersion, std::string
     }
 }
 
-bool AppDetail::m_Parse(std::string response) {
+bool AppDetail::m_Parse(const std::string& response) {
     if (response.empty()) {
         LOGE("response is null or empty");
         return false;

@@ -50,6 +50,8 @@ bool BrenwickMain::OnCreate(void* data) try {
     } catch (const std::exception& e) {
         LOGE("%s", e.what());
     }
+    // Which build this is, after the start-up lines, so that a log says what produced it.
+    LOGI("brenwick %s", BRENWICK_VERSION);
     return true;
 } catch (...) {
     LOG_ESCAPED_EXCEPTION();

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <exception>
-#include <utility>
 
 #include "Constants.h"
 #include "FileUtil.h"
@@ -20,16 +19,16 @@ HiddenMode::HiddenMode()
 // The flag file stays: the mode holds across restarts until it is switched off.
 HiddenMode::~HiddenMode() = default;
 
-void HiddenMode::ShowMessage(MsgType type, std::string text) {
+void HiddenMode::ShowMessage(MsgType type, const std::string& text) {
     if (!m_isHiddenMode)
         return;
-    NotifyHiddenMode::ShowNotification(type, std::move(text));
+    NotifyHiddenMode::ShowNotification(type, text);
 }
 
-void HiddenMode::FinishHiddenMode(MsgType type, std::string text) {
+void HiddenMode::FinishHiddenMode(MsgType type, const std::string& text) {
     if (!m_isHiddenMode)
         return;
-    ShowMessage(type, std::move(text));
+    ShowMessage(type, text);
     m_DisableHiddenMode();
 }
 

@@ -113,7 +113,7 @@ void HomeResetManager::m_RequestHomeResetMode() {
     }
 }
 
-bool HomeResetManager::m_CreateHomeResetFlagFile(std::string content) {
+bool HomeResetManager::m_CreateHomeResetFlagFile(const std::string& content) {
     try {
         LOGI("Create File");
         // Only the file's presence matters to the platform, so the result is not checked. It

@@ -36,7 +36,7 @@ std::string SucceededContent(const std::string& version) {
 
 }  // namespace
 
-std::string NotifyHiddenMode::m_GetContent(HiddenMode::MsgType type, std::string text) {
+std::string NotifyHiddenMode::m_GetContent(HiddenMode::MsgType type, const std::string& text) {
     switch (type) {
         case HiddenMode::TEST_MODE_OFF:
             return "Home Update Test Mode Off";
@@ -55,10 +55,10 @@ std::string NotifyHiddenMode::m_GetContent(HiddenMode::MsgType type, std::string
     }
 }
 
-void NotifyHiddenMode::ShowToastPopup(HiddenMode::MsgType type, std::string text) {
+void NotifyHiddenMode::ShowToastPopup(HiddenMode::MsgType type, const std::string& text) {
     LOGD("type: %d", static_cast<int>(type));
     std::string title = TITLE;
-    std::string content = m_GetContent(type, std::move(text));
+    std::string content = m_GetContent(type, text);
     if (title.empty() || content.empty())
         return;
 
@@ -107,7 +107,7 @@ bool NotifyHiddenMode::m_SetNotiTimeout(notification_h noti) {
     return true;
 }
 
-void NotifyHiddenMode::ShowNotification(HiddenMode::MsgType type, std::string text) {
+void NotifyHiddenMode::ShowNotification(HiddenMode::MsgType type, const std::string& text) {
     // Freed on every path, the failing steps included.
     std::unique_ptr<_notification, decltype(&notification_free)> noti(
         notification_create(NOTI_TYPE_NORMAL), &notification_free);

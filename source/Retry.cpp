@@ -17,7 +17,7 @@ namespace {
 constexpr const char* GROUP_SEPARATOR = "|";
 constexpr const char* DEFAULT_GROUP = "normal";
 // Three short lines; anything larger is not a counter file.
-constexpr size_t MAX_RETRY_FILE_SIZE = 64 * 1024;
+constexpr size_t MAX_RETRY_FILE_SIZE = size_t{64} * 1024;
 
 std::string ReadLine(std::istream& in, int number) {
     std::string line;

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <exception>
+#include <utility>
 
 #include "AppControlUtil.h"
 #include "AppDetail.h"
@@ -136,8 +137,11 @@ void UpdateManager::m_ReleaseShared(UpdateStatusMonitor* monitor) {
     Singleton<TriggerHomeVersion>::DestoryInstance();
 }
 
-void UpdateManager::m_OnHomeUpdateStatusChanged(PRIORITY_BIU_STATUS status, std::string value,
-                                                void* pUserData) {
+// The monitor hands each callback its own copy of the value.
+void UpdateManager::m_OnHomeUpdateStatusChanged(
+    PRIORITY_BIU_STATUS status,
+    std::string value,  // NOLINT(performance-unnecessary-value-param)
+    void* pUserData) {
     LOGI("%s", value.c_str());
     if (pUserData == nullptr) {
         LOGE("pUserData is null");
@@ -291,8 +295,8 @@ bool UpdateManager::m_IsMajorUpdateCompleted() {
     return false;
 }
 
-bool UpdateManager::m_CheckValidHomeVersion(std::string majorVersion,
-                                            std::string installedVersion) {
+bool UpdateManager::m_CheckValidHomeVersion(const std::string& majorVersion,
+                                            const std::string& installedVersion) {
     if (majorVersion == installedVersion) {
         LOGI("compared version is same %s", installedVersion.c_str());
         return false;
@@ -441,7 +445,7 @@ bool UpdateManager::m_CheckPriorityUpdateValidation(std::string& reason) {
     }
 }
 
-void UpdateManager::m_LaunchHomeUpdateView(std::map<std::string, std::string> extraData) {
+void UpdateManager::m_LaunchHomeUpdateView(const std::map<std::string, std::string>& extraData) {
     std::string fullscreenAppId;
     try {
         fullscreenAppId = VconfUtil::GetVconfStr(keys::CURRENT_FULLSCREEN_APPID);
@@ -465,7 +469,7 @@ void UpdateManager::m_LaunchLoadingUI() {
 void UpdateManager::m_LaunchStopUI(std::string statusText) {
     std::map<std::string, std::string> extraData;
     extraData["LaunchReason"] = "StopUI";
-    extraData["StopUI"] = statusText;
+    extraData["StopUI"] = std::move(statusText);
     std::string homeStatus;
     bool readable = VconfUtil::ReadVconfStr(keys::HOME_PRIORITY_UPDATE_STATUS, homeStatus);
     extraData["PriorityUpdate"] = readable && homeStatus == "start" ? "true" : "false";

@@ -56,7 +56,8 @@ TEST_F(AppDetailTest, RequestCarriesPathOrderedQueryAndHeadersOnlyOverHttps) {
                                "&modelid=" + Setting("db/dravo/modelid") + "&timestamp=";
         ASSERT_EQ(expected, line.substr(0, expected.size()));
         // Milliseconds since 1970, taken when the request was made.
-        EXPECT_NEAR(std::time(nullptr) * 1000.0, std::stod(line.substr(expected.size())), 2000);
+        EXPECT_NEAR(static_cast<double>(std::time(nullptr)) * 1000.0,
+                    std::stod(line.substr(expected.size())), 2000);
 
         EXPECT_EQ(https ? "com.talvoro.tv.vemb" : "", request["headers"]["X-QX-Caller"].asString());
         EXPECT_EQ(https ? Setting("db/dravo/modelid") : "",

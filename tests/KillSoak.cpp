@@ -43,7 +43,7 @@ const char* const REQUESTS[] = {
 // Whether TEXT is COUNT whole lines (any number but none when COUNT is 0): a write cut short
 // leaves a line without its end, or fewer lines.
 bool WholeLines(const std::string& text, size_t count) {
-    size_t lines = std::count(text.begin(), text.end(), '\n');
+    auto lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
     return !text.empty() && text.back() == '\n' && text.find("\n\n") == std::string::npos &&
            (count == 0 ? lines > 0 : lines == count);
 }

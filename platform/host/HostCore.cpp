@@ -138,9 +138,11 @@ bool SelfIsConsole() {
 }
 
 bool MakeDirs(const std::string& path) {
+    if (path.empty())
+        return true;
     struct stat st;
-    if (path.empty() || stat(path.c_str(), &st) == 0)
-        return path.empty() || S_ISDIR(st.st_mode);
+    if (stat(path.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode);
     size_t slash = path.find_last_not_of('/');
     slash = slash == std::string::npos ? std::string::npos : path.rfind('/', slash);
     if (slash != std::string::npos && slash > 0 && !MakeDirs(path.substr(0, slash)))
@@ -230,7 +232,8 @@ std::string JsonQuoted(const std::string& text) {
     std::string quoted;
     quoted.reserve(text.size() + 2);
     quoted += '"';
-    for (unsigned char c : text) {
+    for (char byte : text) {
+        auto c = static_cast<unsigned char>(byte);
         switch (c) {
             case '"':
                 quoted += "\\\"";

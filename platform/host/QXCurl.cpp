@@ -117,7 +117,8 @@ std::string Trim(const std::string& text) {
 std::string PercentEncode(const std::string& text) {
     static const char hex[] = "0123456789ABCDEF";
     std::string encoded;
-    for (unsigned char c : text) {
+    for (char byte : text) {
+        auto c = static_cast<unsigned char>(byte);
         if (isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
             encoded += static_cast<char>(c);
         } else {
@@ -344,13 +345,14 @@ void QXCurlEasy::reset() {
     m_errorBuffer[0] = '\0';
 }
 
-void QXCurlUtility::makeQueryString(std::string& query, std::string key, std::string value) {
+void QXCurlUtility::makeQueryString(std::string& query, const std::string& key,
+                                    const std::string& value) {
     if (!query.empty())
         query += '&';
     query += PercentEncode(key) + '=' + PercentEncode(value);
 }
 
-std::string QXCurlUtility::makeUri(std::string path, std::string query) {
+std::string QXCurlUtility::makeUri(const std::string& path, const std::string& query) {
     if (tvhost::FaultHit("QXCurlUtility::makeUri"))
         throw std::runtime_error("makeUri failed by fault rule");
     std::string file = tvhost::RootPath("config/server_url");

@@ -9,7 +9,7 @@ extern "C" {
 #endif
 
 #define DEVICE_POWER_OK 0
-#define DEVICE_POWER_ERR -1
+#define DEVICE_POWER_ERR (-1)
 
 /* New-state values 2, 3 and 4 are power-off states. */
 typedef struct _device_power_state_info {

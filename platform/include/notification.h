@@ -7,8 +7,8 @@ extern "C" {
 #endif
 
 #define NOTI_OK 0
-#define NOTI_ERR_INVALID_PARAMETER -22
-#define NOTI_ERR_IO -5
+#define NOTI_ERR_INVALID_PARAMETER (-22)
+#define NOTI_ERR_IO (-5)
 
 typedef enum {
     NOTI_TYPE_NORMAL = 0,
@@ -41,7 +41,7 @@ typedef enum _notification_button_index {
 #define NOTI_EVENT_HIDDEN_BY_EXTERNAL 102
 
 /* Ends the argument list of notification_set_text. */
-#define NOTI_VARIABLE_TYPE_NONE -1
+#define NOTI_VARIABLE_TYPE_NONE (-1)
 
 typedef struct _notification* notification_h;
 typedef void (*notification_event_cb)(notification_h noti, int event_type, void* user_data);

@@ -7,9 +7,9 @@ extern "C" {
 #endif
 
 #define PKGMGR_OK 0
-#define PKGMGR_ERR_NO_SUCH_PACKAGE -2
-#define PKGMGR_ERR_INVALID_PARAMETER -22
-#define PKGMGR_ERR_IO -5
+#define PKGMGR_ERR_NO_SUCH_PACKAGE (-2)
+#define PKGMGR_ERR_INVALID_PARAMETER (-22)
+#define PKGMGR_ERR_IO (-5)
 
 typedef struct package_info_s* package_info_h;
 

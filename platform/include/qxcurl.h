@@ -102,8 +102,9 @@ class QXCurlEasy {
 
 class QXCurlUtility {
   public:
-    static void makeQueryString(std::string& query, std::string key, std::string value);
-    static std::string makeUri(std::string path, std::string query);
+    static void makeQueryString(std::string& query, const std::string& key,
+                                const std::string& value);
+    static std::string makeUri(const std::string& path, const std::string& query);
     static bool checkIsHttps(std::string url);
 };
 

@@ -11,12 +11,12 @@ extern "C" {
 #endif
 
 #define SERVICE_APP_OK 0
-#define SERVICE_APP_ERR_ALREADY_RUNNING -114
-#define SERVICE_APP_ERR_INVALID_PARAMETER -22
-#define SERVICE_APP_ERR_NO_DEVICE -19
-#define SERVICE_APP_ERR_IO -5
+#define SERVICE_APP_ERR_ALREADY_RUNNING (-114)
+#define SERVICE_APP_ERR_INVALID_PARAMETER (-22)
+#define SERVICE_APP_ERR_NO_DEVICE (-19)
+#define SERVICE_APP_ERR_IO (-5)
 /* The create callback returned false. */
-#define SERVICE_APP_ERR_CANCELED -125
+#define SERVICE_APP_ERR_CANCELED (-125)
 
 typedef bool (*service_app_create_cb)(void* user_data);
 typedef void (*service_app_terminate_cb)(void* user_data);

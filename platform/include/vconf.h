@@ -7,7 +7,7 @@ extern "C" {
 #endif
 
 #define VCONF_OK 0
-#define VCONF_ERROR -1
+#define VCONF_ERROR (-1)
 
 typedef enum {
     VCONF_TYPE_NONE = 0,

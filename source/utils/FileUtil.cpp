@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr size_t READ_CHUNK = 16 * 1024;
+constexpr size_t READ_CHUNK = size_t{16} * 1024;
 
 FileStatus Done() {
     return {FileStatus::DONE, 0};
@@ -166,7 +166,7 @@ bool FileUtil::NameExists(const std::string& path) {
     return lstat(path.c_str(), &info) == 0;
 }
 
-bool FileUtil::m_ReadFileToString(std::string path, std::string& content) {
+bool FileUtil::m_ReadFileToString(const std::string& path, std::string& content) {
     FileStatus status = ReadOwnFile(path, content);
     if (status.stage == FileStatus::NOT_OPENED)
         return false;
@@ -177,8 +177,8 @@ bool FileUtil::m_ReadFileToString(std::string path, std::string& content) {
     return true;
 }
 
-bool FileUtil::ReadFile(std::string path, std::string& content) {
-    return m_ReadFileToString(std::move(path), content);
+bool FileUtil::ReadFile(const std::string& path, std::string& content) {
+    return m_ReadFileToString(path, content);
 }
 
 bool FileUtil::LoadJson(const std::string& path, Json::Value& value) {

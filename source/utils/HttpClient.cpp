@@ -11,7 +11,7 @@ HttpClient::HttpClient() = default;
 
 HttpClient::~HttpClient() = default;
 
-void HttpClient::SetHeader(std::map<std::string, std::string> headers) {
+void HttpClient::SetHeader(const std::map<std::string, std::string>& headers) {
     LOGE("");
     if (!m_headers.empty())
         m_headers.clear();
@@ -24,7 +24,8 @@ void HttpClient::SetHeader(std::map<std::string, std::string> headers) {
     }
 }
 
-bool HttpClient::SetUrl(std::string apiPath, std::map<std::string, std::string> params) {
+bool HttpClient::SetUrl(const std::string& apiPath,
+                        const std::map<std::string, std::string>& params) {
     if (apiPath.empty()) {
         LOGE("Invalid API path");
         return false;

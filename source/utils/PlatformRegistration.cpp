@@ -6,6 +6,7 @@
 
 #include "EntryGuard.h"
 #include "Log.h"
+#include "MainLoopTimer.h"
 
 namespace {
 // First retry after a second, then twice as long each time, up to a minute: quick after a
@@ -24,7 +25,7 @@ PlatformRegistration::PlatformRegistration(std::string what, std::function<int()
 
 PlatformRegistration::~PlatformRegistration() {
     if (m_timer != 0)
-        g_source_remove(m_timer);
+        MainLoopTimer::Remove(m_timer);
     if (m_registered) {
         int result = m_unregister();
         if (result != 0)
@@ -52,16 +53,14 @@ void PlatformRegistration::m_TryRegister() {
     m_delay = m_failures == 0 ? FIRST_RETRY_MS : std::min(2 * m_delay, LONGEST_RETRY_MS);
     ++m_failures;
     LOGE("Failed to %s (error: %d); trying again in %u ms", m_what.c_str(), result, m_delay);
-    m_timer = g_timeout_add(m_delay, m_OnRetryTimer, this);
+    m_timer = MainLoopTimer::Add(m_delay, m_OnRetryTimer, this);
 }
 
-gboolean PlatformRegistration::m_OnRetryTimer(gpointer self) try {
+void PlatformRegistration::m_OnRetryTimer(void* self) try {
     auto* registration = static_cast<PlatformRegistration*>(self);
     // This source ends here; a failing try adds the next one.
     registration->m_timer = 0;
     registration->m_TryRegister();
-    return G_SOURCE_REMOVE;
 } catch (...) {
     LOG_ESCAPED_EXCEPTION();
-    return G_SOURCE_REMOVE;
 }

@@ -57,7 +57,7 @@ int Help(const Args& args) {
     std::vector<Command> commands = AllCommands();
     std::sort(commands.begin(), commands.end(),
               [](const Command& a, const Command& b) { return a.name < b.name; });
-    printf("usage: tvctl [--root DIR] COMMAND [ARGS...]\n");
+    printf("usage: tvctl [--root DIR] COMMAND [ARGS...] | tvctl --version\n");
     printf(
         "The device root is DIR, else TV_DEVICE_ROOT, else "
         "${XDG_STATE_HOME:-$HOME/.local/state}/tvdevice.\n");
@@ -92,6 +92,9 @@ int ReadOptions(Args* args) {
             return Fail(EXIT_USAGE, "--root needs a directory");
         } else if (option == "--help") {
             return Help({});
+        } else if (option == "--version") {
+            printf("tvctl (brenwick) %s\n", BRENWICK_VERSION);
+            return EXIT_DONE;
         } else {
             return Fail(EXIT_USAGE, "unknown option '" + option + "' (see: tvctl help)");
         }

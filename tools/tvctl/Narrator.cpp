@@ -270,8 +270,13 @@ void Narrator::Finish() {
         std::getline(lines, count);
         std::getline(lines, maximum);
         std::getline(lines, target);
-        Say("record",
-            std::string(file) + ": " + count + " of " + maximum + " tries used for " + target);
+        Say("record", std::string(file)
+                          .append(": ")
+                          .append(count)
+                          .append(" of ")
+                          .append(maximum)
+                          .append(" tries used for ")
+                          .append(target));
     }
     std::string abtest;
     bool flagged =

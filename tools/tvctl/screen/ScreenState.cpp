@@ -46,7 +46,7 @@ const char* const SERVICE_KEYS[] = {
 constexpr size_t STORY_LINES = 400;
 constexpr size_t LOG_LINES = 400;
 constexpr size_t TOASTS = 5;
-constexpr long LOG_BACKLOG_BYTES = 64 * 1024;
+constexpr long LOG_BACKLOG_BYTES = 64L * 1024;
 
 // Hands each whole line appended to `path` since *offset to `take`: a line still being written
 // waits for the next read, and a file that shrank is read again from its start.
