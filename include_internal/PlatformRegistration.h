@@ -10,12 +10,22 @@
 #include <memory>
 #include <string>
 
+// When the tries after a refusal come, and how often a refusal that lasts is told in the log.
+struct RetrySchedule {
+    // Quick after a passing refusal; the wait doubles from the first to the longest.
+    unsigned firstMs = 1000;
+    unsigned longestMs = 60 * 1000;
+    // A platform that refuses for good must not fill the log: between the first failure and the
+    // success, a line at most this often.
+    unsigned quietMs = 60 * 60 * 1000;
+};
+
 class PlatformRegistration {
   public:
     // Both calls return the platform's code, 0 for success. `what` names the registration in the
     // log ("watch KEY").
     PlatformRegistration(std::string what, std::function<int()> doRegister,
-                         std::function<int()> doUnregister);
+                         std::function<int()> doUnregister, RetrySchedule schedule = {});
     // Withdraws the registration when it was made, or stops trying.
     ~PlatformRegistration();
     PlatformRegistration(const PlatformRegistration&) = delete;
@@ -26,7 +36,8 @@ class PlatformRegistration {
     // The watch of one settings key by `callback` with `userData`.
     static std::unique_ptr<PlatformRegistration> WatchKey(const char* key,
                                                           vconf_callback_fn callback,
-                                                          void* userData);
+                                                          void* userData,
+                                                          RetrySchedule schedule = {});
 
   private:
     void m_TryRegister();
@@ -35,6 +46,7 @@ class PlatformRegistration {
     std::string m_what;
     std::function<int()> m_register;
     std::function<int()> m_unregister;
+    RetrySchedule m_schedule;
     bool m_registered = false;
     int m_failures = 0;
     unsigned m_delay = 0;  // ms before the next try, while failing

@@ -46,23 +46,25 @@ TEST_F(HomeUpdateNotificationTest, PostsTitleContentAndThreeLocalizedButtons) {
 
 struct EventRow {
     const char* name;
-    int event;
+    std::vector<int> events;  // one after the other
     const char* storeBefore;
     const char* storeAfter;  // nullptr: left as it was
     bool detailsLaunched;
 };
 
 const EventRow EVENT_ROWS[] = {
-    {"LaterPressed", 0, "priority0_downloaded", "install_later", false},
-    {"DetailsPressed", 2, "priority0_downloaded", nullptr, true},
+    {"LaterPressed", {0}, "priority0_downloaded", "install_later", false},
+    {"DetailsPressed", {2}, "priority0_downloaded", nullptr, true},
     // Hidden while the store service waits: the answer is "check next time".
-    {"HiddenByTheUser", 100, "priority0_downloaded", "deny_install", false},
-    {"HiddenByItsTimeOut", 101, "priority0_downloaded", "deny_install", false},
-    {"HiddenFromOutside", 102, "priority0_downloaded", "deny_install", false},
-    // Once the store service has moved on, hiding asks nothing more.
-    {"HiddenAfterTheAnswer", 102, "allow_install", nullptr, false},
-    {"UnknownEvent3", 3, "priority0_downloaded", nullptr, false},
-    {"UnknownEvent103", 103, "priority0_downloaded", nullptr, false},
+    {"HiddenByTheUser", {100}, "priority0_downloaded", "deny_install", false},
+    {"HiddenByItsTimeOut", {101}, "priority0_downloaded", "deny_install", false},
+    {"HiddenFromOutside", {102}, "priority0_downloaded", "deny_install", false},
+    // Once the store service has moved on, hiding asks nothing more: the notification closes
+    // after a press and its hidden event follows.
+    {"HiddenAfterTheAnswer", {102}, "allow_install", nullptr, false},
+    {"LaterPressedThenHidden", {0, 100}, "priority0_downloaded", "install_later", false},
+    {"UnknownEvent3", {3}, "priority0_downloaded", nullptr, false},
+    {"UnknownEvent103", {103}, "priority0_downloaded", nullptr, false},
 };
 
 class EventTableTest : public HomeUpdateNotificationTest,
@@ -75,21 +77,23 @@ TEST_P(EventTableTest, TurnsTheEventIntoAnAnswer) {
     std::vector<Json::Value> posts = Posts(true);
     ASSERT_EQ(1u, posts.size());
 
-    // As the notification service delivers it; the console's buttons are played end to end.
-    Json::Value event(Json::objectValue);
-    event["kind"] = "notification_event";
-    event["id"] = posts[0]["id"];
-    event["event"] = row.event;
-    ASSERT_EQ(0, tvhost::SendToApp(BRENWICK_APP_ID, event));
-    ASSERT_TRUE(device.Settle(true));
-    ASSERT_TRUE(device.LogHas("event_type: " + std::to_string(row.event)));
+    // As the notification service delivers them; the console's buttons are played end to end.
+    for (int type : row.events) {
+        Json::Value event(Json::objectValue);
+        event["kind"] = "notification_event";
+        event["id"] = posts[0]["id"];
+        event["event"] = type;
+        ASSERT_EQ(0, tvhost::SendToApp(BRENWICK_APP_ID, event));
+        ASSERT_TRUE(device.Settle(true));
+        ASSERT_TRUE(device.LogHas("event_type: " + std::to_string(type)));
+    }
 
     EXPECT_EQ(row.storeAfter ? row.storeAfter : row.storeBefore, StrKey(BIU_STATUS));
     std::string details =
         "LaunchReason=DetailPopup;appDescription=A brighter;appId=" + HOME_APP_ID +
         ";appVersion=2.0.0;Caller=" + BRENWICK_APP_ID + ";\n";
     EXPECT_EQ(row.detailsLaunched ? details : "", ViewLaunches());
-    bool checkNextTime = row.event >= 100 && row.storeAfter;
+    bool checkNextTime = row.storeAfter && std::string(row.storeAfter) == "deny_install";
     EXPECT_EQ(checkNextTime, device.LogHas("P0_Downloaded -> CheckNextTime"));
 }
 

@@ -168,19 +168,22 @@ void OnEvent(notification_h noti, int eventType, void* userData) {
 
 const struct EndRow {
     const char* name;
-    const char* console;  // tvctl command with ID for the notification's id; "" for a time-out
+    // tvctl commands, ID standing for the notification's id; each delivers one event
+    std::vector<std::string> console;
     int hideTimeout;
     int deleteTimeout;
     std::vector<int> events;  // what its callback gets
 } END_ROWS[] = {
-    {"Button1Pressed", "press ID 1", 0, 0, {NOTI_EVENT_BUTTON_1}},
-    {"Button2PressedBeforeItsHideTimeOut", "press ID 2", 1, 0, {NOTI_EVENT_BUTTON_2}},
-    {"Button3Pressed", "press ID 3", 0, 0, {NOTI_EVENT_BUTTON_3}},
-    {"HiddenByUser", "hide ID", 0, 0, {NOTI_EVENT_HIDDEN_BY_USER}},
-    {"HiddenByTimeOutFromTheConsole", "hide ID timeout", 0, 0, {NOTI_EVENT_HIDDEN_BY_TIMEOUT}},
-    {"HiddenFromOutside", "hide ID other", 0, 0, {NOTI_EVENT_HIDDEN_BY_EXTERNAL}},
-    {"HideTimeOut", "", 1, 0, {NOTI_EVENT_HIDDEN_BY_TIMEOUT}},
-    {"DeleteTimeOutBeforeHiding", "", 5, 1, {}},
+    // As on a set, a press leaves the notification to be hidden.
+    {"PressedThenHiddenByUser", {"press ID 1", "hide ID"}, 0, 0, {0, 100}},
+    {"PressedTwiceThenHiddenFromOutside",
+     {"press ID 2", "press ID 3", "hide ID other"},
+     0,
+     0,
+     {1, 2, 102}},
+    {"HiddenByTimeOutFromTheConsole", {"hide ID timeout"}, 0, 0, {101}},
+    {"HideTimeOut", {}, 1, 0, {101}},
+    {"DeleteTimeOutBeforeHiding", {}, 5, 1, {}},
 };
 
 class NotificationHost : public ::testing::Test {
@@ -215,23 +218,27 @@ class NotificationHost : public ::testing::Test {
 
 class EndTableTest : public NotificationHost, public ::testing::WithParamInterface<EndRow> {};
 
-// Once it has ended, a notification is forgotten: no later timer, console command or message
-// reaches its callback. The other one, hidden by its time-out two seconds on, is the later event
-// that the absence waits for.
+// Once hidden or deleted, a notification is forgotten: no later timer, console command or
+// message reaches its callback. The other one, hidden by its time-out two seconds on, is the later
+// event that the absence waits for.
 TEST_P(EndTableTest, EndedNotificationIsForgotten) {
     const EndRow& row = GetParam();
     std::string id = Post(row.hideTimeout, row.deleteTimeout);
     std::string other = Post(2, 0);
-    std::string record = "notification/" + id + ".json", command = row.console;
+    std::string record = "notification/" + id + ".json";
     ASSERT_TRUE(device.Exists(record));
-    if (!command.empty()) {
-        ASSERT_EQ(device.Tvctl(command.replace(command.find("ID"), 2, id)), 0);
+    for (std::string command : row.console) {
+        size_t before = g_events.size();
+        std::string output;
+        ASSERT_EQ(device.Tvctl(command.replace(command.find("ID"), 2, id), &output), 0) << output;
+        ASSERT_TRUE(RunLoopUntil([&] { return g_events.size() > before; }));
     }
     ASSERT_TRUE(RunLoopUntil([&] { return !device.Exists(record); }, 4000));
     EXPECT_EQ(g_events, row.events);
 
     std::string output;
     EXPECT_EQ(device.Tvctl("press " + id + " 2", &output), 1) << output;
+    EXPECT_EQ(device.Tvctl("hide " + id, &output), 1) << output;
     Json::Value message(Json::objectValue);
     message["kind"] = "notification_event";
     message["id"] = std::stoi(id);

@@ -1,5 +1,8 @@
 // Watches and subscriptions that the platform refuses at start: each is logged, tried again on a
 // timer, and the unit then hears the changes it registered for.
+#include <chrono>
+
+#include "PlatformRegistration.h"
 #include "UpdateFlow.h"
 
 using namespace updateflow;
@@ -49,5 +52,33 @@ TEST_P(PlatformRegistrationTest, RefusedAtStartIsRetriedUntilTheChangesArrive) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, PlatformRegistrationTest, ::testing::ValuesIn(ROWS), RowName());
+
+// A refusal that lasts is tried again all along, but told only at its first failure, then once
+// per quiet time (an hour; shortened here), and at its end.
+TEST(LastingRefusal, IsLoggedFirstThenOncePerQuietTimeAndAtItsEnd) {
+    const struct {
+        unsigned quietMs;
+        unsigned refusals;
+    } rows[] = {{60 * 60 * 1000, 100}, {100, 60}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.quietMs);
+        TestDevice device;
+        tvhost::FaultAdd("vconf_notify_key_changed", "-1", std::to_string(row.refusals));
+        auto start = std::chrono::steady_clock::now();
+        auto watch = PlatformRegistration::WatchKey("db/test/key", [](keynode_t*, void*) {},
+                                                    nullptr, {5, 5, row.quietMs});
+        ASSERT_TRUE(RunLoopUntil([&] { return watch->IsRegistered(); }, 10000));
+        auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+
+        int lines = device.LogCount("Failed to watch db/test/key (error: -1)");
+        // The refusals span at least (refusals - 1) * 5 ms: a quiet time inside it is told.
+        EXPECT_GE(lines, row.quietMs < (row.refusals - 1) * 5u ? 2 : 1);
+        EXPECT_LE(lines, 1 + elapsedMs / row.quietMs);
+        EXPECT_TRUE(device.LogHas("Done: watch db/test/key, after " + std::to_string(row.refusals) +
+                                  " failed tries"));
+    }
+}
 
 }  // namespace

@@ -66,12 +66,16 @@ TEST(ResetManagerTest, OnlyPortalStatesOneAndTwoStartACheck) {
 }
 
 // Killed after the new counts were saved but before the wipe: the next start still wipes, once,
-// emptying both directories but for the bookkeeping, and never following a link out of them.
+// emptying both directories but for the bookkeeping, and never following a link out of them. A
+// file named like the pending mark is kept only where the service puts its own.
 TEST(ResetManagerTest, WipeCutShortByAKillCompletesAtTheNextStart) {
     TestDevice device;
     device.Write(RESET_FLAG, "0\n0\n0\n");
     device.Write(RETRY_FILE, "1\n3\n2.0.0\n");
     device.Write(DATA + "nested/deeper/file", "x");
+    for (const char* dir : {"", "nested/deeper/"})
+        device.Write(DATA + dir + ".reset_wipe_pending", "");
+    device.Write(TRUSTED + "cache/.reset_wipe_pending", "");
     device.Write(TRUSTED + "abtest", "{}");
     device.Write(TRUSTED + ".home_version_tracker", "1.0.0\n");
     device.Write("outside/dir/inner.txt", "precious");

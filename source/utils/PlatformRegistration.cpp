@@ -8,18 +8,13 @@
 #include "Log.h"
 #include "MainLoopTimer.h"
 
-namespace {
-// First retry after a second, then twice as long each time, up to a minute: quick after a
-// passing refusal, and a few log lines an hour when the platform keeps refusing.
-constexpr unsigned FIRST_RETRY_MS = 1000;
-constexpr unsigned LONGEST_RETRY_MS = 60 * 1000;
-}  // namespace
-
 PlatformRegistration::PlatformRegistration(std::string what, std::function<int()> doRegister,
-                                           std::function<int()> doUnregister)
+                                           std::function<int()> doUnregister,
+                                           RetrySchedule schedule)
     : m_what(std::move(what)),
       m_register(std::move(doRegister)),
-      m_unregister(std::move(doUnregister)) {
+      m_unregister(std::move(doUnregister)),
+      m_schedule(schedule) {
     m_TryRegister();
 }
 
@@ -35,11 +30,12 @@ PlatformRegistration::~PlatformRegistration() {
 
 std::unique_ptr<PlatformRegistration> PlatformRegistration::WatchKey(const char* key,
                                                                      vconf_callback_fn callback,
-                                                                     void* userData) {
+                                                                     void* userData,
+                                                                     RetrySchedule schedule) {
     std::string name = key;
     return std::make_unique<PlatformRegistration>(
         "watch " + name, [=] { return vconf_notify_key_changed(name.c_str(), callback, userData); },
-        [=] { return vconf_ignore_key_changed(name.c_str(), callback); });
+        [=] { return vconf_ignore_key_changed(name.c_str(), callback); }, schedule);
 }
 
 void PlatformRegistration::m_TryRegister() {
@@ -50,7 +46,7 @@ void PlatformRegistration::m_TryRegister() {
             LOGE("Done: %s, after %d failed tries", m_what.c_str(), m_failures);
         return;
     }
-    m_delay = m_failures == 0 ? FIRST_RETRY_MS : std::min(2 * m_delay, LONGEST_RETRY_MS);
+    m_delay = m_failures == 0 ? m_schedule.firstMs : std::min(2 * m_delay, m_schedule.longestMs);
     ++m_failures;
     LOGE("Failed to %s (error: %d); trying again in %u ms", m_what.c_str(), result, m_delay);
     m_timer = MainLoopTimer::Add(m_delay, m_OnRetryTimer, this);
