@@ -27,8 +27,7 @@ struct FileStatus {
         DONE,
         // Missing, a link, not a regular file, or the directory could not be used.
         NOT_OPENED,
-        // Opened, but reading, writing or making the change durable failed (or the file is too
-        // large to be one of ours).
+        // Opened, but reading or writing failed (or the file is too large to be one of ours).
         FAILED,
     };
     Stage stage;
@@ -57,9 +56,11 @@ class FileUtil {
                                   size_t maxSize = MAX_FILE_SIZE);
     // Replaces the file durably: a unique temporary in the same directory, written, synced and
     // renamed over the name, then the directory synced. A link at the name or at the temporary
-    // is never followed, and the temporary is gone again on every failure.
+    // is never followed, and the temporary is gone again on every failure. Once renamed the
+    // write is done: a directory that cannot be synced is only a warning in the log.
     static FileStatus WriteOwnFile(const std::string& path, const std::string& content);
-    // Removes the name (a link itself, never what it points to) and makes the removal durable.
+    // Removes the name (a link itself, never what it points to) and makes the removal durable, as
+    // far as the directory can be synced.
     static FileStatus RemoveOwnFile(const std::string& path);
     // Whether anything, a link included, has the name.
     static bool NameExists(const std::string& path);

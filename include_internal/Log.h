@@ -20,4 +20,5 @@ constexpr const char* LogBaseName(const char* path) {
 
 #define LOGD(fmt, ...) BRENWICK_LOG(DLOG_DEBUG, fmt, ##__VA_ARGS__)
 #define LOGI(fmt, ...) BRENWICK_LOG(DLOG_INFO, fmt, ##__VA_ARGS__)
+#define LOGW(fmt, ...) BRENWICK_LOG(DLOG_WARN, fmt, ##__VA_ARGS__)
 #define LOGE(fmt, ...) BRENWICK_LOG(DLOG_ERROR, fmt, ##__VA_ARGS__)

@@ -6,6 +6,7 @@
 
 #include <vconf.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -49,6 +50,7 @@ class PlatformRegistration {
     RetrySchedule m_schedule;
     bool m_registered = false;
     int m_failures = 0;
-    unsigned m_delay = 0;  // ms before the next try, while failing
+    unsigned m_delay = 0;                                // ms before the next try, while failing
+    std::chrono::steady_clock::time_point m_lastLogged;  // of the last failure told
     unsigned m_timer = 0;
 };

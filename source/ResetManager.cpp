@@ -29,12 +29,12 @@ constexpr size_t MAX_RESET_FLAG_SIZE = 4096;
 // Present from the moment a reset is found until its wipe has run to its end. The counts are
 // saved before the wipe, so after a crash in between they no longer tell that a wipe is owed:
 // this mark does, and the next check answers true again. It keeps ".resetflag" exactly as it
-// always was, and it survives the wipe it stands for.
+// always was, and it survives the wipe it stands for; a file of that name anywhere else is
+// wiped like any other.
 constexpr const char* WIPE_PENDING_FILE = ".reset_wipe_pending";
 
 bool IsKeptFile(const std::string& name) {
-    return name == RESET_FLAG_FILE || name == HOME_VERSION_TRACKER_FILE ||
-           name == WIPE_PENDING_FILE;
+    return name == RESET_FLAG_FILE || name == HOME_VERSION_TRACKER_FILE;
 }
 
 int ReadCounter(const char* key) {
@@ -226,7 +226,7 @@ void ResetManager::m_RemoveDirectoryRecursive(int directory, const std::string& 
                                         "cannot remove " + entryPath);
             continue;
         }
-        if (IsKeptFile(name))
+        if (IsKeptFile(name) || entryPath == m_wipePendingPath)
             continue;
         LOGI("Delete %s", entryPath.c_str());
         if (unlinkat(directory, name.c_str(), 0) != 0 && errno != ENOENT)

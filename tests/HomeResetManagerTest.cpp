@@ -71,9 +71,9 @@ TEST(HomeResetManagerTest, TrackingFileWhoseFolderSyncFailsStillReboots) {
     EXPECT_EQ("1.0.0\n", device.Read(TRACKER));
     EXPECT_EQ("s:done", device.Key(keys::HOME_RESET_STATUS));
     EXPECT_EQ(1u, device.Entries("power.jsonl", "code", 14).size());
-    EXPECT_THAT(device.Log(), ::testing::ContainsRegex(
-                                  "W/BRENWICK[^\n]*/\\.home_version_tracker is written, but not "
-                                  "yet durable: Input/output error"));
+    EXPECT_THAT(device.Log(),
+                ::testing::ContainsRegex("W/BRENWICK[^\n]*/\\.home_version_tracker "
+                                         "changed, but not yet durably: Input/output"));
     Singleton<HomeResetManager>::DestoryInstance();
 }
 

@@ -2,7 +2,8 @@
 // notification/next_id, is journaled whole in log/notification.jsonl, and its poster is
 // recorded in notification/ID.json so that `tvctl press/hide` know whom to tell. Events reach
 // the poster as "notification_event" messages, or from its own hide timer, and are handed to
-// the callback given at posting on the poster's main loop, until the notification ends.
+// the callback given at posting on the poster's main loop, until the notification is hidden or
+// deleted.
 #include <fcntl.h>
 #include <glib.h>
 #include <sys/file.h>
@@ -48,10 +49,11 @@ bool KnownButton(int index) {
 
 // ---- notifications this process posted with an event callback --------------------------
 //
-// A notification ends when the user presses one of its buttons, when it is hidden (by the user,
-// its hide time-out or from outside) or when its delete time-out passes. Then it is forgotten,
-// with its poster record: the journal keeps the history, and a poster that runs for years
-// holds only the notifications still shown.
+// A notification ends when it is hidden (by the user, its hide time-out or from outside) or when
+// its delete time-out passes. A button press does not end it: on a set the notification closes
+// after the press and its hidden event follows. Once ended it is forgotten, with its poster
+// record: the journal keeps the history, and a poster that runs for years holds only the
+// notifications still shown.
 
 // Ids count per device root; a process (a test) may see several roots.
 using PostedKey = std::pair<std::string, int>;
@@ -71,8 +73,7 @@ std::map<PostedKey, Posted>& PostedNotifications() {
 }
 
 bool EndsNotification(int event) {
-    return (event >= NOTI_EVENT_BUTTON_1 && event <= NOTI_EVENT_BUTTON_3) ||
-           (event >= NOTI_EVENT_HIDDEN_BY_USER && event <= NOTI_EVENT_HIDDEN_BY_EXTERNAL);
+    return event >= NOTI_EVENT_HIDDEN_BY_USER && event <= NOTI_EVENT_HIDDEN_BY_EXTERNAL;
 }
 
 std::string PosterRecordPath(const PostedKey& key) {

@@ -80,8 +80,16 @@ int CreateTemporary(int directory, const std::string& name, std::string& tempora
     return -1;
 }
 
-// The temporary is written whole and synced before it takes the name, and the directory is
-// synced after, so that a power cut leaves the old file or the new one, never an empty one.
+// The change under `path` is in place; syncing its directory makes it survive a power cut. A
+// directory that cannot be synced (some file systems refuse) leaves that to the file system's own
+// flush: the change is there to read, so it is done, and only the lost durability is told.
+void SyncDirectory(int directory, const std::string& path) {
+    if (fsync(directory) != 0)
+        LOGW("%s changed, but not yet durably: %s", path.c_str(), strerror(errno));
+}
+
+// The temporary is written whole and synced before it takes the name, so that a power cut leaves
+// the old file or the new one, never an empty one.
 FileStatus ReplaceFromTemporary(int directory, const std::string& name,
                                 const std::string& content) {
     std::string temporary;
@@ -94,8 +102,6 @@ FileStatus ReplaceFromTemporary(int directory, const std::string& name,
         unlinkat(directory, temporary.c_str(), 0);
         return Failed(error);
     }
-    if (fsync(directory) != 0)
-        return Failed(errno);
     return Done();
 }
 
@@ -146,7 +152,10 @@ FileStatus FileUtil::WriteOwnFile(const std::string& path, const std::string& co
     UniqueFd directory(OpenParent(path, name));
     if (!directory)
         return NotOpened(errno);
-    return ReplaceFromTemporary(directory.Get(), name, content);
+    FileStatus status = ReplaceFromTemporary(directory.Get(), name, content);
+    if (status)
+        SyncDirectory(directory.Get(), path);
+    return status;
 }
 
 FileStatus FileUtil::RemoveOwnFile(const std::string& path) {
@@ -156,8 +165,7 @@ FileStatus FileUtil::RemoveOwnFile(const std::string& path) {
         return NotOpened(errno);
     if (unlinkat(directory.Get(), name.c_str(), 0) != 0)
         return Failed(errno);
-    if (fsync(directory.Get()) != 0)
-        return Failed(errno);
+    SyncDirectory(directory.Get(), path);
     return Done();
 }
 

@@ -1,6 +1,7 @@
 #include "PlatformRegistration.h"
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <utility>
 
@@ -48,7 +49,11 @@ void PlatformRegistration::m_TryRegister() {
     }
     m_delay = m_failures == 0 ? m_schedule.firstMs : std::min(2 * m_delay, m_schedule.longestMs);
     ++m_failures;
-    LOGE("Failed to %s (error: %d); trying again in %u ms", m_what.c_str(), result, m_delay);
+    auto now = std::chrono::steady_clock::now();
+    if (m_failures == 1 || now - m_lastLogged >= std::chrono::milliseconds(m_schedule.quietMs)) {
+        m_lastLogged = now;
+        LOGE("Failed to %s (error: %d); trying again in %u ms", m_what.c_str(), result, m_delay);
+    }
     m_timer = MainLoopTimer::Add(m_delay, m_OnRetryTimer, this);
 }
 

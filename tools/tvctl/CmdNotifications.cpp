@@ -1,4 +1,6 @@
 // The notification journal, and the user's reactions to a posted notification.
+#include <unistd.h>
+
 #include <climits>
 #include <cstdio>
 #include <string>
@@ -16,11 +18,14 @@ const char* const NOTIFICATIONS_USAGE = "notifications [-f]";
 const char* const PRESS_USAGE = "press ID BUTTON";
 const char* const HIDE_USAGE = "hide ID [HOW: user|timeout|other]";
 
-// notification/ID.json, written by the poster when it posted.
+// notification/ID.json, written by the poster when it posted and removed when it ended.
+std::string PosterPath(int id) {
+    return tvhost::RootPath("notification/" + std::to_string(id) + ".json");
+}
+
 bool ReadPoster(int id, Json::Value* poster) {
     std::string text;
-    if (!tvhost::ReadWholeFile(tvhost::RootPath("notification/" + std::to_string(id) + ".json"),
-                               &text))
+    if (!tvhost::ReadWholeFile(PosterPath(id), &text))
         return false;
     return tvhost::ParseJson(text, poster) && poster->isObject() && (*poster)["caller"].isString();
 }
@@ -29,6 +34,11 @@ bool ReadPoster(int id, Json::Value* poster) {
 int SendEvent(int id, int event) {
     Json::Value poster;
     if (!ReadPoster(id, &poster))
+        return Fail(EXIT_FAILED, "no notification " + std::to_string(id));
+    // A hidden notification has ended: its record goes at once, so that a later press or hide is
+    // refused even before the poster has taken this event (and of two hides at once, one is).
+    bool ends = event >= NOTI_EVENT_HIDDEN_BY_USER;
+    if (ends && unlink(PosterPath(id).c_str()) != 0)
         return Fail(EXIT_FAILED, "no notification " + std::to_string(id));
     std::string caller = poster["caller"].asString();
     if (!poster["event_cb"].asBool()) {

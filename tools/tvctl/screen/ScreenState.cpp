@@ -289,7 +289,8 @@ void ScreenState::TakeNotification(const Json::Value& entry) {
         m_notifications[id] = shown;
         return;
     }
-    // A pressed button closes the notification, as hiding it does.
+    // A pressed button closes the notification on screen, as hiding it does; the host keeps it
+    // until its hidden event follows (its time-out, or a hide from the console).
     int event = entry["event"].asInt();
     if ((event >= 0 && event <= 2) || (event >= 100 && event <= 102))
         m_notifications.erase(id);
