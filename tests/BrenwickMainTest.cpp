@@ -2,6 +2,7 @@
 #include <typeinfo>
 
 #include "BrenwickMain.h"
+#include "Constants.h"
 #include "HiddenMode.h"
 #include "ResetManager.h"
 #include "TestDevice.h"
@@ -26,20 +27,33 @@ struct Request {
     const char* status;
     const char* written;  // the store's answer key as its file holds it; "s:" when ignored
     const char* handled;  // the manager's line; nullptr when ignored
+    // The user and request counters' counts after it, and the recovery actions sent: both
+    // answers are "deny_install" to the store, but only "do not update" uses up the version.
+    const char* counts = "1/2";
+    size_t recoveries = 0;
 };
 
 class DetailPopupRequest : public ::testing::TestWithParam<Request> {
   protected:
     void TearDown() override { Singleton<UpdateManager>::DestoryInstance(); }
+    std::string Count(const char* file) {
+        std::string text = device.Read(std::string("fs") + DATA_DIR + file);
+        return text.substr(0, text.find('\n'));
+    }
     TestDevice device;
 };
 
 TEST_P(DetailPopupRequest, PassesItsAnswerOnOrIsIgnored) {
+    device.Write(std::string("fs") + DATA_DIR + "user_retry.txt", "1\n3\n2.0.0|normal\n");
+    device.Write(std::string("fs") + DATA_DIR + "request_retry.txt", "2\n6\n2.0.0|normal\n");
     Deliver(GetParam().reason, GetParam().status);
     EXPECT_EQ(GetParam().written, device.Key("memory/pax/priority_biu_status"));
     EXPECT_EQ(GetParam().handled != nullptr, device.LogHas("REQUEST_STATUS")) << device.Log();
     const char* handled = GetParam().handled;
     EXPECT_TRUE(!handled || device.LogHas(std::string("REQUEST_STATUS: ") + handled));
+    EXPECT_EQ(GetParam().counts, Count("user_retry.txt") + "/" + Count("request_retry.txt"));
+    EXPECT_EQ(GetParam().recoveries,
+              device.Entries("store.jsonl", "call", "pax_add_recovery_action").size());
 }
 
 // One that does not parse or fit an int is dropped, so the service goes on and writes nothing.
@@ -48,6 +62,8 @@ TEST_P(DetailPopupRequest, PassesItsAnswerOnOrIsIgnored) {
 INSTANTIATE_TEST_SUITE_P(
     Requests, DetailPopupRequest,
     ::testing::Values(Request{"Two", "DetailPopup", "2", "s:deny_install", "CHECK_NEXT_TIME"},
+                      Request{"BlankThree", "DetailPopup", " 3", "s:deny_install", "DO_NOT_UPDATE",
+                              "3/0", 1},
                       Request{"NotANumber", "DetailPopup", "x1", "s:", nullptr},
                       Request{"TooLarge", "DetailPopup", "99999999999", "s:", nullptr}),
     RowName());

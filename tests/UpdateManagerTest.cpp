@@ -443,26 +443,17 @@ TEST_P(EndTableTest, CompletesOnlyOnTheTarget) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, EndTableTest, ::testing::ValuesIn(END_ROWS), RowName());
 
-TEST_F(UpdateManagerTest, DoNotUpdateUsesUpTheTriesAndAsksNotToOfferItAgain) {
-    // The target the counters already hold: both keep their counts at the start.
+// How the counters move and the recovery action are read through the detail popup's request.
+TEST_F(UpdateManagerTest, DoNotUpdateEndsTheTestModeWithTheVersionAndForgetsTheTarget) {
     device.Write(MAJOR_FILE, MajorInfo("1.5.0", "normal"));
     StartManager();
     ASSERT_TRUE(DeliverStoreStatus("priority0_start"));
-    ASSERT_TRUE(DeliverStoreStatus("priority0_downloaded"));
-    ASSERT_EQ("2/3@1.5.0", Counter(USER_FILE));
-    ASSERT_EQ("1/6@1.5.0", Counter(REQUEST_FILE));
 
     Singleton<UpdateStatusMonitor>::GetInstance()->SetUserRequestStatus(DO_NOT_UPDATE, "");
 
-    EXPECT_EQ("3/3@1.5.0", Counter(USER_FILE));
-    EXPECT_EQ("0/6@1.5.0", Counter(REQUEST_FILE));
-    std::vector<Json::Value> recoveries =
-        device.Entries("store.jsonl", "call", "pax_add_recovery_action");
-    ASSERT_EQ(1u, recoveries.size());
-    EXPECT_THAT(ExtraOf(recoveries[0]), ::testing::StartsWith("action=prevent_update;"));
     EXPECT_EQ("", Singleton<TriggerHomeVersion>::GetInstance()->GetVersion());
     EXPECT_THAT(LastMessage(), ::testing::EndsWith("Skip This Version Update. (version: 1.5.0))"));
-    EXPECT_TRUE(device.LogHas("[user_retry.txt] try: 2 => 3 (max)"));
+    EXPECT_FALSE(device.Exists(DATA + "hidden_mode"));
 }
 
 // ---- power-off -------------------------------------------------------------------------------
