@@ -40,7 +40,12 @@ std::string AppDetailBody(const std::string& description) {
 // Every file the service writes, each by the unit that owns it: the retry counters, the hidden
 // mode flag, the A/B test flag, the app detail cache, a Home reset up to its (refused) reboot
 // with its flag and version tracker, and last the reset flag with a found reset and its wipe.
-void WriteEveryFile(const TestDevice& device) {
+// `written`, when given, runs before each unit removes what another wrote, and at the end.
+void WriteEveryFile(const TestDevice& device, const std::function<void()>& written = nullptr) {
+    auto seen = [&] {
+        if (written)
+            written();
+    };
     Retry(FILE_NAME_REQUEST_RETRY).SetRetryInfo("home", "2.0.0", "normal", 6);
     Retry(FILE_NAME_USER_RETRY).SetRetryInfo("home", "2.0.0", "normal", 3);
     Singleton<HiddenMode>::GetInstance()->m_EnableHiddenMode();
@@ -54,6 +59,7 @@ void WriteEveryFile(const TestDevice& device) {
     RunLoopUntil([&] { return device.LogHas("> Clear thread data"); }, 5000);
     Singleton<AppDetail>::DestoryInstance();
 
+    seen();
     tvhost::FaultAdd("device_power_request_reboot", "-1", "");
     Singleton<HomeResetManager>::GetInstance();
     vconf_set_str(keys::HOME_RESET_STATUS, "start");
@@ -61,11 +67,13 @@ void WriteEveryFile(const TestDevice& device) {
     RunLoopUntil([&] { return device.LogHas("> changedValue : start"); });
     Singleton<HomeResetManager>::DestoryInstance();
 
+    seen();
     vconf_set_int(keys::FACTORY_RESET_COUNT, 7);
     ResetManager* manager = Singleton<ResetManager>::GetInstance();
     if (manager->IsReset())
         manager->DoReset();
     Singleton<ResetManager>::DestoryInstance();
+    seen();
 }
 
 // Every file below the sentinel directory: its bytes, or "<dir>" and "<link>".
@@ -117,6 +125,35 @@ TEST(FileUtilTest, NoPlantedLinkLetsTheServiceChangeAFileOutside) {
         WriteEveryFile(device);
 
         EXPECT_EQ(before, Snapshot(device, sentinel));
+    }
+}
+
+// Every state file gets one mode whatever the umask: the service's user reads and writes it, and
+// others may read it (the trusted folder is shared with other applications, the Home reset flag
+// is the platform's), but no one else changes it.
+TEST(FileUtilTest, EveryStateFileHasMode0644WhateverTheUmask) {
+    for (mode_t mask : {0000u, 0077u}) {
+        SCOPED_TRACE(mask);
+        TestDevice device;
+        std::map<std::string, unsigned> modes;
+        auto takeModes = [&] {
+            for (const auto& dir :
+                 {DATA, TRUSTED, fs::path(HOME_RESET_FLAG).parent_path().string()}) {
+                for (const auto& entry : fs::directory_iterator(device.Path(dir)))
+                    modes[entry.path().filename()] =
+                        static_cast<unsigned>(entry.status().permissions());
+            }
+        };
+        mode_t previous = umask(mask);
+        WriteEveryFile(device, takeModes);
+        umask(previous);
+
+        std::map<std::string, unsigned> expected;
+        for (const char* name :
+             {"request_retry.txt", "user_retry.txt", "hidden_mode", "abtest", "appDetail",
+              ".home_version_tracker", ".preload_home_pkg", ".resetflag"})
+            expected[name] = 0644;
+        EXPECT_EQ(expected, modes);
     }
 }
 

@@ -17,6 +17,10 @@
 namespace {
 
 constexpr size_t READ_CHUNK = size_t{16} * 1024;
+// Every state file: the service's own user reads and writes it, others may read it (the shared
+// trusted folder is there for other applications, the Home reset flag for the platform), no one
+// else changes it. Set whole, so that the umask the service was started with changes nothing.
+constexpr mode_t STATE_FILE_MODE = 0644;
 
 FileStatus Done() {
     return {FileStatus::DONE, 0};
@@ -72,7 +76,7 @@ int CreateTemporary(int directory, const std::string& name, std::string& tempora
         for (int i = 0; i < 6; ++i)
             temporary += LETTERS[pick(random)];
         int fd = openat(directory, temporary.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, STATE_FILE_MODE);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
@@ -96,7 +100,8 @@ FileStatus ReplaceFromTemporary(int directory, const std::string& name,
     UniqueFd file(CreateTemporary(directory, name, temporary));
     if (!file)
         return NotOpened(errno);
-    bool written = WriteAll(file.Get(), content) && fsync(file.Get()) == 0;
+    bool written = fchmod(file.Get(), STATE_FILE_MODE) == 0 && WriteAll(file.Get(), content) &&
+                   fsync(file.Get()) == 0;
     if (!written || renameat(directory, temporary.c_str(), directory, name.c_str()) != 0) {
         int error = errno;
         unlinkat(directory, temporary.c_str(), 0);
