@@ -1,10 +1,15 @@
 // The real brenwick binary on a temporary television, driven with tvctl the way a QA engineer
 // would: each test is one behaviour a user relies on, checked in the journals, keys and files.
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <functional>
 #include <sstream>
 
 #include "ChildProcess.h"
 #include "Console.h"
+#include "Constants.h"
 #include "TestDevice.h"
 
 namespace {
@@ -175,6 +180,52 @@ TEST_F(EndToEnd, BadInputLeavesTheServiceWorking) {
 }
 
 }  // namespace
+
+// As a user that is not root, which cannot read a file whatever its mode: the service finds every
+// file it wrote in an earlier run (no second wipe, the test mode still on, the counters' target
+// kept). Run in a child that drops root first, as the service runs on a set.
+TEST(ServiceAsItsOwnUser, ReadsBackEveryFileItWroteInAnEarlierRun) {
+    constexpr int CANNOT_DROP = 77, BUILD_UNREACHABLE = 78;
+    pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(CANNOT_DROP);
+        if (access(BRENWICK_BIN, X_OK) != 0 || access(TVCTL_BIN, X_OK) != 0)
+            _exit(BUILD_UNREACHABLE);
+        [] {
+            TestDevice device;
+            ServiceProcess service(device);
+            ASSERT_TRUE(service.Start());
+            // A Home reset writes the tracker and its flag, and the set restarts.
+            ASSERT_EQ(0, device.Tvctl("set db/home/reset_status start"));
+            ASSERT_EQ(0, service.WaitExit());
+            ASSERT_TRUE(service.Start());
+            PlayAndAccept(device, std::string(FAST_PLAY) + "--group abtest");
+            ASSERT_EQ(0, LaunchService(device, "LaunchReason=Hidden_Key"));
+            ASSERT_TRUE(service.Settle());
+            ASSERT_EQ(0, service.Stop());
+
+            ASSERT_TRUE(service.Start());
+            EXPECT_TRUE(device.LogHas("m_isHiddenMode: 1"));
+            ASSERT_EQ(0, device.Tvctl("set memory/pax/priority_biu_status priority0_start"));
+            EXPECT_TRUE(WaitUntil([&] { return device.LogHas("[Not Updated] user_retry.txt"); }));
+            EXPECT_EQ(0, service.Stop());
+            EXPECT_EQ(2, device.LogCount("Skip remove root directory")) << "one wipe, at first";
+            EXPECT_EQ("1.0.0\n",
+                      device.Read(std::string("fs") + TRUSTED_DIR + ".home_version_tracker"));
+        }();
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    if (WEXITSTATUS(status) == CANNOT_DROP)
+        GTEST_SKIP() << "root cannot become uid 65534 here";
+    if (WEXITSTATUS(status) == BUILD_UNREACHABLE)
+        GTEST_SKIP() << "uid 65534 cannot run the programs of this build";
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "its failures are printed above";
+}
 
 TEST(ServiceLifecycle, StopsOnRequestLogsItsLifeInOrderAndLeavesNoRunFiles) {
     TestDevice device;
