@@ -4,10 +4,12 @@
 #include "FileUtil.h"
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vconf.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <map>
 
@@ -32,14 +34,31 @@ const std::string DATA = std::string("fs") + DATA_DIR;
 const std::string TRUSTED = std::string("fs") + TRUSTED_DIR;
 const std::string HOME_RESET_FLAG = "fs/opt/usr/home/owner/share/.preload_home_pkg";
 
+// The service's own file calls are no platform calls, so no fault rule reaches them: this
+// binary's fsync stands in for the C library's and, when asked, fails for every directory.
+bool g_directorySyncFails = false;
+
+}  // namespace
+
+extern "C" int fsync(int fd) {
+    struct stat info;
+    if (g_directorySyncFails && fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_fsync, fd));
+}
+
+namespace {
+
 std::string AppDetailBody(const std::string& description) {
     return R"({"rsp":{"stat":"ok","app":{"version":"2.0.0","description":")" + description +
            R"("}}})";
 }
 
 // Every file the service writes, each by the unit that owns it: the retry counters, the hidden
-// mode flag, the A/B test flag, the app detail cache, a Home reset up to its (refused) reboot
-// with its flag and version tracker, and last the reset flag with a found reset and its wipe.
+// mode flag, the A/B test flag, the app detail cache, a Home reset up to its reboot with its flag
+// and version tracker, and last the reset flag with a found reset and its wipe.
 // `written`, when given, runs before each unit removes what another wrote, and at the end.
 void WriteEveryFile(const TestDevice& device, const std::function<void()>& written = nullptr) {
     auto seen = [&] {
@@ -60,7 +79,6 @@ void WriteEveryFile(const TestDevice& device, const std::function<void()>& writt
     Singleton<AppDetail>::DestoryInstance();
 
     seen();
-    tvhost::FaultAdd("device_power_request_reboot", "-1", "");
     Singleton<HomeResetManager>::GetInstance();
     vconf_set_str(keys::HOME_RESET_STATUS, "start");
     // The whole request runs in the callback that logs this first.
@@ -130,11 +148,13 @@ TEST(FileUtilTest, NoPlantedLinkLetsTheServiceChangeAFileOutside) {
 
 // Every state file gets one mode whatever the umask: the service's user reads and writes it, and
 // others may read it (the trusted folder is shared with other applications, the Home reset flag
-// is the platform's), but no one else changes it.
-TEST(FileUtilTest, EveryStateFileHasMode0644WhateverTheUmask) {
+// is the platform's), but no one else changes it. A folder that cannot be synced after the rename
+// costs only durability: every file is written, and the Home reset goes on to its reboot.
+TEST(FileUtilTest, EveryStateFileHasMode0644AndIsWrittenWhenItsFolderCannotBeSynced) {
     for (mode_t mask : {0000u, 0077u}) {
         SCOPED_TRACE(mask);
         TestDevice device;
+        g_directorySyncFails = mask != 0;
         std::map<std::string, unsigned> modes;
         auto takeModes = [&] {
             for (const auto& dir :
@@ -147,6 +167,7 @@ TEST(FileUtilTest, EveryStateFileHasMode0644WhateverTheUmask) {
         mode_t previous = umask(mask);
         WriteEveryFile(device, takeModes);
         umask(previous);
+        g_directorySyncFails = false;
 
         std::map<std::string, unsigned> expected;
         for (const char* name :
@@ -154,6 +175,10 @@ TEST(FileUtilTest, EveryStateFileHasMode0644WhateverTheUmask) {
               ".home_version_tracker", ".preload_home_pkg", ".resetflag"})
             expected[name] = 0644;
         EXPECT_EQ(expected, modes);
+        EXPECT_EQ("s:done", device.Key(keys::HOME_RESET_STATUS));
+        EXPECT_EQ(1u, device.Entries("power.jsonl", "code", 14).size());
+        EXPECT_EQ(mask != 0, device.LogHas("/.home_version_tracker changed, but not yet durably: "
+                                           "Input/output error"));
     }
 }
 

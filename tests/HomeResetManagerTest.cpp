@@ -1,12 +1,4 @@
-#include <gmock/gmock.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 #include <vconf.h>
-
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <memory>
 
 #include "ChildProcess.h"
 #include "Constants.h"
@@ -20,26 +12,6 @@ const std::string RESET_FLAG = "fs/opt/usr/home/owner/share/.preload_home_pkg";
 const std::string TRACKER = std::string("fs") + TRUSTED_DIR + ".home_version_tracker";
 const std::string ABTEST = std::string("fs") + TRUSTED_DIR + ABTEST_FILE;
 
-// The service's own file calls are no platform calls, so no fault rule reaches them: this
-// binary's fsync stands in for the C library's and fails for the one directory named here.
-std::string g_unsyncedDirectory;
-
-}  // namespace
-
-extern "C" int fsync(int fd) {
-    char target[PATH_MAX];
-    std::string link = "/proc/self/fd/" + std::to_string(fd);
-    ssize_t length = readlink(link.c_str(), target, sizeof(target));
-    if (!g_unsyncedDirectory.empty() && length > 0 &&
-        g_unsyncedDirectory == std::string(target, static_cast<size_t>(length))) {
-        errno = EIO;
-        return -1;
-    }
-    return static_cast<int>(syscall(SYS_fsync, fd));
-}
-
-namespace {
-
 // Only the exact word "start" asks for a Home reset.
 TEST(HomeResetManagerTest, OtherValuesOnlyLogTheValue) {
     TestDevice device;
@@ -52,28 +24,6 @@ TEST(HomeResetManagerTest, OtherValuesOnlyLogTheValue) {
     EXPECT_FALSE(device.LogHas("request home reset mode"));
     EXPECT_FALSE(device.Exists(RESET_FLAG));
     EXPECT_EQ("s:restart", device.Key(keys::HOME_RESET_STATUS));
-    Singleton<HomeResetManager>::DestoryInstance();
-}
-
-// The new tracking file is in place once renamed: a folder that cannot be synced after that only
-// costs durability, so the reset goes on to "done" and the reboot.
-TEST(HomeResetManagerTest, TrackingFileWhoseFolderSyncFailsStillReboots) {
-    TestDevice device;
-    std::unique_ptr<char, decltype(&free)> trusted(
-        realpath(device.Path(std::string("fs") + TRUSTED_DIR).c_str(), nullptr), &free);
-    ASSERT_TRUE(trusted);
-    g_unsyncedDirectory = trusted.get();
-    Singleton<HomeResetManager>::GetInstance()->Init();
-    vconf_set_str(keys::HOME_RESET_STATUS, "start");
-    ASSERT_TRUE(device.Settle());
-    g_unsyncedDirectory.clear();
-
-    EXPECT_EQ("1.0.0\n", device.Read(TRACKER));
-    EXPECT_EQ("s:done", device.Key(keys::HOME_RESET_STATUS));
-    EXPECT_EQ(1u, device.Entries("power.jsonl", "code", 14).size());
-    EXPECT_THAT(device.Log(),
-                ::testing::ContainsRegex("W/BRENWICK[^\n]*/\\.home_version_tracker "
-                                         "changed, but not yet durably: Input/output"));
     Singleton<HomeResetManager>::DestoryInstance();
 }
 

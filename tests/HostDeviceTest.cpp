@@ -176,11 +176,7 @@ const struct EndRow {
 } END_ROWS[] = {
     // As on a set, a press leaves the notification to be hidden.
     {"PressedThenHiddenByUser", {"press ID 1", "hide ID"}, 0, 0, {0, 100}},
-    {"PressedTwiceThenHiddenFromOutside",
-     {"press ID 2", "press ID 3", "hide ID other"},
-     0,
-     0,
-     {1, 2, 102}},
+    {"PressedTwiceThenHidden", {"press ID 2", "press ID 3", "hide ID other"}, 0, 0, {1, 2, 102}},
     {"HiddenByTimeOutFromTheConsole", {"hide ID timeout"}, 0, 0, {101}},
     {"HideTimeOut", {}, 1, 0, {101}},
     {"DeleteTimeOutBeforeHiding", {}, 5, 1, {}},
