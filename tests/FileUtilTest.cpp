@@ -57,18 +57,21 @@ std::string AppDetailBody(const std::string& description) {
 }
 
 // Every file the service writes, each by the unit that owns it: the retry counters, the hidden
-// mode flag, the A/B test flag, the app detail cache, a Home reset up to its reboot with its flag
-// and version tracker, and last the reset flag with a found reset and its wipe.
-// `written`, when given, runs before each unit removes what another wrote, and at the end.
-void WriteEveryFile(const TestDevice& device, const std::function<void()>& written = nullptr) {
-    auto seen = [&] {
-        if (written)
-            written();
-    };
+// mode flag, a Home reset up to its reboot with its flag and version tracker, the A/B test flag,
+// the app detail cache, and last the reset flag with a found reset and its wipe. `written`, when
+// given, runs before the wipe and at the end.
+void WriteEveryFile(
+    const TestDevice& device, const std::function<void()>& written = [] {}) {
     Retry(FILE_NAME_REQUEST_RETRY).SetRetryInfo("home", "2.0.0", "normal", 6);
     Retry(FILE_NAME_USER_RETRY).SetRetryInfo("home", "2.0.0", "normal", 3);
     Singleton<HiddenMode>::GetInstance()->m_EnableHiddenMode();
     Singleton<HiddenMode>::DestoryInstance();
+
+    Singleton<HomeResetManager>::GetInstance();
+    vconf_set_str(keys::HOME_RESET_STATUS, "start");
+    // The whole request runs in the callback that logs this first.
+    RunLoopUntil([&] { return device.LogHas("> changedValue : start"); });
+    Singleton<HomeResetManager>::DestoryInstance();
     CurrentHomeVersion::CreateABTest("{}");
 
     LocalHttpServer server;
@@ -78,20 +81,13 @@ void WriteEveryFile(const TestDevice& device, const std::function<void()>& writt
     RunLoopUntil([&] { return device.LogHas("> Clear thread data"); }, 5000);
     Singleton<AppDetail>::DestoryInstance();
 
-    seen();
-    Singleton<HomeResetManager>::GetInstance();
-    vconf_set_str(keys::HOME_RESET_STATUS, "start");
-    // The whole request runs in the callback that logs this first.
-    RunLoopUntil([&] { return device.LogHas("> changedValue : start"); });
-    Singleton<HomeResetManager>::DestoryInstance();
-
-    seen();
+    written();
     vconf_set_int(keys::FACTORY_RESET_COUNT, 7);
     ResetManager* manager = Singleton<ResetManager>::GetInstance();
     if (manager->IsReset())
         manager->DoReset();
     Singleton<ResetManager>::DestoryInstance();
-    seen();
+    written();
 }
 
 // Every file below the sentinel directory: its bytes, or "<dir>" and "<link>".
