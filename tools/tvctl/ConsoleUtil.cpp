@@ -1,5 +1,8 @@
 #include "ConsoleUtil.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <cstdlib>
 
 #include "HostCore.h"
@@ -64,6 +67,28 @@ std::string NameProblem(const std::string& what, const std::string& name) {
     if (tvhost::PlainName(name))
         return "";
     return "bad " + what + " '" + name + "' (a file name: not empty, no '/', no leading '.')";
+}
+
+void ReadNewLines(const std::string& path, long* offset,
+                  const std::function<void(const std::string&)>& take) {
+    FILE* file = fopen(path.c_str(), "rbe");
+    if (!file)
+        return;
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0 || st.st_size < *offset)
+        *offset = 0;
+    std::string text;
+    if (fseek(file, *offset, SEEK_SET) == 0) {
+        char buffer[16384];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
+            text.append(buffer, n);
+    }
+    fclose(file);
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        take(text.substr(start, end - start));
+    *offset += static_cast<long>(start);
 }
 
 }  // namespace tvctl
