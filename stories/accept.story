@@ -1,11 +1,11 @@
 # The user is asked and presses "Update now": the Home is updated to the target version.
 title The user accepts the update
+include prelude.story                        # the store offers Home 2.0.0, up to 3 tries
 
-store major-info - <<< '{"id":"com.talvoro.tv.zefo.homeversion","version":"2.0.0","targetGroupType":"normal","maxRetryCount":3}'
 set memory/pax/priority_biu_status priority0_start
 set memory/pax/priority_biu_status priority0_downloaded
 expect notification "Update your Home Screen" buttons "Update Later" "Update Now" "Details"
-press $N 2
+press $N 2                                   # $N: the notification just seen
 expect key memory/pax/priority_biu_status = allow_install
 set memory/pax/priority_biu_status priority0_installprogress
 expect launch com.talvoro.tv.homeupdateview LaunchReason=LoadingUI

@@ -257,6 +257,7 @@ class Parser {
 
   private:
     void Line(const std::string& path, int number, const std::string& line, int depth);
+    void Title(const std::string& text);
     void Directive(const std::string& keyword, const std::vector<Word>& words,
                    const std::string& path, int depth);
     void Action(Step* step, std::vector<Word> words);
@@ -352,13 +353,18 @@ void Parser::File(const std::string& path, int depth) {
 }
 
 void Parser::Line(const std::string& path, int number, const std::string& line, int depth) {
+    size_t start = line.find_first_not_of(" \t");
+    // A title is text to read, never run: taken as written, to the end of the line.
+    if (start != std::string::npos && line.compare(start, 5, "title") == 0 &&
+        (line.size() == start + 5 || line[start + 5] == ' ' || line[start + 5] == '\t'))
+        return Title(line.substr(start + 5));
     std::string text;
     std::vector<Word> words = Tokenizer(line).Words(&text);
     if (words.empty())
         return;
     std::string keyword;
     bool literal = !words[0].quoted && words[0].Literal(&keyword);
-    if (literal && (keyword == "title" || keyword == "include" || keyword == "let"))
+    if (literal && (keyword == "include" || keyword == "let"))
         return Directive(keyword, words, path, depth);
     Step step;
     step.file = path;
@@ -371,19 +377,22 @@ void Parser::Line(const std::string& path, int number, const std::string& line, 
     m_story->steps.push_back(step);
 }
 
+void Parser::Title(const std::string& text) {
+    // An include's title is its own, for when it runs as a story by itself.
+    if (!m_topFile)
+        return;
+    if (!m_story->title.empty())
+        throw Wrong{"the story has a title already"};
+    size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        throw Wrong{"title: the title's text is missing"};
+    m_story->title = text.substr(first);
+    while (m_story->title.back() == ' ' || m_story->title.back() == '\t')
+        m_story->title.pop_back();
+}
+
 void Parser::Directive(const std::string& keyword, const std::vector<Word>& words,
                        const std::string& path, int depth) {
-    if (keyword == "title") {
-        if (!m_topFile)
-            throw Wrong{"a title belongs to the story's own file, not to an include"};
-        if (!m_story->title.empty())
-            throw Wrong{"the story has a title already"};
-        if (words.size() < 2)
-            throw Wrong{"title: the title's text is missing"};
-        for (size_t i = 1; i < words.size(); ++i)
-            m_story->title += (i > 1 ? " " : "") + Static(Resolve(words[i]), "a title");
-        return;
-    }
     if (keyword == "let") {
         std::string name;
         if (words.size() != 3 || !words[1].Literal(&name))

@@ -78,6 +78,7 @@ class Run {
     bool Background(const Args& line, std::string* failure);
     bool Settle(std::string* failure);
     bool Barrier(int* lines, bool* quiet, std::string* failure);
+    bool TakeRequestLines(size_t last);
     bool WaitFor(const std::function<bool()>& done, double seconds);
     bool ServiceAlive();
     bool NextStepWanted();
@@ -210,6 +211,20 @@ bool Run::ServiceAlive() {
     return tvhost::AppRunning(SERVICE_APP_ID) && tvhost::ProcessAlive(m_servicePid);
 }
 
+// The lines with which the service logged the barrier's request, ending at `last`, are taken:
+// they are the runner's, not the story's. True.
+bool Run::TakeRequestLines(size_t last) {
+    static const char* const opening[] = {"Caller App => ", "AppControlReceived => "};
+    auto& lines = m_record.Lines();
+    lines[last].taken = true;
+    for (size_t back = 0; back < 2 && back < last; ++back) {
+        ServiceLine& line = lines[last - 1 - back];
+        if (line.line.pid == lines[last].line.pid && line.line.message.rfind(opening[back], 0) == 0)
+            line.taken = true;
+    }
+    return true;
+}
+
 // One round of the barrier: a launch request to the service and a write of a key it watches
 // (its own value again), each of which it handles only after whatever was queued before it.
 bool Run::Barrier(int* lines, bool* quiet, std::string* failure) {
@@ -218,14 +233,15 @@ bool Run::Barrier(int* lines, bool* quiet, std::string* failure) {
     std::map<std::string, size_t> entriesBefore;
     for (const char* const* journal = JOURNALS; *journal; ++journal)
         entriesBefore[*journal] = m_record.Entries(*journal).size();
-    auto keyLines = [&]() {
-        size_t count = 0;
+    // The key marker's line, taken so that no expectation counts it.
+    auto keySeen = [&]() {
         for (size_t i = linesBefore; i < m_record.Lines().size(); ++i) {
-            const LogLine& line = m_record.Lines()[i].line;
-            count += line.Unit() == "HomeResetManager.cpp" &&
-                     line.message.rfind("changedValue : ", 0) == 0;
+            ServiceLine& line = m_record.Lines()[i];
+            if (line.line.Unit() == "HomeResetManager.cpp" &&
+                line.line.message.rfind("changedValue : ", 0) == 0)
+                return line.taken = true;
         }
-        return count;
+        return false;
     };
     std::string mark = BARRIER + std::to_string(++m_barriers);
     std::string output;
@@ -235,9 +251,8 @@ bool Run::Barrier(int* lines, bool* quiet, std::string* failure) {
     bool answered = WaitFor(
         [&]() {
             for (size_t i = linesBefore; i < m_record.Lines().size() && !launchSeen; ++i) {
-                ServiceLine& line = m_record.Lines()[i];
-                if (line.line.message == "Extra Data [LaunchReason] => " + mark)
-                    launchSeen = line.taken = true;
+                if (m_record.Lines()[i].line.message == "Extra Data [LaunchReason] => " + mark)
+                    launchSeen = TakeRequestLines(i);
             }
             return launchSeen || !ServiceAlive();
         },
@@ -248,7 +263,7 @@ bool Run::Barrier(int* lines, bool* quiet, std::string* failure) {
     bool keyMarker = answered && reset.type == 's' && reset.str != "start";
     if (keyMarker) {
         tvhost::StoreKey(RESET_STATUS_KEY, 's', reset.str);
-        answered = WaitFor([&]() { return keyLines() > 0 || !ServiceAlive(); }, BARRIER_SECONDS);
+        answered = WaitFor([&]() { return keySeen() || !ServiceAlive(); }, BARRIER_SECONDS);
     }
     if (!answered) {
         *failure =
@@ -331,7 +346,24 @@ bool Run::Background(const Args& line, std::string* failure) {
     m_background.emplace_back(pid, path);
     Tell("runner",
          line[0] + " " + line[1] + " runs beside the story (pid " + std::to_string(pid) + ")");
-    return true;
+    if (line[1] != "serve")
+        return true;
+    // Requests of the service reach a serving store only once it listens.
+    bool ended = false;
+    if (WaitFor(
+            [&]() {
+                ended = ended || waitpid(pid, nullptr, WNOHANG) == pid;
+                return ended || tvhost::AppRunning(tvhost::STORE_APP_ID);
+            },
+            BARRIER_SECONDS) &&
+        !ended)
+        return true;
+    m_background.pop_back();
+    std::string said;
+    tvhost::ReadWholeFile(path, &said);
+    unlink(path);
+    *failure = "the store did not start serving: " + Trimmed(said);
+    return false;
 }
 
 bool Run::Act(const story::Step& step, std::string* failure) {
