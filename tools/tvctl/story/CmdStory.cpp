@@ -1,8 +1,13 @@
 // `story run`, `story record` and `story from-log`: update stories as files.
+#include <fcntl.h>
 #include <glib-unix.h>
 #include <glib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <vector>
 
@@ -11,11 +16,15 @@
 #include "HostCore.h"
 #include "Story.h"
 #include "StoryRunner.h"
+#include "StoryWriter.h"
 
 namespace tvctl {
 namespace {
 
 const char* const RUN_USAGE = "story run [--root DIR] [--keep] [--junit FILE] [--step] FILE...";
+const char* const RECORD_USAGE = "story record [--root DIR] [--allow-gaps]";
+const char* const FROM_LOG_USAGE = "story from-log [--allow-gaps] DLOG";
+constexpr off_t MAX_LOG_BYTES = 64L << 20;
 
 std::string XmlEscaped(const std::string& text) {
     std::string escaped;
@@ -142,8 +151,123 @@ int Run(const Args& args) {
     return passed == files.size() ? EXIT_DONE : EXIT_FAILED;
 }
 
+// The service's lines of a platform log, numbered as in the file: a regular file, not followed
+// through a link, of at most 64 MiB.
+bool ReadServiceLines(const std::string& path, std::vector<std::pair<int, story::LogLine>>* lines,
+                      std::string* problem) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    bool regular = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (fd >= 0)
+        close(fd);
+    if (!regular || st.st_size > MAX_LOG_BYTES) {
+        *problem = "cannot read " + path + ": " +
+                   (fd < 0 ? strerror(errno) : "not a regular file of at most 64 MiB");
+        return false;
+    }
+    std::string text;
+    if (!tvhost::ReadWholeFile(path, &text)) {
+        *problem = "cannot read " + path + ": " + strerror(errno);
+        return false;
+    }
+    int number = 0;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        story::LogLine line;
+        ++number;
+        if (story::ParseLogLine(text.substr(start, end - start), &line) && line.tag == "BRENWICK")
+            lines->emplace_back(number, line);
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
+    return true;
+}
+
+// Options --root DIR and --allow-gaps, and the positional arguments left.
+bool WriterOptions(const Args& args, bool* allowGaps, Args* rest) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--allow-gaps") {
+            *allowGaps = true;
+        } else if (args[i] == "--root" && i + 1 < args.size() && !args[i + 1].empty()) {
+            setenv("TV_DEVICE_ROOT", args[++i].c_str(), 1);
+        } else if (args[i] == "--root") {
+            BadUsage("--root needs a directory");
+            return false;
+        } else if (args[i].rfind("-", 0) == 0 && args[i] != "-") {
+            BadUsage("unknown option '" + args[i] + "'");
+            return false;
+        } else {
+            rest->push_back(args[i]);
+        }
+    }
+    return true;
+}
+
+int Write(const std::vector<std::pair<int, story::LogLine>>& lines, const std::string& source,
+          story::DeviceRecord* journals, bool allowGaps) {
+    story::WrittenStory written = story::WriteStory(lines, source, journals);
+    if (!written.gaps.empty() && !allowGaps) {
+        std::string gaps;
+        for (const auto& gap : written.gaps)
+            gaps += "\n  " + gap;
+        return Fail(EXIT_FAILED, source +
+                                     ": lines are missing from the log, so the story would not "
+                                     "tell what happened (--allow-gaps writes it anyway, "
+                                     "naming each gap):" +
+                                     gaps);
+    }
+    fwrite(written.text.data(), 1, written.text.size(), stdout);
+    return EXIT_DONE;
+}
+
+int Record(const Args& args) {
+    bool allowGaps = false;
+    Args rest;
+    if (!WriterOptions(args, &allowGaps, &rest))
+        return EXIT_USAGE;
+    if (int code = CheckArgs(rest, {}))
+        return code;
+    if (OnlyChecking())
+        return EXIT_DONE;
+    if (!tvhost::DeviceRootExists())
+        return Fail(EXIT_FAILED, "no provisioned device root at " + tvhost::DeviceRoot());
+    std::vector<std::pair<int, story::LogLine>> lines;
+    std::string problem;
+    if (!ReadServiceLines(tvhost::RootPath("log/dlog.log"), &lines, &problem))
+        return Fail(EXIT_FAILED, problem);
+    story::DeviceRecord journals;
+    journals.Read();
+    return Write(lines, tvhost::DeviceRoot(), &journals, allowGaps);
+}
+
+int FromLog(const Args& args) {
+    bool allowGaps = false;
+    Args rest;
+    if (!WriterOptions(args, &allowGaps, &rest))
+        return EXIT_USAGE;
+    if (int code = CheckArgs(rest, {"DLOG"}))
+        return code;
+    if (OnlyChecking())
+        return EXIT_DONE;
+    std::vector<std::pair<int, story::LogLine>> lines;
+    std::string problem;
+    if (!ReadServiceLines(rest[0], &lines, &problem))
+        return Fail(EXIT_FAILED, problem);
+    if (lines.empty())
+        return Fail(EXIT_FAILED, rest[0] + " holds no line of the service (tag BRENWICK)");
+    return Write(lines, rest[0], nullptr, allowGaps);
+}
+
 }  // namespace
 
+TVCTL_COMMAND("story record", RECORD_USAGE,
+              "write the story of what happened on the device root (DIR): inputs as actions, what "
+              "the service did as expectations",
+              Record);
+TVCTL_COMMAND("story from-log", FROM_LOG_USAGE,
+              "write the story that replays a platform log: the inputs the service logged as "
+              "actions, its logged decisions as expectations; a log with lines cut out is refused "
+              "unless --allow-gaps",
+              FromLog);
 TVCTL_COMMAND("story run", RUN_USAGE,
               "run update stories, each on a fresh device root (or DIR) with the service started "
               "and stopped around it; --keep leaves the root, --junit writes a JUnit report, "
