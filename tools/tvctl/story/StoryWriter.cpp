@@ -142,6 +142,8 @@ class Writer {
     bool m_terminated = false;
     bool m_rebooted = false;
     bool m_answerable = false;  // an input since the last answer could have led to one
+    // Between "priority0_downloaded" and the line that caches it: the service may answer itself.
+    bool m_handlingDownloaded = false;
     bool m_notificationExpected = false;
     size_t m_events = 0;  // journal events matched to the log's so far
     std::set<size_t> m_requestLines;
@@ -243,6 +245,8 @@ void Writer::Take(size_t i) {
     } else if (unit == "UpdateStatusMonitor.cpp" && Starts(m, "keyName : ")) {
         if (i == 0 || !Starts(At(i - 1).message, "changedValue : "))
             Gap("'" + m + "' without the value before it");
+    } else if (unit == "UpdateStatusMonitor.cpp" && Starts(m, "Set cache ")) {
+        m_handlingDownloaded = false;
     } else if (unit == "UpdateStatusMonitor.cpp" && m == "pChangedValue is null") {
         Emit("# A key the service watches was removed here; the log does not say which.");
     } else if (unit == "UpdateStatusMonitor.cpp" && Starts(m, "REQUEST_STATUS ")) {
@@ -300,7 +304,7 @@ void Writer::KeyChange(const std::string& value) {
         InstalledVersion();
     if (value.find("priority0_downloaded") != std::string::npos) {
         m_notificationExpected = false;
-        m_answerable = true;
+        m_handlingDownloaded = true;
     }
     Emit(std::string("set ") + STATUS_KEY + " " + Quote(value));
 }
@@ -309,7 +313,7 @@ void Writer::KeyChange(const std::string& value) {
 void Writer::Answer(const std::string& answer) {
     if (!ANSWERS.count(answer))
         return;
-    if (!m_answerable)
+    if (!m_answerable && !m_handlingDownloaded)
         Gap("the answer " + answer + " without the press, hide or request that gave it");
     m_answerable = false;
     m_ownAnswers.insert(answer);
@@ -454,8 +458,6 @@ void Writer::Decide(const LogLine& line) {
         m_ownHome.insert("ready");
     if (unit == "UpdateManager.cpp" && m == "HOME_PRIORITY_UPDATE_STATUS: ready")
         m_ownHome.insert("start");
-    if (unit == "UpdateManager.cpp" && Starts(m, "priority home update start"))
-        m_answerable = true;
     for (const auto& decision : DECISIONS) {
         size_t at = m.find(decision.text);
         if (unit != decision.unit || at == std::string::npos ||
