@@ -209,7 +209,7 @@ int Write(const std::vector<std::pair<int, story::LogLine>>& lines, const std::s
         std::string gaps;
         for (const auto& gap : written.gaps)
             gaps += "\n  " + gap;
-        return Fail(EXIT_FAILED, source +
+        return Fail(EXIT_FAILED, CurrentCommand()->name + ": " + source +
                                      ": lines are missing from the log, so the story would not "
                                      "tell what happened (--allow-gaps writes it anyway, "
                                      "naming each gap):" +
