@@ -113,9 +113,6 @@ void Run::Print(const std::string& line) {
 }
 
 void Run::Tell(const std::string& who, const std::string& what) {
-    // The runner's own barriers are not part of the story.
-    if (what.find(BARRIER) != std::string::npos)
-        return;
     std::string label = who + ":";
     label.resize(std::max<size_t>(label.size(), 9), ' ');
     Print("      " + label + what);
