@@ -83,8 +83,13 @@ std::string CheckCommand(const Command& command, const Args& args) {
     return g_refusal.empty() ? command.name + ": refused" : g_refusal;
 }
 
+// A command that names a group ("story") lists the group's commands after its own usage.
 void PrintUsage(const Command& command) {
     printf("usage: tvctl %s\n  %s\n", command.usage.c_str(), command.help.c_str());
+    for (const auto& member : AllCommands()) {
+        if (member.name.rfind(command.name + " ", 0) == 0)
+            printf("  tvctl %s\n      %s\n", member.usage.c_str(), member.help.c_str());
+    }
 }
 
 const Command* CurrentCommand() {

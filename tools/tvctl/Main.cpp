@@ -44,8 +44,8 @@ TVCTL_COMMAND("help", "help [COMMAND]", "list the commands, or print one command
 
 // Commands that make sense without a provisioned root.
 bool NeedsNoRoot(const std::string& name) {
-    return name == "init" || name == "help" || name == "fault calls" || name == "story run" ||
-           name == "story from-log" || name == "story record";
+    return name == "init" || name == "help" || name == "fault calls" || name == "story" ||
+           name == "story run" || name == "story from-log" || name == "story record";
 }
 
 // Reads the options before the command into TV_DEVICE_ROOT. -1 when they are fine, else the

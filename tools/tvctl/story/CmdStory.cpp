@@ -257,8 +257,24 @@ int FromLog(const Args& args) {
     return Write(lines, rest[0], nullptr, allowGaps);
 }
 
+// `story` alone, or with what is not one of its commands.
+int Story(const Args& args) {
+    if (args.empty())
+        return BadUsage("run, record or from-log is missing (see: tvctl story --help)");
+    return BadUsage("unknown command 'story " + args[0] + "' (see: tvctl story --help)");
+}
+
 }  // namespace
 
+TVCTL_COMMAND("story", "story run|record|from-log ...",
+              "update stories as files, each step a console command or an expectation (see the "
+              "manual, or docs/stories.md)",
+              Story);
+TVCTL_COMMAND("story run", RUN_USAGE,
+              "run update stories, each on a fresh device root (or DIR) with the service started "
+              "and stopped around it; --keep leaves the root, --junit writes a JUnit report, "
+              "--step waits for a line on standard input before each step",
+              Run);
 TVCTL_COMMAND("story record", RECORD_USAGE,
               "write the story of what happened on the device root (DIR): inputs as actions, what "
               "the service did as expectations",
@@ -268,10 +284,5 @@ TVCTL_COMMAND("story from-log", FROM_LOG_USAGE,
               "actions, its logged decisions as expectations; a log with lines cut out is refused "
               "unless --allow-gaps",
               FromLog);
-TVCTL_COMMAND("story run", RUN_USAGE,
-              "run update stories, each on a fresh device root (or DIR) with the service started "
-              "and stopped around it; --keep leaves the root, --junit writes a JUnit report, "
-              "--step waits for a line on standard input before each step",
-              Run);
 
 }  // namespace tvctl
