@@ -1,6 +1,11 @@
 #include "ConsoleUtil.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +72,37 @@ std::string NameProblem(const std::string& what, const std::string& name) {
     if (tvhost::PlainName(name))
         return "";
     return "bad " + what + " '" + name + "' (a file name: not empty, no '/', no leading '.')";
+}
+
+FileRead ReadRegularFile(const std::string& path, size_t maxBytes, std::string* content,
+                         std::string* problem) {
+    std::string why;
+    content->clear();
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (problem)
+            *problem = errno == ELOOP ? "a symbolic link, which is not followed" : strerror(errno);
+        return errno == ENOENT ? FileRead::ABSENT : FileRead::NOT_READABLE;
+    }
+    struct stat st;
+    bool fits = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                static_cast<unsigned long long>(st.st_size) <= maxBytes;
+    char buffer[16384];
+    ssize_t n = 0;
+    while (fits && (n = read(fd, buffer, sizeof buffer)) > 0) {
+        content->append(buffer, static_cast<size_t>(n));
+        fits = content->size() <= maxBytes;
+    }
+    if (n < 0)
+        why = strerror(errno);
+    close(fd);
+    if (fits && n == 0)
+        return FileRead::READ;
+    if (problem)
+        *problem = why.empty()
+                       ? "not a regular file of at most " + std::to_string(maxBytes) + " bytes"
+                       : why;
+    return FileRead::NOT_READABLE;
 }
 
 void ReadNewLines(const std::string& path, long* offset,

@@ -1,14 +1,8 @@
 // `story run`, `story record` and `story from-log`: update stories as files.
-#include <fcntl.h>
 #include <glib-unix.h>
 #include <glib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <vector>
 
 #include "Commands.h"
@@ -24,7 +18,7 @@ namespace {
 const char* const RUN_USAGE = "story run [--root DIR] [--keep] [--junit FILE] [--step] FILE...";
 const char* const RECORD_USAGE = "story record [--root DIR] [--allow-gaps]";
 const char* const FROM_LOG_USAGE = "story from-log [--allow-gaps] DLOG";
-constexpr off_t MAX_LOG_BYTES = 64L << 20;
+constexpr size_t MAX_LOG_BYTES = 64UL << 20;
 
 std::string XmlEscaped(const std::string& text) {
     std::string escaped;
@@ -155,19 +149,10 @@ int Run(const Args& args) {
 // through a link, of at most 64 MiB.
 bool ReadServiceLines(const std::string& path, std::vector<std::pair<int, story::LogLine>>* lines,
                       std::string* problem) {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat st;
-    bool regular = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (fd >= 0)
-        close(fd);
-    if (!regular || st.st_size > MAX_LOG_BYTES) {
-        *problem = "cannot read " + path + ": " +
-                   (fd < 0 ? strerror(errno) : "not a regular file of at most 64 MiB");
-        return false;
-    }
     std::string text;
-    if (!tvhost::ReadWholeFile(path, &text)) {
-        *problem = "cannot read " + path + ": " + strerror(errno);
+    std::string why;
+    if (ReadRegularFile(path, MAX_LOG_BYTES, &text, &why) != FileRead::READ) {
+        *problem = CurrentCommand()->name + ": cannot read " + path + ": " + why;
         return false;
     }
     int number = 0;
@@ -253,7 +238,8 @@ int FromLog(const Args& args) {
     if (!ReadServiceLines(rest[0], &lines, &problem))
         return Fail(EXIT_FAILED, problem);
     if (lines.empty())
-        return Fail(EXIT_FAILED, rest[0] + " holds no line of the service (tag BRENWICK)");
+        return Fail(EXIT_FAILED,
+                    "story from-log: " + rest[0] + " holds no line of the service (tag BRENWICK)");
     return Write(lines, rest[0], nullptr, allowGaps);
 }
 

@@ -1,9 +1,6 @@
 #include "StoryExpect.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include "ConsoleUtil.h"
 #include "HostCore.h"
 #include "VconfInternal.h"
 
@@ -12,25 +9,7 @@ namespace story {
 
 namespace {
 
-constexpr off_t MAX_FILE_BYTES = 1 << 20;
-
-// What the service's files hold, read without following a link or blocking on a pipe.
-enum class FileState { ABSENT, READ, NOT_READABLE };
-
-FileState ReadStateFile(const std::string& path, std::string* content) {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT ? FileState::ABSENT : FileState::NOT_READABLE;
-    struct stat st;
-    bool plain = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= MAX_FILE_BYTES;
-    content->clear();
-    char buffer[4096];
-    ssize_t n = 0;
-    while (plain && (n = read(fd, buffer, sizeof buffer)) > 0)
-        content->append(buffer, static_cast<size_t>(n));
-    close(fd);
-    return plain && n == 0 ? FileState::READ : FileState::NOT_READABLE;
-}
+constexpr size_t MAX_FILE_BYTES = 1 << 20;
 
 // The key as `tvctl get` prints it; false when it is not set.
 bool KeyText(const std::string& key, std::string* text) {
@@ -156,10 +135,11 @@ bool Matcher::Meets(const Expectation& expect) {
         return expect.compare == Compare::ABSENT ? !set : set && text == Text(expect.value);
     }
     if (expect.kind == ExpectKind::FILE) {
-        FileState state = ReadStateFile(tvhost::RootPath(Text(expect.target)), &text);
+        FileRead state =
+            ReadRegularFile(tvhost::RootPath(Text(expect.target)), MAX_FILE_BYTES, &text);
         if (expect.compare != Compare::EQUALS)
-            return (state == FileState::ABSENT) == (expect.compare == Compare::ABSENT);
-        return state == FileState::READ && text == Text(expect.value);
+            return (state == FileRead::ABSENT) == (expect.compare == Compare::ABSENT);
+        return state == FileRead::READ && text == Text(expect.value);
     }
     if (expect.kind == ExpectKind::LOG) {
         for (auto& line : m_record->Lines()) {
@@ -233,11 +213,12 @@ std::string Matcher::Seen(const Expectation& expect) {
         return Text(expect.target) + " = " + Shown(text);
     }
     if (expect.kind == ExpectKind::FILE) {
-        FileState state = ReadStateFile(tvhost::RootPath(Text(expect.target)), &text);
-        if (state == FileState::ABSENT)
+        FileRead state =
+            ReadRegularFile(tvhost::RootPath(Text(expect.target)), MAX_FILE_BYTES, &text);
+        if (state == FileRead::ABSENT)
             return "there is no such file";
-        return state == FileState::READ ? "it holds " + Shown(text)
-                                        : "it is not a readable regular file";
+        return state == FileRead::READ ? "it holds " + Shown(text)
+                                       : "it is not a readable regular file of at most 1 MiB";
     }
     if (expect.kind == ExpectKind::LOG) {
         std::vector<std::string> last;

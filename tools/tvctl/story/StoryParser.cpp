@@ -1,9 +1,5 @@
 // Reading a story: every line is checked before anything runs, and the first thing that is
 // wrong is named with its file and line.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -193,21 +189,9 @@ std::vector<Word> Tokenizer::Words(std::string* text) {
 
 // The file's text, when it is a regular file of bounded size and text, not binary bytes.
 bool ReadStoryFile(const std::string& path, std::string* text, std::string* problem) {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        *problem = path + ":1: cannot read the story: " + strerror(errno);
-        if (fd >= 0)
-            close(fd);
-        return false;
-    }
-    close(fd);
-    if (!S_ISREG(st.st_mode) || static_cast<size_t>(st.st_size) > MAX_STORY_BYTES) {
-        *problem = path + ":1: not a story: a story is a regular text file of at most 1 MiB";
-        return false;
-    }
-    if (!tvhost::ReadWholeFile(path, text)) {
-        *problem = path + ":1: cannot read the story: " + strerror(errno);
+    std::string why;
+    if (ReadRegularFile(path, MAX_STORY_BYTES, text, &why) != FileRead::READ) {
+        *problem = path + ":1: cannot read the story: " + why;
         return false;
     }
     if (text->empty()) {
