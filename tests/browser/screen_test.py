@@ -176,7 +176,10 @@ class ScreenPageTest(unittest.TestCase):
 
 
     def states(self):
-        return [step.get_attribute('data-state') or '' for step in self.page.all('#story-steps li')]
+        """Each step's tick, read at once: the list is drawn anew when a run starts."""
+        return self.driver.execute_script(
+            'return [...document.querySelectorAll("#story-steps li")]'
+            '.map((step) => step.dataset.state || "")')
 
     def choose_story(self, path):
         wait_for(lambda: self.page.all('#story-file option[value="%s"]' % path), 10,
