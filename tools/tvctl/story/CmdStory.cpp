@@ -97,7 +97,7 @@ int Run(const Args& args) {
             options.keep = true;
         } else if (arg == "--step")
             options.stepByStep = true;
-        else if (arg.rfind("-", 0) == 0)
+        else if (arg.rfind('-', 0) == 0)
             return BadUsage("unknown option '" + arg + "'");
         else
             files.push_back(arg);
@@ -177,7 +177,7 @@ bool WriterOptions(const Args& args, bool* allowGaps, Args* rest) {
         } else if (args[i] == "--root") {
             BadUsage("--root needs a directory");
             return false;
-        } else if (args[i].rfind("-", 0) == 0 && args[i] != "-") {
+        } else if (args[i].rfind('-', 0) == 0 && args[i] != "-") {
             BadUsage("unknown option '" + args[i] + "'");
             return false;
         } else {

@@ -328,6 +328,7 @@ bool Run::Background(const Args& line, std::string* failure) {
         dup2(output, STDOUT_FILENO);
         dup2(output, STDERR_FILENO);
         std::vector<char*> args;
+        args.reserve(argv.size() + 1);
         for (auto& arg : argv)
             args.push_back(&arg[0]);
         args.push_back(nullptr);

@@ -220,14 +220,16 @@ void Writer::Session(const LogLine& line) {
 
 // The reset counts the service is about to compare, set first when they moved.
 void Writer::Counters() {
-    for (const auto& [logged, key] : COUNTERS) {
+    for (const auto& counter : COUNTERS) {
+        const char* logged = counter.first;
+        const std::string key = counter.second;
         size_t at = Ahead([&](const LogLine& l) { return Starts(l.message, logged); });
         size_t vconf = at < m_lines.size() ? At(at).message.find(", vconf") : std::string::npos;
         if (vconf == std::string::npos)
             continue;
         std::string value = At(at).message.substr(At(at).message.find(": ", vconf) + 2);
         if (m_counters[key] != value)
-            Emit(std::string("set -t int ") + key + " " + value);
+            Emit(std::string("set -t int ").append(key).append(" ").append(value));
         m_counters[key] = value;
     }
 }
