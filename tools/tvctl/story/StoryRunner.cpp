@@ -402,6 +402,8 @@ bool Run::Expect(const story::Step& step, std::string* failure) {
         return true;
     *failure = "expected: " + m_matcher.Describe(expect) + " (waited " + Seconds(step.timeout) +
                ")\nseen:     " + m_matcher.Seen(expect);
+    if (!ServiceAlive())
+        *failure += "\n          (the service is not running)";
     return false;
 }
 
