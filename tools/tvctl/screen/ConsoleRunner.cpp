@@ -1,6 +1,7 @@
 #include "ConsoleRunner.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,12 +61,14 @@ unsigned ConsoleRunner::Run(const Args& args, Done done, Line onLine, bool input
     argv.push_back(nullptr);
 
     GError* error = nullptr;
-    GSubprocess* process = g_subprocess_newv(
-        argv.data(),
-        static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_PIPE |
-                                      G_SUBPROCESS_FLAGS_STDERR_PIPE |
-                                      (input ? G_SUBPROCESS_FLAGS_STDIN_PIPE : 0)),
-        &error);
+    GSubprocessLauncher* launcher = g_subprocess_launcher_new(static_cast<GSubprocessFlags>(
+        G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_PIPE |
+        (input ? G_SUBPROCESS_FLAGS_STDIN_PIPE : 0)));
+    // A screen that is killed takes its commands with it: a story stops the service it started.
+    g_subprocess_launcher_set_child_setup(
+        launcher, [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); }, nullptr, nullptr);
+    GSubprocess* process = g_subprocess_launcher_spawnv(launcher, argv.data(), &error);
+    g_object_unref(launcher);
     if (!process) {
         ConsoleResult result;
         result.error = std::string("cannot start tvctl: ") + error->message;

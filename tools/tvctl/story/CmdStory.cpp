@@ -1,6 +1,7 @@
 // `story run`, `story record` and `story from-log`: update stories as files.
 #include <glib-unix.h>
 #include <glib.h>
+#include <signal.h>
 
 #include <cstdio>
 #include <vector>
@@ -121,6 +122,8 @@ int Run(const Args& args) {
     if (malformed || OnlyChecking())
         return malformed ? EXIT_USAGE : EXIT_DONE;
 
+    // Whoever reads the lines may go away (a screen that ended): the stories still clean up.
+    signal(SIGPIPE, SIG_IGN);
     bool stop = false;
     options.stop = &stop;
     guint term = g_unix_signal_add(SIGTERM, OnSignal, &stop);

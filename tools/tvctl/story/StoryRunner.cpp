@@ -512,6 +512,12 @@ void Run::Finish() {
     std::string output;
     if (!m_root.empty() && ServiceAlive())
         Quietly({"stop", SERVICE_APP_ID}, &output);
+    // A service of ours that outlived its root's files (the root was removed under the story)
+    // is ended all the same.
+    if (m_servicePid > 0 && waitpid(static_cast<pid_t>(m_servicePid), nullptr, WNOHANG) == 0) {
+        kill(static_cast<pid_t>(m_servicePid), SIGTERM);
+        waitpid(static_cast<pid_t>(m_servicePid), nullptr, 0);
+    }
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
     m_narrator.reset();
