@@ -118,6 +118,7 @@ class Writer {
   private:
     const LogLine& At(size_t i) const { return m_lines[i].second; }
     bool IsInput(size_t i) const;
+    size_t Next(size_t from, const std::set<std::string>& units) const;
     // The index of the first line after the current one, before the next input of this
     // session, that `match` accepts; m_lines.size() when none does.
     template <typename Match>
@@ -147,6 +148,7 @@ class Writer {
     bool m_notificationExpected = false;
     size_t m_events = 0;  // journal events matched to the log's so far
     std::set<size_t> m_requestLines;
+    std::set<size_t> m_named;  // the key names that followed their values
     std::multiset<std::string> m_ownAnswers;
     std::multiset<std::string> m_ownHome;
     std::map<std::string, std::string> m_counters = {{"db/factory/factory_reset_count", "0"},
@@ -163,6 +165,17 @@ bool Writer::IsInput(size_t i) const {
     return line.pid != m_pid || Starts(m, "changedValue : ") || Starts(m, "AppControlReceived") ||
            Starts(m, "event_type: ") || Starts(m, "power off [") ||
            Starts(m, "key : memory/kesh/lumaport_reset_state");
+}
+
+// The next line after `from` of this process from one of `units`, passing over the lines of
+// others: the app-detail worker logs from its own thread, between the main loop's lines.
+size_t Writer::Next(size_t from, const std::set<std::string>& units) const {
+    constexpr size_t LOOK = 64;
+    for (size_t i = from + 1; i < m_lines.size() && i <= from + LOOK; ++i) {
+        if (At(i).pid == m_pid && units.count(At(i).Unit()))
+            return i;
+    }
+    return m_lines.size();
 }
 
 template <typename Match>
@@ -245,7 +258,7 @@ void Writer::Take(size_t i) {
     } else if (unit == "UpdateStatusMonitor.cpp" && Starts(m, "changedValue : ")) {
         KeyChange(m.substr(15));
     } else if (unit == "UpdateStatusMonitor.cpp" && Starts(m, "keyName : ")) {
-        if (i == 0 || !Starts(At(i - 1).message, "changedValue : "))
+        if (!m_named.count(i))
             Gap("'" + m + "' without the value before it");
     } else if (unit == "UpdateStatusMonitor.cpp" && Starts(m, "Set cache ")) {
         m_handlingDownloaded = false;
@@ -284,13 +297,13 @@ void Writer::Take(size_t i) {
 }
 
 void Writer::KeyChange(const std::string& value) {
-    bool named = m_at + 1 < m_lines.size() && At(m_at + 1).pid == m_pid &&
-                 Starts(At(m_at + 1).message, "keyName : ");
-    if (!named) {
+    size_t name = Next(m_at, {"UpdateStatusMonitor.cpp"});
+    if (name == m_lines.size() || !Starts(At(name).message, "keyName : ")) {
         Gap("'changedValue : " + value + "' without the key's name after it");
         return;
     }
-    std::string key = At(m_at + 1).message.substr(10);
+    m_named.insert(name);
+    std::string key = At(name).message.substr(10);
     auto& own = key == STATUS_KEY ? m_ownAnswers : m_ownHome;
     if (key != STATUS_KEY && key != HOME_KEY)
         return;
@@ -328,9 +341,11 @@ void Writer::Request() {
     std::string status;
     bool read = false;
     bool noReason = false;
-    for (size_t i = m_at + 1; i < m_lines.size() && i <= m_at + 6 && At(i).pid == m_pid; ++i) {
+    for (size_t i = m_at;
+         (i = Next(i, {"BrenwickMain.cpp", "AppControlUtil.cpp"})) < m_lines.size();) {
         const std::string& m = At(i).message;
-        if (Starts(m, "AppControlReceived"))
+        if (!Starts(m, "Caller App => ") && !Starts(m, "Extra Data [") &&
+            !Starts(m, "failed to get"))
             break;
         m_requestLines.insert(i);
         read = read || Starts(m, "Caller App => ") || Starts(m, "failed to get Caller App");
