@@ -124,6 +124,28 @@ TEST(Story, LogWithLinesCutOutIsRefusedNamingEachGap) {
                   device.Tvctl("story from-log --allow-gaps " + device.Path("cut.log"), &output));
         EXPECT_NE(std::string::npos, output.find("# gap: " + std::string(row.gap))) << output;
     }
+
+    // The app-detail worker logs from its own thread, between the main loop's lines: no gap.
+    const std::string worker = prefix + "AppDetail.cpp: m_Request(180) > \n";
+    device.Write("whole.log", prefix + "Main.cpp: main(6) > Begin\n" + prefix +
+                                  "UpdateStatusMonitor.cpp: m_OnVconfCallback(153) > changedValue "
+                                  ": priority0_start\n" +
+                                  worker + prefix +
+                                  "UpdateStatusMonitor.cpp: m_OnVconfCallback(155) > keyName : "
+                                  "memory/pax/priority_biu_status\n" +
+                                  prefix +
+                                  "BrenwickMain.cpp: OnAppControlReceived(78) > "
+                                  "AppControlReceived => 0x1\n" +
+                                  worker + prefix +
+                                  "AppControlUtil.cpp: GetCallerApp(40) > Caller App => tvctl\n" +
+                                  worker + prefix +
+                                  "AppControlUtil.cpp: GetExtraData(55) > Extra Data "
+                                  "[LaunchReason] => Hidden_Key\n");
+    std::string story;
+    EXPECT_EQ(0, device.Tvctl("story from-log " + device.Path("whole.log"), &story)) << story;
+    EXPECT_NE(std::string::npos, story.find("\nset memory/pax/priority_biu_status priority0_start\n"
+                                            "launch $SERVICE LaunchReason=Hidden_Key\n"))
+        << story;
 }
 
 }  // namespace
