@@ -68,8 +68,6 @@ constexpr double DEFAULT_TIMEOUT = 3;
 // for the first thing that is wrong; nothing is run or changed either way.
 bool ParseStory(const std::string& path, Story* story, std::string* problem);
 
-// Variables every story has, besides those it makes ("let", "as"): their names.
-extern const char* const RUN_TIME_VARIABLES[];
 // "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/data" and the like: $DATA, $TRUSTED, $SERVICE.
 const std::map<std::string, std::string>& FixedVariables();
 

@@ -15,8 +15,6 @@
 namespace tvctl {
 namespace story {
 
-const char* const RUN_TIME_VARIABLES[] = {"N", "ROOT", nullptr};
-
 const std::map<std::string, std::string>& FixedVariables() {
     static const std::map<std::string, std::string> fixed = {
         {"DATA", "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/data"},
