@@ -14,7 +14,7 @@ expect file $TRUSTED/.resetflag = "0\n0\n0\n"
 # The portal's reset state asks the service to look: the factory count has moved.
 set -t int db/factory/factory_reset_count 1
 set -t int memory/kesh/lumaport_reset_state 1
-expect log "Skip remove root directory"
+expect log "Skip remove root directory $ROOT/$DATA/"
 expect file $DATA/request_retry.txt absent
 expect file $DATA/user_retry.txt absent
 expect file $DATA/hidden_mode absent

@@ -252,8 +252,8 @@ class Parser {
 
     Story* m_story;
     std::map<std::string, std::string> m_lets;
-    std::set<std::string> m_runTime;   // variables known from here on, set as the story runs
-    std::vector<std::string> m_stack;  // files being read, for include cycles
+    std::set<std::string> m_runTime = {"ROOT"};  // known from here on, set as the story runs
+    std::vector<std::string> m_stack;            // files being read, for include cycles
     bool m_topFile = true;
 };
 
