@@ -46,6 +46,7 @@ function say(ok, text) {
   message.textContent = text;
 }
 
+// The server's reply, after its message is shown; null when there was none.
 async function act(action, fields = {}) {
   try {
     const response = await fetch('/api/' + action, {
@@ -55,10 +56,10 @@ async function act(action, fields = {}) {
     });
     const reply = await response.json();
     say(reply.ok, (reply.ok ? '' : response.status + ': ') + (reply.message || action));
-    return reply.ok;
+    return reply;
   } catch (error) {
     say(false, action + ': ' + error.message);
-    return false;
+    return null;
   }
 }
 
@@ -313,6 +314,113 @@ function addLog(lines, reset) {
   log.scrollTop = log.scrollHeight;
 }
 
+// ---- stories --------------------------------------------------------------------------------
+
+const stories = new Map();  // file -> the story as the server read it
+let storyRunning = false;
+let pendingReplay = null;
+
+function storyOption(story) {
+  const label = story.name + (story.title ? ' \u2014 ' + story.title : '') +
+      (story.problem ? ' (malformed)' : '');
+  return el('option', {value: story.file}, label);
+}
+
+function drawSteps() {
+  const story = stories.get($('#story-file').value);
+  const list = $('#story-steps');
+  list.replaceChildren();
+  $('#story-result').textContent = story && story.problem ? story.problem : '';
+  if (!story || !story.steps) return;
+  for (const step of story.steps) {
+    list.append(el('li', {'data-where': step.where},
+                   el('span', {class: 'tick'}), el('span', {class: 'text'}, step.text)));
+  }
+}
+
+async function loadStories() {
+  const reply = await act('stories');
+  if (!reply || !reply.stories) return;
+  const select = $('#story-file');
+  for (const story of reply.stories) {
+    stories.set(story.file, story);
+    select.append(storyOption(story));
+  }
+  drawSteps();
+  if (pendingReplay) storyNews(pendingReplay);
+  pendingReplay = null;
+}
+
+// The step after the last one ticked is the next to run.
+function markNext() {
+  const steps = [...document.querySelectorAll('#story-steps li')];
+  for (const step of steps) {
+    if (step.dataset.state === 'next') delete step.dataset.state;
+  }
+  if (!storyRunning) return;
+  const next = steps.find((step) => !step.dataset.state);
+  if (next) next.dataset.state = 'next';
+}
+
+function storyNews(news) {
+  const list = $('#story-steps');
+  if (news.kind === 'replay') {
+    const run = news.run;
+    if (!stories.has(run.file)) {
+      pendingReplay = news;  // told again once the stories are listed
+      return;
+    }
+    $('#story-file').value = run.file;
+    drawSteps();
+    storyRunning = !run.end;
+    for (const result of run.results || []) storyNews(result);
+    if (run.end) storyNews(run.end);
+    return;
+  }
+  if (news.kind === 'start') {
+    if (stories.has(news.file)) $('#story-file').value = news.file;
+    drawSteps();
+    storyRunning = true;
+    $('#story-result').textContent = news.stepping ? 'step by step' : 'running';
+    delete $('#story-result').dataset.passed;
+  } else if (news.kind === 'step') {
+    const step = list.querySelector(`li[data-where="${CSS.escape(news.where)}"]:not([data-state="passed"]):not([data-state="failed"])`);
+    if (step) {
+      step.dataset.state = news.passed ? 'passed' : 'failed';
+      step.scrollIntoView({block: 'nearest'});
+    }
+  } else if (news.kind === 'detail') {
+    const failed = [...list.querySelectorAll('li[data-state="failed"]')].pop();
+    if (failed) failed.append(el('span', {class: 'detail'}, news.text));
+  } else if (news.kind === 'end') {
+    storyRunning = false;
+    $('#story-result').textContent = news.text;
+    $('#story-result').dataset.passed = news.passed;
+  }
+  markNext();
+}
+
+function loadStoryFile(event) {
+  const file = event.target.files[0];
+  if (!file) return;
+  const reader = new FileReader();
+  reader.onload = async () => {
+    const reply = await act('story-load', {name: file.name, text: reader.result});
+    if (!reply || !reply.story) return;
+    stories.set(reply.story.file, reply.story);
+    const select = $('#story-file');
+    if (!select.querySelector(`option[value="${CSS.escape(reply.story.file)}"]`)) {
+      select.append(storyOption(reply.story));
+    }
+    select.value = reply.story.file;
+    drawSteps();
+    if (reply.story.steps) return;
+    $('#story-result').textContent = reply.message;
+    $('#story-result').dataset.passed = false;
+  };
+  reader.readAsText(file);
+}
+
 // ---- wiring ---------------------------------------------------------------------------------
 
 function connect() {
@@ -333,6 +441,7 @@ function connect() {
     addLog(news.lines, news.reset);
   });
   events.addEventListener('notice', (event) => say(false, JSON.parse(event.data)));
+  events.addEventListener('storyrun', (event) => storyNews(JSON.parse(event.data)));
 }
 
 function wire() {
@@ -361,8 +470,14 @@ function wire() {
   $('#fault-clear').addEventListener('click', () => act('fault-clear'));
   $('#log-tag').addEventListener('input', drawLog);
   $('#log-priority').addEventListener('change', drawLog);
+  $('#story-file').addEventListener('change', drawSteps);
+  $('#story-load').addEventListener('change', loadStoryFile);
+  $('#story-run').addEventListener('click', () => act('story-run', {file: $('#story-file').value}));
+  $('#story-step').addEventListener('click', () => act('story-step', {file: $('#story-file').value}));
+  $('#story-stop').addEventListener('click', () => act('story-stop'));
   setInterval(tick, 250);
 }
 
 wire();
 connect();
+loadStories();

@@ -9,7 +9,7 @@ import unittest
 import urllib.error
 import urllib.request
 
-from television import TVCTL, Page, Television, chromium, wait_for
+from television import SOURCE, TVCTL, Page, Television, chromium, wait_for
 
 SCREENSHOTS = os.environ.get('SCREENSHOT_DIR', '/tmp')
 UPDATE_NOW = '.notification button[data-button="2"]'
@@ -173,6 +173,75 @@ class ScreenPageTest(unittest.TestCase):
         page.wait_text('#faults', 'pax_get_apps_sync_status -1')
         page.click('#fault-clear')
         wait_for(lambda: page.texts('#faults li') == [], 5, 'the rules to be removed')
+
+
+    def states(self):
+        """Each step's tick, read at once: the list is drawn anew when a run starts."""
+        return self.driver.execute_script(
+            'return [...document.querySelectorAll("#story-steps li")]'
+            '.map((step) => step.dataset.state || "")')
+
+    def choose_story(self, path):
+        wait_for(lambda: self.page.all('#story-file option[value="%s"]' % path), 10,
+                 'the story %s to be listed' % path)
+        self.driver.execute_script(
+            'arguments[0].value = arguments[1];'
+            'arguments[0].dispatchEvent(new Event("change"))', self.page.find('#story-file'), path)
+
+    def test_story_ticks_step_by_step_then_to_its_end_beside_the_tv_without_service(self):
+        page = self.page
+        self.choose_story(os.path.join(SOURCE, 'stories', 'accept.story'))
+        steps = len(page.all('#story-steps li'))
+        self.assertGreater(steps, 10)
+        for done in (1, 2):
+            page.click('#story-step')
+            wait_for(lambda: self.states()[:done + 1] == ['passed'] * done + ['next'], 20,
+                     '%d step(s) ticked and the next one marked; they are %s' %
+                     (done, self.states()))
+        self.assertEqual(self.states()[3:], [''] * (steps - 3))
+        page.click('#story-run')
+        page.wait_text('#story-result', 'PASS', 30)
+        self.assertEqual(self.states(), ['passed'] * steps)
+        # The television beside the steps played the story: its narrator tells the press.
+        page.wait_story('presses [Update Now] on notification #1')
+
+        # A story loaded from a file whose expectation is wrong fails there, saying what it saw.
+        path = os.path.join(self.tv.top, 'wrong.story')
+        with open(path, 'w', encoding='utf-8') as story:
+            story.write('title Later is taken for now\n'
+                        'set memory/pax/priority_biu_status priority0_start\n'
+                        'set memory/pax/priority_biu_status priority0_downloaded\n'
+                        'expect notification "Update your Home Screen"\n'
+                        'press $N 1\n'
+                        'expect key memory/pax/priority_biu_status = allow_install within 1s\n'
+                        'expect nothing more\n')
+        page.find('#story-load').send_keys(path)
+        wait_for(lambda: page.find('#story-file').get_attribute('value').endswith('/wrong.story'),
+                 10, 'the loaded story to be chosen')
+        page.click('#story-run')
+        page.wait_text('#story-result', 'FAIL', 30)
+        self.assertEqual(self.states(), ['passed'] * 4 + ['failed', ''])
+        failed = page.find('#story-steps li[data-state=failed]')
+        self.assertIn('expect key memory/pax/priority_biu_status = allow_install', failed.text)
+        self.assertIn('seen:     memory/pax/priority_biu_status = "install_later"', failed.text)
+
+    def test_update_played_by_hand_is_recorded_as_a_story_that_passes_on_a_fresh_set(self):
+        page = self.page
+        self.play(stepDelay='0.2')
+        page.click(UPDATE_NOW)
+        page.wait_story('record: installed Home version 2.0.0', 20)
+        recorded = self.tv.tvctl('story', 'record').stdout
+        self.assertIn('press $n1 2', recorded)
+        self.assertIn('expect launch com.talvoro.tv.homeupdateview LaunchReason=LoadingUI',
+                      recorded)
+        path = os.path.join(self.tv.top, 'played.story')
+        with open(path, 'w', encoding='utf-8') as story:
+            story.write(recorded)
+        env = {name: value for name, value in self.tv.env.items() if name != 'TV_DEVICE_ROOT'}
+        replay = subprocess.run([TVCTL, 'story', 'run', path], env=env, capture_output=True,
+                                text=True, timeout=120)
+        self.assertEqual(replay.returncode, 0, replay.stdout + replay.stderr)
+        self.assertIn('1 passed, 0 failed', replay.stdout)
 
 
 class ScreenCommandTest(unittest.TestCase):

@@ -42,6 +42,8 @@ int Install(const Args& args) {
     std::string problem = AppIdsProblem(args);
     if (!problem.empty())
         return BadUsage(problem);
+    if (OnlyChecking())
+        return EXIT_DONE;
     tvhost::MakeDirs(tvhost::RootPath("apps"));
     for (const auto& appId : args) {
         if (!tvhost::WriteFileAtomic(AppPath(appId), ""))
@@ -56,6 +58,8 @@ int Uninstall(const Args& args) {
     std::string problem = AppIdsProblem(args);
     if (!problem.empty())
         return BadUsage(problem);
+    if (OnlyChecking())
+        return EXIT_DONE;
     for (const auto& appId : args) {
         if (access(AppPath(appId).c_str(), F_OK) != 0)
             return Fail(EXIT_FAILED, appId + " is not installed; nothing was uninstalled");
@@ -107,6 +111,8 @@ int Launch(const Args& args) {
         problem = ParseExtraData(args, &extra);
     if (!problem.empty())
         return BadUsage(problem);
+    if (OnlyChecking())
+        return EXIT_DONE;
     const std::string& appId = args[0];
     if (!tvhost::AppRunning(appId))
         return Fail(EXIT_FAILED, appId + " is not running; nothing was sent");

@@ -30,6 +30,8 @@ int Init(const Args& args) {
     bool force = !args.empty() && args[0] == "--force";
     if (int code = CheckArgs(Args(args.begin() + (force ? 1 : 0), args.end()), {}))
         return code;
+    if (OnlyChecking())
+        return EXIT_DONE;
     std::string error;
     if (!tvhost::Provision(force, &error))
         return Fail(EXIT_FAILED, error);
@@ -40,6 +42,8 @@ int Init(const Args& args) {
 int Boot(const Args& args) {
     if (int code = CheckArgs(args, {}))
         return code;
+    if (OnlyChecking())
+        return EXIT_DONE;
     std::string error;
     if (!tvhost::ColdBoot(&error))
         return Fail(EXIT_FAILED, error);
@@ -57,6 +61,8 @@ pid_t PidOf(const std::string& appId) {
 int Ps(const Args& args) {
     if (int code = CheckArgs(args, {}))
         return code;
+    if (OnlyChecking())
+        return EXIT_DONE;
     for (const auto& appId : tvhost::RunningApps()) {
         printf("%s %d\n", appId.c_str(), static_cast<int>(PidOf(appId)));
     }
@@ -81,6 +87,8 @@ int Stop(const Args& args) {
         problem = NameProblem("application id", args[0]);
     if (!problem.empty())
         return BadUsage(problem);
+    if (OnlyChecking())
+        return EXIT_DONE;
     const std::string& appId = args[0];
     pid_t pid = PidOf(appId);
     if (!tvhost::AppRunning(appId) || pid <= 0) {
@@ -120,6 +128,8 @@ int Log(const Args& args) {
             return BadUsage("unexpected argument '" + args[i] + "'");
         }
     }
+    if (OnlyChecking())
+        return EXIT_DONE;
     ForEachLine(tvhost::RootPath("log/dlog.log"), follow, [&tag](const std::string& line) {
         if (HasTag(line, tag))
             fputs(line.c_str(), stdout);
@@ -134,6 +144,8 @@ int SyncStatus(const Args& args) {
         problem = IntProblem("N", args[0], INT_MIN, INT_MAX, &status);
     if (!problem.empty())
         return BadUsage(problem);
+    if (OnlyChecking())
+        return EXIT_DONE;
     if (!tvhost::WriteFileAtomic(tvhost::RootPath("store/sync_status"), std::to_string(status))) {
         return Fail(EXIT_FAILED, "cannot write store/sync_status");
     }
@@ -145,6 +157,8 @@ int SyncStatus(const Args& args) {
 int MajorInfo(const Args& args) {
     if (int code = CheckArgs(args, {"FILE"}))
         return code;
+    if (OnlyChecking())
+        return EXIT_DONE;
     std::string text;
     if (args[0] == "-") {
         text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
@@ -167,6 +181,8 @@ int FaultAdd(const Args& args) {
     }
     if (!problem.empty())
         return BadUsage(problem);
+    if (OnlyChecking())
+        return EXIT_DONE;
     std::string error;
     if (!tvhost::FaultAdd(args[0], args[1], times, &error))
         return Fail(EXIT_FAILED, error);
@@ -178,6 +194,8 @@ int FaultAdd(const Args& args) {
 int FaultClear(const Args& args) {
     if (int code = CheckArgs(args, {}))
         return code;
+    if (OnlyChecking())
+        return EXIT_DONE;
     if (!tvhost::FaultClear())
         return Fail(EXIT_FAILED, "cannot remove faults");
     printf("fault rules cleared\n");
@@ -188,6 +206,8 @@ int FaultClear(const Args& args) {
 int FaultCallsList(const Args& args) {
     if (int code = CheckArgs(args, {}))
         return code;
+    if (OnlyChecking())
+        return EXIT_DONE;
     for (const auto& call : tvhost::FaultCalls())
         printf("%s %s\n", call.name, tvhost::FaultResultWord(call.result));
     for (const auto& call : tvhost::UnfaultableCalls())

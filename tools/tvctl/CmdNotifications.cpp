@@ -68,6 +68,8 @@ int Press(const Args& args) {
         problem = IntProblem("BUTTON", args[1], 1, 3, &button);
     if (!problem.empty())
         return BadUsage(problem);
+    if (OnlyChecking())
+        return EXIT_DONE;
     return SendEvent(id, NOTI_EVENT_BUTTON_1 + button - 1);
 }
 
@@ -89,6 +91,8 @@ int Hide(const Args& args) {
     } else {
         return BadUsage("HOW must be user, timeout or other, got '" + how + "'");
     }
+    if (OnlyChecking())
+        return EXIT_DONE;
     return SendEvent(id, event);
 }
 

@@ -39,6 +39,8 @@ int PkgSet(const Args& args) {
         problem = "VERSION must be one line of text, got '" + args[1] + "'";
     if (!problem.empty())
         return BadUsage(problem);
+    if (OnlyChecking())
+        return EXIT_DONE;
     tvhost::MakeDirs(tvhost::RootPath("packages"));
     if (!tvhost::WriteFileAtomic(PackagePath(args[0]), args[1] + "\n"))
         return Fail(EXIT_FAILED, "cannot write packages/" + args[0]);
@@ -50,6 +52,8 @@ int PkgRm(const Args& args) {
     std::string problem = NamedArgsProblem(args, "package id", {"PKGID"});
     if (!problem.empty())
         return BadUsage(problem);
+    if (OnlyChecking())
+        return EXIT_DONE;
     if (unlink(PackagePath(args[0]).c_str()) != 0)
         return Fail(EXIT_FAILED, "package " + args[0] + " is not installed");
     printf("removed package %s\n", args[0].c_str());
@@ -60,6 +64,8 @@ int PkgGet(const Args& args) {
     std::string problem = NamedArgsProblem(args, "package id", {"PKGID"});
     if (!problem.empty())
         return BadUsage(problem);
+    if (OnlyChecking())
+        return EXIT_DONE;
     std::string text;
     if (!tvhost::ReadWholeFile(PackagePath(args[0]), &text))
         return Fail(EXIT_FAILED, "package " + args[0] + " is not installed");
@@ -72,6 +78,8 @@ int PropSet(const Args& args) {
     std::string problem = NamedArgsProblem(args, "property name", {"NAME", "VALUE"});
     if (!problem.empty())
         return BadUsage(problem);
+    if (OnlyChecking())
+        return EXIT_DONE;
     tvhost::MakeDirs(tvhost::RootPath("config/properties"));
     if (!tvhost::WriteFileAtomic(PropertyPath(args[0]), args[1]))
         return Fail(EXIT_FAILED, "cannot write config/properties/" + args[0]);
@@ -83,6 +91,8 @@ int PropRm(const Args& args) {
     std::string problem = NamedArgsProblem(args, "property name", {"NAME"});
     if (!problem.empty())
         return BadUsage(problem);
+    if (OnlyChecking())
+        return EXIT_DONE;
     if (unlink(PropertyPath(args[0]).c_str()) != 0)
         return Fail(EXIT_FAILED, "property " + args[0] + " is not set");
     printf("removed property %s\n", args[0].c_str());

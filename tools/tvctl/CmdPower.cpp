@@ -33,6 +33,8 @@ int Power(const Args& args) {
         problem = IntProblem("NEW", args[1], INT_MIN, INT_MAX, &next);
     if (!problem.empty())
         return BadUsage(problem);
+    if (OnlyChecking())
+        return EXIT_DONE;
     Json::Value message(Json::objectValue);
     message["kind"] = "power_state";
     message["previous"] = previous;

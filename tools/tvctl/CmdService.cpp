@@ -66,6 +66,8 @@ int WaitUntilListening(pid_t pid) {
 int Start(const Args& args) {
     if (int code = CheckArgs(args, {}))
         return code;
+    if (OnlyChecking())
+        return EXIT_DONE;
     if (tvhost::AppRunning(SERVICE_APP_ID))
         return Fail(EXIT_FAILED, std::string(SERVICE_APP_ID) + " is already running");
     std::string program;

@@ -29,6 +29,8 @@ int Get(const Args& args) {
         return code;
     if (!tvhost::ValidKeyName(args[0]))
         return BadKey(args[0]);
+    if (OnlyChecking())
+        return EXIT_DONE;
     tvhost::KeyValue value = tvhost::ReadKey(args[0]);
     if (value.type == 's')
         printf("%s\n", value.str.c_str());
@@ -64,6 +66,8 @@ int Set(const Args& args) {
             return BadUsage(problem);
         value = std::to_string(number);
     }
+    if (OnlyChecking())
+        return EXIT_DONE;
     // Written through the store's files: the console is not subject to fault rules.
     if (!tvhost::StoreKey(key, type[0], value))
         return Fail(EXIT_FAILED, "cannot write " + key);
@@ -76,6 +80,8 @@ int Unset(const Args& args) {
         return code;
     if (!tvhost::ValidKeyName(args[0]))
         return BadKey(args[0]);
+    if (OnlyChecking())
+        return EXIT_DONE;
     if (!tvhost::RemoveKey(args[0]))
         return Fail(EXIT_FAILED, args[0] + " is not set");
     printf("%s removed\n", args[0].c_str());
@@ -109,6 +115,8 @@ int Watch(const Args& args) {
         if (!tvhost::ValidKeyName(key))
             return BadKey(key);
     }
+    if (OnlyChecking())
+        return EXIT_DONE;
     for (const auto& key : args) {
         if (vconf_notify_key_changed(key.c_str(), PrintChange, nullptr) != VCONF_OK) {
             return Fail(EXIT_FAILED, "cannot watch " + key);

@@ -42,6 +42,8 @@ int Play(const Args& args) {
     std::string error;
     if (!ParsePlayOptions(args, &options, &error))
         return BadUsage(error);
+    if (OnlyChecking())
+        return EXIT_DONE;
     if (!tvhost::AppRunning(SERVICE_APP_ID)) {
         return Fail(EXIT_FAILED, std::string(SERVICE_APP_ID) + " is not running");
     }
@@ -58,6 +60,8 @@ int Serve(const Args& args) {
     std::string error;
     if (!ParsePlayOptions(args, &options, &error))
         return BadUsage(error);
+    if (OnlyChecking())
+        return EXIT_DONE;
     if (tvhost::ServeApp(tvhost::STORE_APP_ID, &error) != 0)
         return Fail(EXIT_FAILED, "cannot serve as the store service: " + error);
     // One story for the whole session, so that what the service does when it asks is told too.

@@ -33,6 +33,18 @@ void PrintUsage(const Command& command);
 // Prints "tvctl: MESSAGE" on standard error and returns `code`.
 int Fail(int code, const std::string& message);
 
+// The command whose words begin `args`, the longest such name winning ("store play" over
+// "store"), with the number of its words; null when none matches.
+const Command* FindCommand(const Args& args, size_t* wordCount);
+// "unknown command 'NAME'", NAME being two words when the first names a group ("store frob").
+std::string UnknownCommandProblem(const Args& args);
+
+// A command line checked without being carried out (a story is checked whole before any of it
+// runs): "" when `command` takes `args`, else the refusal it would print, without "tvctl: ".
+std::string CheckCommand(const Command& command, const Args& args);
+// True while CheckCommand runs: each command returns EXIT_DONE once its own checks passed.
+bool OnlyChecking();
+
 struct Registrar {
     explicit Registrar(const Command& command) { RegisterCommand(command); }
 };

@@ -1,5 +1,13 @@
 #include "ConsoleUtil.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <cstdio>
 #include <cstdlib>
 
 #include "HostCore.h"
@@ -64,6 +72,59 @@ std::string NameProblem(const std::string& what, const std::string& name) {
     if (tvhost::PlainName(name))
         return "";
     return "bad " + what + " '" + name + "' (a file name: not empty, no '/', no leading '.')";
+}
+
+FileRead ReadRegularFile(const std::string& path, size_t maxBytes, std::string* content,
+                         std::string* problem) {
+    std::string why;
+    content->clear();
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (problem)
+            *problem = errno == ELOOP ? "a symbolic link, which is not followed" : strerror(errno);
+        return errno == ENOENT ? FileRead::ABSENT : FileRead::NOT_READABLE;
+    }
+    struct stat st;
+    bool fits = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                static_cast<unsigned long long>(st.st_size) <= maxBytes;
+    char buffer[16384];
+    ssize_t n = 0;
+    while (fits && (n = read(fd, buffer, sizeof buffer)) > 0) {
+        content->append(buffer, static_cast<size_t>(n));
+        fits = content->size() <= maxBytes;
+    }
+    if (n < 0)
+        why = strerror(errno);
+    close(fd);
+    if (fits && n == 0)
+        return FileRead::READ;
+    if (problem)
+        *problem = why.empty()
+                       ? "not a regular file of at most " + std::to_string(maxBytes) + " bytes"
+                       : why;
+    return FileRead::NOT_READABLE;
+}
+
+void ReadNewLines(const std::string& path, long* offset,
+                  const std::function<void(const std::string&)>& take) {
+    FILE* file = fopen(path.c_str(), "rbe");
+    if (!file)
+        return;
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0 || st.st_size < *offset)
+        *offset = 0;
+    std::string text;
+    if (fseek(file, *offset, SEEK_SET) == 0) {
+        char buffer[16384];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
+            text.append(buffer, n);
+    }
+    fclose(file);
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        take(text.substr(start, end - start));
+    *offset += static_cast<long>(start);
 }
 
 }  // namespace tvctl

@@ -2,6 +2,7 @@
 // was wrong with a request.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,5 +32,19 @@ std::string SecondsProblem(const std::string& name, const std::string& text, dou
 // "" when `name` can be one file in a directory (an application, package or property name);
 // else "bad WHAT 'NAME' ...".
 std::string NameProblem(const std::string& what, const std::string& name);
+
+// What ReadRegularFile found.
+enum class FileRead { READ, ABSENT, NOT_READABLE };
+// The whole of `path` when it is a regular file of at most `maxBytes`, read through one
+// descriptor: no link followed, no blocking open (a pipe), nothing beyond the bound. Else why
+// not in *problem ("No such file or directory", "not a regular file of at most N bytes").
+FileRead ReadRegularFile(const std::string& path, size_t maxBytes, std::string* content,
+                         std::string* problem = nullptr);
+
+// Hands each whole line appended to `path` since *offset to `take` and moves *offset past it: a
+// line still being written waits for the next read, and a file that shrank is read again from
+// its start.
+void ReadNewLines(const std::string& path, long* offset,
+                  const std::function<void(const std::string&)>& take);
 
 }  // namespace tvctl

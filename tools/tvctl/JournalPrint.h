@@ -49,6 +49,8 @@ inline int PrintJournal(const Args& args, const std::string& name) {
     bool follow = !args.empty() && args[0] == "-f";
     if (int code = CheckArgs(Args(args.begin() + (follow ? 1 : 0), args.end()), {}))
         return code;
+    if (OnlyChecking())
+        return EXIT_DONE;
     ForEachLine(tvhost::RootPath("log/" + name), follow,
                 [](const std::string& line) { fwrite(line.data(), 1, line.size(), stdout); });
     return EXIT_DONE;

@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 
 #include "Commands.h"
 #include "HostCore.h"
@@ -11,37 +10,8 @@ namespace tvctl {
 
 namespace {
 
-std::vector<std::string> Words(const std::string& text) {
-    std::vector<std::string> words;
-    std::stringstream stream(text);
-    std::string word;
-    while (stream >> word)
-        words.push_back(word);
-    return words;
-}
-
-// The command whose words begin `args`, the longest such name winning ("store play" over
-// "store"); null when none matches.
-const Command* FindCommand(const Args& args, size_t* wordCount) {
-    const Command* best = nullptr;
-    for (const auto& command : AllCommands()) {
-        std::vector<std::string> words = Words(command.name);
-        if (words.size() > args.size() || !std::equal(words.begin(), words.end(), args.begin())) {
-            continue;
-        }
-        if (!best || words.size() > *wordCount) {
-            best = &command;
-            *wordCount = words.size();
-        }
-    }
-    return best;
-}
-
 int UnknownCommand(const Args& args) {
-    bool isGroup = std::any_of(AllCommands().begin(), AllCommands().end(),
-                               [&](const Command& c) { return Words(c.name)[0] == args[0]; });
-    std::string name = isGroup && args.size() > 1 ? args[0] + " " + args[1] : args[0];
-    return Fail(EXIT_USAGE, "unknown command '" + name + "' (see: tvctl help)");
+    return Fail(EXIT_USAGE, UnknownCommandProblem(args) + " (see: tvctl help)");
 }
 
 // `help` lists every command; `help COMMAND` prints that one's usage.
@@ -74,7 +44,8 @@ TVCTL_COMMAND("help", "help [COMMAND]", "list the commands, or print one command
 
 // Commands that make sense without a provisioned root.
 bool NeedsNoRoot(const std::string& name) {
-    return name == "init" || name == "help" || name == "fault calls";
+    return name == "init" || name == "help" || name == "fault calls" || name == "story" ||
+           name == "story run" || name == "story from-log" || name == "story record";
 }
 
 // Reads the options before the command into TV_DEVICE_ROOT. -1 when they are fine, else the

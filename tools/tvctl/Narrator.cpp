@@ -163,6 +163,9 @@ void Narrator::TellLaunch(const Json::Value& entry) {
     std::string app = entry["app_id"].asString();
     std::string failed = entry["result"].asInt() == 0 ? "" : " (launch failed)";
     if (app == SERVICE_APP_ID) {
+        // The barriers of the story runner are not part of the story.
+        if (ExtraValue(extra, "LaunchReason").rfind("story-barrier-", 0) == 0)
+            return;
         std::string request;
         for (const auto& pair : extra)
             request += " " + pair[0].asString() + "=" + pair[1].asString();

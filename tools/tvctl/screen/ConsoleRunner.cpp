@@ -1,6 +1,7 @@
 #include "ConsoleRunner.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@ constexpr guint STOP_GRACE_MS = 2000;
 
 struct ConsoleRunner::Child {
     ConsoleRunner* runner = nullptr;
+    unsigned id = 0;
     GSubprocess* process = nullptr;
     GDataInputStream* output = nullptr;
     GOutputStream* error = nullptr;  // a memory stream that standard error is spliced into
@@ -50,7 +52,7 @@ gboolean ConsoleRunner::KillAll(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
-void ConsoleRunner::Run(const Args& args, Done done, Line onLine) {
+unsigned ConsoleRunner::Run(const Args& args, Done done, Line onLine, bool input) {
     std::vector<const char*> argv = {m_self.c_str(), "--root", nullptr};
     std::string root = tvhost::DeviceRoot();
     argv[2] = root.c_str();
@@ -59,20 +61,24 @@ void ConsoleRunner::Run(const Args& args, Done done, Line onLine) {
     argv.push_back(nullptr);
 
     GError* error = nullptr;
-    GSubprocess* process =
-        g_subprocess_newv(argv.data(),
-                          static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_PIPE |
-                                                        G_SUBPROCESS_FLAGS_STDERR_PIPE),
-                          &error);
+    GSubprocessLauncher* launcher = g_subprocess_launcher_new(static_cast<GSubprocessFlags>(
+        G_SUBPROCESS_FLAGS_STDOUT_PIPE | G_SUBPROCESS_FLAGS_STDERR_PIPE |
+        (input ? G_SUBPROCESS_FLAGS_STDIN_PIPE : 0)));
+    // A screen that is killed takes its commands with it: a story stops the service it started.
+    g_subprocess_launcher_set_child_setup(
+        launcher, [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); }, nullptr, nullptr);
+    GSubprocess* process = g_subprocess_launcher_spawnv(launcher, argv.data(), &error);
+    g_object_unref(launcher);
     if (!process) {
         ConsoleResult result;
         result.error = std::string("cannot start tvctl: ") + error->message;
         g_error_free(error);
         done(result);
-        return;
+        return 0;
     }
     auto* child = new Child();
     child->runner = this;
+    child->id = ++m_lastId;
     child->process = process;
     child->done = std::move(done);
     child->onLine = std::move(onLine);
@@ -87,6 +93,28 @@ void ConsoleRunner::Run(const Args& args, Done done, Line onLine) {
                                  G_OUTPUT_STREAM_SPLICE_CLOSE_TARGET, G_PRIORITY_DEFAULT,
                                  child->cancel, OnErrorRead, child);
     g_subprocess_wait_async(process, nullptr, OnExited, child);
+    return child->id;
+}
+
+ConsoleRunner::Child* ConsoleRunner::Find(unsigned id) const {
+    for (Child* child : m_children) {
+        if (child->id == id)
+            return child;
+    }
+    return nullptr;
+}
+
+bool ConsoleRunner::Write(unsigned id, const std::string& text) {
+    Child* child = Find(id);
+    GOutputStream* input = child ? g_subprocess_get_stdin_pipe(child->process) : nullptr;
+    return input &&
+           g_output_stream_write_all(input, text.data(), text.size(), nullptr, nullptr, nullptr) &&
+           g_output_stream_flush(input, nullptr, nullptr);
+}
+
+void ConsoleRunner::Stop(unsigned id) {
+    if (Child* child = Find(id))
+        g_subprocess_send_signal(child->process, SIGTERM);
 }
 
 void ConsoleRunner::OnLineRead(GObject*, GAsyncResult* result, gpointer data) {

@@ -31,8 +31,13 @@ class ConsoleRunner {
 
     // `tvctl --root ROOT ARGS...`. `onLine` gets each line of standard output as it comes (for
     // commands that keep running); `done` gets the whole result once the command has exited.
-    // Both run on the main loop.
-    void Run(const Args& args, Done done, Line onLine = nullptr);
+    // Both run on the main loop. With `input`, its standard input is a pipe that Write feeds.
+    // The command's id, for Write and Stop; 0 when it did not start (`done` has been told).
+    unsigned Run(const Args& args, Done done, Line onLine = nullptr, bool input = false);
+    // False when the command has ended or takes no input.
+    bool Write(unsigned id, const std::string& text);
+    // SIGTERM, when the command still runs.
+    void Stop(unsigned id);
 
   private:
     struct Child;
@@ -42,8 +47,11 @@ class ConsoleRunner {
     static void Settle(Child* child);
     static gboolean KillAll(gpointer self);
 
+    Child* Find(unsigned id) const;
+
     std::string m_self;
     std::vector<Child*> m_children;
+    unsigned m_lastId = 0;
 };
 
 }  // namespace tvctl

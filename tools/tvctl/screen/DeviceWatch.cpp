@@ -21,6 +21,7 @@ const char* const WATCHED_DIRS[] = {
     "store",
     "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/data",
     "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/shared/trusted",
+    "fs/opt/usr/home/owner/share",
 };
 constexpr int KEY_TREE_DEPTH = 8;
 constexpr uint32_t DIR_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_MODIFY |
@@ -39,6 +40,14 @@ std::string AbsoluteRoot() {
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
     return root;
+}
+
+// Temporary files of atomic writes tell nothing until renamed, nor do lock files; the service's
+// own dot files (".resetflag", the Home reset flag) and the root's mark do.
+bool Tells(const char* name) {
+    size_t length = strlen(name);
+    bool lock = length >= 5 && strcmp(name + length - 5, ".lock") == 0;
+    return !lock && strncmp(name, ".tmp.", 5) != 0;
 }
 
 }  // namespace
@@ -107,10 +116,7 @@ gboolean DeviceWatch::OnReadable(gint fd, GIOCondition, gpointer data) {
             }
             if (event->mask & TREE_EVENTS)
                 self->m_rearm = true;
-            // Temporary files of atomic writes and lock files tell nothing until renamed; the
-            // root's mark tells that provisioning has finished.
-            if (name[0] != '.' || (event->mask & TREE_EVENTS) ||
-                strcmp(name, tvhost::ROOT_MARK) == 0)
+            if (Tells(name) || (event->mask & TREE_EVENTS))
                 relevant = true;
         }
     }

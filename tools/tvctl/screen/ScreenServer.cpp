@@ -63,7 +63,10 @@ std::string Trimmed(std::string text) {
 ScreenServer::ScreenServer()
     : m_server(soup_server_new("server-header", "brenwick-screen ", nullptr)),
       m_state(
-          [this](const std::string& event, const Json::Value& data) { Broadcast(event, data); }) {
+          [this](const std::string& event, const Json::Value& data) { Broadcast(event, data); }),
+      m_stories(&m_console, [this](const std::string& event, const Json::Value& data) {
+          Broadcast(event, data);
+      }) {
     soup_server_add_handler(m_server, nullptr, OnRequest, this, nullptr);
     g_signal_connect(m_server, "request-finished", G_CALLBACK(OnRequestEnded), this);
     g_signal_connect(m_server, "request-aborted", G_CALLBACK(OnRequestEnded), this);
@@ -159,7 +162,14 @@ void ScreenServer::OpenEvents(SoupServerMessage* message) {
     soup_message_body_set_accumulate(soup_server_message_get_response_body(message), FALSE);
     soup_server_message_set_status(message, SOUP_STATUS_OK, nullptr);
     m_pages.push_back(message);
-    for (const auto& news : m_state.Greeting()) {
+    std::vector<std::pair<std::string, Json::Value>> greeting = m_state.Greeting();
+    if (!m_stories.Greeting().isNull()) {
+        Json::Value run(Json::objectValue);
+        run["kind"] = "replay";
+        run["run"] = m_stories.Greeting();
+        greeting.emplace_back("storyrun", run);
+    }
+    for (const auto& news : greeting) {
         std::string chunk =
             "event: " + news.first + "\ndata: " + tvhost::JsonLine(news.second) + "\n\n";
         soup_message_body_append(soup_server_message_get_response_body(message), SOUP_MEMORY_COPY,
@@ -190,6 +200,10 @@ void ScreenServer::Reply(SoupServerMessage* message, guint status, bool ok,
     Json::Value reply(Json::objectValue);
     reply["ok"] = ok;
     reply["message"] = text;
+    ReplyJson(message, status, reply);
+}
+
+void ScreenServer::ReplyJson(SoupServerMessage* message, guint status, const Json::Value& reply) {
     std::string body = tvhost::JsonLine(reply);
     soup_server_message_set_response(message, "application/json", SOUP_MEMORY_COPY, body.data(),
                                      body.size());
@@ -197,6 +211,10 @@ void ScreenServer::Reply(SoupServerMessage* message, guint status, bool ok,
 }
 
 void ScreenServer::Act(SoupServerMessage* message, const std::string& action, GHashTable* form) {
+    unsigned status = 0;
+    Json::Value reply(Json::objectValue);
+    if (m_stories.Act(action, form, &status, &reply))
+        return ReplyJson(message, status, reply);
     Form in{form, ""};
     Args args;
     int power = 0;

@@ -14,6 +14,7 @@
 #include "ConsoleRunner.h"
 #include "DeviceWatch.h"
 #include "ScreenState.h"
+#include "ScreenStories.h"
 
 namespace tvctl {
 
@@ -45,10 +46,12 @@ class ScreenServer {
     void Await(SoupServerMessage* message);
     void Answer(SoupServerMessage* message, const ConsoleResult& result);
     void Reply(SoupServerMessage* message, guint status, bool ok, const std::string& text);
+    void ReplyJson(SoupServerMessage* message, guint status, const Json::Value& reply);
 
     SoupServer* m_server;
     ScreenState m_state;
     ConsoleRunner m_console;
+    ScreenStories m_stories;
     std::unique_ptr<DeviceWatch> m_watch;
     std::vector<SoupServerMessage*> m_pages;  // open event streams
     // Actions whose command still runs, and whether their page still waits for the reply.

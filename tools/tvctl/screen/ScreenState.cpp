@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "ConsoleUtil.h"
 #include "HostCore.h"
 #include "VconfInternal.h"
 
@@ -47,30 +48,6 @@ constexpr size_t STORY_LINES = 400;
 constexpr size_t LOG_LINES = 400;
 constexpr size_t TOASTS = 5;
 constexpr long LOG_BACKLOG_BYTES = 64L * 1024;
-
-// Hands each whole line appended to `path` since *offset to `take`: a line still being written
-// waits for the next read, and a file that shrank is read again from its start.
-void ReadNewLines(const std::string& path, long* offset,
-                  const std::function<void(const std::string&)>& take) {
-    FILE* file = fopen(path.c_str(), "rbe");
-    if (!file)
-        return;
-    struct stat st;
-    if (fstat(fileno(file), &st) != 0 || st.st_size < *offset)
-        *offset = 0;
-    std::string text;
-    if (fseek(file, *offset, SEEK_SET) == 0) {
-        char buffer[16384];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
-            text.append(buffer, n);
-    }
-    fclose(file);
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        take(text.substr(start, end - start));
-    *offset += static_cast<long>(start);
-}
 
 std::string ReadFile(const std::string& relative) {
     std::string text;
