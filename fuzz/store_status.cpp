@@ -19,22 +19,14 @@ constexpr const char* UNTOUCHED = "(untouched)";
 // taken from the monitor's own table, so that a wrong word or number there is a finding.
 constexpr int EMPTY = -1, NOT_DEFINED = -2, NEEDED = 2;
 const std::pair<int, const char*> WORDS[] = {
-    {0, "priority0_failed"},
-    {1, "priority0_start"},
-    {2, "needed_space"},
-    {3, "priority0_downloadfailed"},
-    {4, "priority0_downloaded"},
-    {5, "priority0_installprogress"},
-    {6, "priority0_installed"},
-    {7, "priority0_installfailed"},
-    {8, "priority0_end"},
-    {9, "cancel_by_timer"},
-    {10, "allow_install"},
-    {11, "deny_install"},
-    {12, "install_later"},
-    {13, "priority1_start"},
-    {14, "priority1_progress"},
-    {15, "priority1_end"},
+    {0, "priority0_failed"},     {1, "priority0_start"},
+    {2, "needed_space"},         {3, "priority0_downloadfailed"},
+    {4, "priority0_downloaded"}, {5, "priority0_installprogress"},
+    {6, "priority0_installed"},  {7, "priority0_installfailed"},
+    {8, "priority0_end"},        {9, "cancel_by_timer"},
+    {10, "allow_install"},       {11, "deny_install"},
+    {12, "install_later"},       {13, "priority1_start"},
+    {14, "priority1_progress"},  {15, "priority1_end"},
 };
 
 struct Delivery {
@@ -99,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool noNeed = expected == NEEDED && AmountIsZero(value);
     fuzz::Check(got.delivered != noNeed, "every status but a need of 0 bytes is passed on");
     if (got.delivered) {
-        fuzz::Check(static_cast<int>(got.status) == expected, "the status is the lowest whose word occurs");
+        fuzz::Check(static_cast<int>(got.status) == expected,
+                    "the status is the lowest whose word occurs");
         fuzz::Check(got.value == value, "the value is handed on unchanged");
     }
     bool cached = expected >= 1 && expected <= 12;
