@@ -90,8 +90,9 @@ static void WriteKey(const char* root, const char* key, const char* value) {
     int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         exit(1);
-    size_t length = strlen(value);
-    int ok = write(fd, "s:", 2) == 2 && write(fd, value, length) == (ssize_t)length;
+    char content[4200];
+    int length = snprintf(content, sizeof content, "s:%s", value);
+    int ok = write(fd, content, (size_t)length) == length;
     if (close(fd) != 0 || !ok || rename(temporary, path) != 0)
         exit(1);
 }
@@ -118,7 +119,7 @@ static void OnStatus(const char* root) {
     Log('I', "UpdateStatusMonitor.cpp: m_OnVconfCallback(153)", "changedValue : ", value);
     Log('I', "UpdateStatusMonitor.cpp: m_OnVconfCallback(155)",
         "keyName : ", "memory/pax/priority_biu_status");
-    Log('I', "UpdateManager.cpp: m_OnHomeUpdateStatusChanged(141)", "", value);
+    Log('I', "UpdateManager.cpp: m_OnHomeUpdateStatusChanged(145)", "", value);
     if (strcmp(value, "priority0_installprogress") != 0)
         return;
     ReadSmall(root, "kdb/memory/home/priority_update_status", 2, home, sizeof home);
@@ -136,7 +137,7 @@ static void OnStatus(const char* root) {
                              "DEFAULT\",\"extra\":[[\"LaunchReason\",\"LoadingUI\"],[\"Caller\","
                              "\"com.talvoro.tv.brenwick\"]],\"result\":0"
                            : "\"result\":-1");
-    Log('E', "UpdateStatusMonitor.cpp: m_PriorityBIUStatusCallback(120)", "Set cache ", value);
+    Log('E', "UpdateStatusMonitor.cpp: m_PriorityBIUStatusCallback(205)", "Set cache ", value);
     WriteKey(root, "db/home/update_state", value);
 }
 
