@@ -4,11 +4,12 @@
 // read here from the rules' own description, not with the host's parser: "CALL RESULT [TIMES]"
 // in words separated by blanks, "#" comments, RESULT a plain decimal int, "null" for a call that
 // returns a pointer, "0" for a method of the HTTP client wrapper, TIMES a plain positive int.
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
+#include <iterator>
+#include <set>
+#include <sstream>
 #include <vector>
 
 #include "FaultCalls.h"
@@ -42,17 +43,8 @@ struct Rule {
 };
 
 std::vector<std::string> Words(const std::string& line) {
-    std::vector<std::string> words;
-    std::string word;
-    for (char c : line + " ") {
-        if (!isspace(static_cast<unsigned char>(c))) {
-            word += c;
-        } else if (!word.empty()) {
-            words.push_back(word);
-            word.clear();
-        }
-    }
-    return words;
+    std::istringstream in(line);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
 // A decimal written the plain way (no sign but '-', no leading zero, no blank) within the range.
@@ -68,33 +60,21 @@ bool Plain(const std::string& word, long long low, long long high, long long* nu
     return true;
 }
 
-bool ReturnsPointer(const std::string& call) {
-    for (const char* name : {"vconf_get_str", "vconf_keynode_get_name", "vconf_keynode_get_str",
-                             "notification_create"}) {
-        if (call == name)
-            return true;
-    }
-    return false;
-}
+const std::set<std::string> RETURN_POINTERS = {"vconf_get_str", "vconf_keynode_get_name",
+                                               "vconf_keynode_get_str", "notification_create"};
 
-bool ParseRule(const std::string& line, Rule* rule) {
-    std::vector<std::string> words = Words(line);
+bool ParseRule(const std::vector<std::string>& words, Rule* rule) {
     if (words.size() < 2 || words.size() > 3 || !tvhost::FindFaultCall(words[0]))
         return false;
     rule->call = words[0];
     long long number = 0;
-    if (rule->call.rfind("QXCurl", 0) == 0) {
-        if (words[1] != "0")
-            return false;
-    } else if (ReturnsPointer(rule->call)) {
-        if (words[1] != "null")
-            return false;
-    } else if (!Plain(words[1], INT_MIN, INT_MAX, &number)) {
-        return false;
-    }
+    bool fits = rule->call.rfind("QXCurl", 0) == 0 ? words[1] == "0"
+                : RETURN_POINTERS.count(rule->call) != 0
+                    ? words[1] == "null"
+                    : Plain(words[1], INT_MIN, INT_MAX, &number);
     rule->result = static_cast<int>(number);
     rule->times = -1;
-    return words.size() == 2 || Plain(words[2], 1, INT_MAX, &rule->times);
+    return fits && (words.size() == 2 || Plain(words[2], 1, INT_MAX, &rule->times));
 }
 
 // What the file must hold once `rule`, on `line`, has been used once.
@@ -120,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<Line> lines = Lines(text);
     for (const auto& line : lines) {
         std::vector<std::string> words = Words(line.text);
-        if (!words.empty() && words[0][0] != '#' && ParseRule(line.text, &rule)) {
+        if (!words.empty() && words[0][0] != '#' && ParseRule(words, &rule)) {
             ruled = &line;
             break;
         }
