@@ -11,7 +11,9 @@
 // the processor time of each event (median and mean), all threads, from the schedstat of
 // /proc/PID/task/* read between events. Then a separate pass under strace counts the system
 // calls per event, those on the path (from the wait that ends with the event to the launch
-// written) and in all, and lists every call that failed.
+// written) and in all, and lists every call that failed. Each target prints PASS or FAIL, as does
+// a pass that did not go through; the exit status is 1 after any FAIL. The floor's work on each
+// path, step by step, is written beside it in hop_floor.c.
 //
 //   build/bench/HopBench [ROUNDS] [SAMPLES] [DIR]    (default 3 rounds of 300, roots in /tmp)
 //
@@ -89,7 +91,7 @@ bool Provisioned(const std::string& root) {
     setenv("TV_DEVICE_ROOT", root.c_str(), 1);
     std::string error;
     if (!tvhost::Provision(false, &error)) {
-        fprintf(stderr, "HopBench: cannot provision %s: %s\n", root.c_str(), error.c_str());
+        printf("FAIL cannot provision %s: %s\n", root.c_str(), error.c_str());
         return false;
     }
     // The launch journal exists before the first launch, so that it can be watched; a sync
@@ -179,7 +181,7 @@ Round Run(const Target& target, Path path, int samples) {
     close(watch);
     close(journal);
     if (!round.ok)
-        fprintf(stderr, "HopBench: %s did not journal a launch within 2 s\n", target.name);
+        printf("FAIL %s did not journal a launch within 2 s\n", target.name);
     return round;
 }
 
@@ -365,7 +367,7 @@ std::string Listed(const std::map<std::string, int>& counts, int events) {
 void CompareCalls(Path path, const Target& service, const Target& floor, const std::string& dir,
                   Outcome* outcome) {
     if (!TraceAvailable()) {
-        printf("system calls: strace is not installed, not counted\n");
+        printf("FAIL system calls: strace is not installed, not counted\n");
         outcome->pass = false;
         return;
     }
@@ -373,7 +375,8 @@ void CompareCalls(Path path, const Target& service, const Target& floor, const s
     TraceFigures ours = Trace(service, path, dir + "/service-" + kind + ".strace");
     TraceFigures least = Trace(floor, path, dir + "/floor-" + kind + ".strace");
     if (ours.events < 2 || least.events < 2) {
-        printf("system calls: the traced pass did not go through; see %s/*.strace\n", dir.c_str());
+        printf("FAIL system calls: the traced pass did not go through; see %s/*.strace\n",
+               dir.c_str());
         *outcome = Outcome{false, false};
         return;
     }
@@ -460,14 +463,14 @@ int main(int argc, char** argv) {
     service.pid = StartService(BRENWICK_BIN);
     if (!WaitFor([] { return tvhost::AppRunning(SERVICE_ID); }, 5000) ||
         !StartedUp(service.pid, offset)) {
-        fprintf(stderr, "HopBench: the service did not start\n");
+        printf("FAIL the service did not start\n");
         return 1;
     }
     Outcome all;
     for (Path path : {Path::STATUS, Path::REQUEST}) {
         floor.pid = StartFloor(floor.root, path == Path::STATUS ? "status" : "request");
         if (floor.pid < 0) {
-            fprintf(stderr, "HopBench: the floor did not start\n");
+            printf("FAIL the floor did not start\n");
             all = Outcome{false, false};
             break;
         }

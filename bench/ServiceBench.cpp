@@ -5,7 +5,11 @@
 // release-notes server answers with a huge or an endless body.
 //
 //   build/bench/ServiceBench [UPDATES]      (default 1000)
+//
+// Each figure ends with its target and PASS or FAIL; a step that does not go through is a FAIL
+// with its reason. The exit status is 1 after any FAIL.
 #include <dirent.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
@@ -33,6 +37,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+bool g_failed = false;
+
+const char* Verdict(bool pass) {
+    g_failed = g_failed || !pass;
+    return pass ? "PASS" : "FAIL";
+}
+
+void Fail(const std::string& what) {
+    g_failed = true;
+    printf("FAIL %s\n", what.c_str());
+}
+
 double Micros(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::micro>(to - from).count();
 }
@@ -53,7 +69,7 @@ void MeasureStartUp() {
         auto end = Clock::now();
         StopService(pid);
         if (!up) {
-            printf("start-up: the service did not come up\n");
+            Fail("start-up: the service did not come up on run " + std::to_string(run + 1));
             return;
         }
         times.push_back(Micros(start, end) / 1000.0);
@@ -62,7 +78,7 @@ void MeasureStartUp() {
     printf(
         "start-up (exec to first request handled), 20 runs: median %.2f ms, max %.2f ms  [%s: <= "
         "15 ms]\n",
-        median, Percentile(times, 1.0), median <= 15 ? "PASS" : "FAIL");
+        median, Percentile(times, 1.0), Verdict(median <= 15));
 }
 
 constexpr const char* STATUS_KEY = "memory/pax/priority_biu_status";
@@ -125,7 +141,8 @@ const char* PlayWholeUpdate() {
 bool PlayUpdates(int count) {
     for (int i = 0; i < count; ++i) {
         if (const char* step = PlayWholeUpdate()) {
-            fprintf(stderr, "update %d did not go through: %s\n", i + 1, step);
+            Fail("resident memory and descriptors: update " + std::to_string(i + 1) +
+                 " did not go through: " + step);
             return false;
         }
     }
@@ -152,14 +169,14 @@ void MeasureLongRun(pid_t pid, int first) {
     long rssLast = StatusField(pid, "VmRSS");
     int fdsLast = OpenDescriptors(pid);
     printf("resident memory: %ld KiB after start-up, %ld KiB after %d updates  [%s: <= 8192 KiB]\n",
-           rssStart, rssFirst, first, rssFirst <= 8192 ? "PASS" : "FAIL");
+           rssStart, rssFirst, first, Verdict(rssFirst <= 8192));
     printf(
         "resident memory: %ld KiB after %d updates, %ld KiB after %d, %+ld KiB  [%s: within 64 "
         "KiB]\n",
         rssFirst, first, rssLast, first * 10, rssLast - rssFirst,
-        labs(rssLast - rssFirst) <= 64 ? "PASS" : "FAIL");
+        Verdict(labs(rssLast - rssFirst) <= 64));
     printf("open descriptors: %d after %d updates, %d after %d  [%s: the same]\n", fdsFirst, first,
-           fdsLast, first * 10, fdsFirst == fdsLast ? "PASS" : "FAIL");
+           fdsLast, first * 10, Verdict(fdsFirst == fdsLast));
     printf("a whole update (notification, answer, install, end) took %.2f ms on average\n",
            perUpdate);
 }
@@ -176,9 +193,14 @@ void MeasureLatency(int samples) {
         auto start = Clock::now();
         vconf_set_str("memory/pax/priority_biu_status", "priority0_installprogress");
         char buf[4096];
+        struct pollfd ready = {fd, POLLIN, 0};
         while (FileSize(launches) <= before) {
-            if (read(fd, buf, sizeof buf) < 0)
-                break;
+            if (poll(&ready, 1, 2000) != 1 || read(fd, buf, sizeof buf) < 0) {
+                close(fd);
+                Fail("status write to launch journaled: no launch within 2 s of write " +
+                     std::to_string(i + 1));
+                return;
+            }
         }
         latencies.push_back(Micros(start, Clock::now()));
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -188,7 +210,7 @@ void MeasureLatency(int samples) {
     printf(
         "status write to launch journaled, %d samples: median %.0f us, p99 %.0f us  [%s: median <= "
         "1000 us]\n",
-        samples, median, Percentile(latencies, 0.99), median <= 1000 ? "PASS" : "FAIL");
+        samples, median, Percentile(latencies, 0.99), Verdict(median <= 1000));
 }
 
 // A release-notes server that answers its request with a body of `bodyBytes` (-1: endless, in
@@ -267,7 +289,7 @@ void MeasureReleaseNotes(long long bodyBytes, const char* what) {
     pid_t pid = StartService(BRENWICK_BIN);
     if (!WaitFor([&] { return tvhost::AppRunning("com.talvoro.tv.brenwick"); }, 5000) ||
         !StartedUp(pid, logOffset)) {
-        printf("release notes %s: the service did not start\n", what);
+        Fail(std::string("release notes ") + what + ": the service did not start");
         return;
     }
     vconf_set_str(STATUS_KEY, "priority0_start");
@@ -289,7 +311,7 @@ void MeasureReleaseNotes(long long bodyBytes, const char* what) {
         "%ld KiB%s  [%s: < 16384 KiB]\n",
         what, static_cast<double>(server.sent) / (1024 * 1024),
         cutOff ? "cut off by the bench" : "until the service hung up or the body ended", peak,
-        alive ? "" : ", and it did not survive", alive && peak < 16384 ? "PASS" : "FAIL");
+        alive ? "" : ", and it did not survive", Verdict(alive && peak < 16384));
 }
 
 }  // namespace
@@ -310,7 +332,7 @@ int main(int argc, char** argv) {
     pid_t pid = StartService(BRENWICK_BIN);
     if (!WaitFor([&] { return tvhost::AppRunning("com.talvoro.tv.brenwick"); }, 5000) ||
         !StartedUp(pid, logOffset)) {
-        fprintf(stderr, "the service did not start\n");
+        printf("FAIL the service did not start\n");
         return 1;
     }
     WriteMajorFileInfo();
@@ -324,7 +346,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(5));
     long wakeUps = StatusField(pid, "voluntary_ctxt_switches") +
                    StatusField(pid, "nonvoluntary_ctxt_switches") - switchesBefore;
-    printf("wake-ups while idle for 5 s: %ld  [%s: 0]\n", wakeUps, wakeUps == 0 ? "PASS" : "FAIL");
+    printf("wake-ups while idle for 5 s: %ld  [%s: 0]\n", wakeUps, Verdict(wakeUps == 0));
 
     StopService(pid);
 
@@ -332,5 +354,5 @@ int main(int argc, char** argv) {
     MeasureReleaseNotes(-1, "without end");
 
     std::string cleanup = "rm -rf '" + std::string(dir) + "'";
-    return system(cleanup.c_str()) == 0 ? 0 : 1;
+    return system(cleanup.c_str()) == 0 && !g_failed ? 0 : 1;
 }

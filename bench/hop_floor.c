@@ -1,14 +1,11 @@
-/* The floor of HopBench: the least a program can do to show what the service shows for one
- * event, with nothing of the service's own in between. It keeps its files open, waits in a
- * blocking call and writes each line with one write.
+/* The floor of HopBench: the least a program can do to show what a correct service shows for one
+ * event, every read, log line, journal line and key write that the service's behaviour calls for
+ * on that path, with nothing of the service's own in between. It keeps its log and journals open,
+ * waits in a blocking call, writes each line with one write and each key whole through a new file
+ * renamed into place. The work of each path is listed step by step beside OnStatus and OnRequest.
  *
- *   hop_floor ROOT status    a status written into kdb/memory/pax/priority_biu_status: reads the
- *                            key, writes the four log lines the service writes before it acts and,
- *                            for "priority0_installprogress", appends the loading screen's launch
- *   hop_floor ROOT request   a "CheckUpdateValidation" launch request on the service's socket:
- *                            reads it, writes the service's log lines, reads the home status key
- *                            and the store's sync status, journals the store call and, as the
- *                            sync status is 1, appends the toast's launch
+ *   hop_floor ROOT status    a status written into kdb/memory/pax/priority_biu_status
+ *   hop_floor ROOT request   a "CheckUpdateValidation" launch request on the service's socket
  *
  * It prints "ready" once it waits for its first event. */
 #define _GNU_SOURCE
@@ -76,21 +73,72 @@ static void ReadSmall(const char* root, const char* relative, int skip, char* ou
     memmove(out, out + skip, (size_t)(n - skip + 1));
 }
 
+/* Whether ROOT/apps/APPID is there: a launch to an application that is not installed fails. */
+static int Installed(const char* root, const char* appId) {
+    char path[4096];
+    snprintf(path, sizeof path, "%s/apps/%s", root, appId);
+    return access(path, F_OK) == 0;
+}
+
+/* Writes "s:VALUE" into kdb/KEY whole: a new file beside it, renamed into place, which is what
+ * a watcher in another process sees as the change. */
+static void WriteKey(const char* root, const char* key, const char* value) {
+    char path[4096];
+    char temporary[4200];
+    snprintf(path, sizeof path, "%s/kdb/%s", root, key);
+    snprintf(temporary, sizeof temporary, "%s.%d.new", path, g_pid);
+    int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        exit(1);
+    char content[4200];
+    int length = snprintf(content, sizeof content, "s:%s", value);
+    int ok = write(fd, content, (size_t)length) == length;
+    if (close(fd) != 0 || !ok || rename(temporary, path) != 0)
+        exit(1);
+}
+
+/* A store status, "priority0_installprogress" outside a requested update, on a set where the home
+ * update view is not in full screen and the test mode is off:
+ *  1. read the status key's new value;
+ *  2. log "changedValue : VALUE" and "keyName : memory/pax/priority_biu_status" (info);
+ *  3. the value's status (the first of the store's words it holds) goes to the update manager,
+ *     which logs the value (info); the test mode, being off, shows nothing;
+ *  4. read the home status "memory/home/priority_update_status": not "start", so the loading
+ *     screen is launched;
+ *  5. read the full-screen application "memory/appfw/current_fullscreen_appid": not the view;
+ *  6. log "app_control_add_extra_data: LaunchReason, LoadingUI" (debug), find the view
+ *     installed and journal the launch with its extra data and the caller;
+ *  7. a status from 1 to 12 is cached for other applications: log "Set cache VALUE" (error) and
+ *     write the value whole into "db/home/update_state".
+ * Another value takes steps 1 to 3 alone (the bench sends none). */
 static void OnStatus(const char* root) {
     char value[4096];
+    char home[256];
+    char fullscreen[256];
     ReadSmall(root, "kdb/memory/pax/priority_biu_status", 2, value, sizeof value);
     Log('I', "UpdateStatusMonitor.cpp: m_OnVconfCallback(153)", "changedValue : ", value);
     Log('I', "UpdateStatusMonitor.cpp: m_OnVconfCallback(155)",
         "keyName : ", "memory/pax/priority_biu_status");
-    Log('I', "UpdateManager.cpp: m_OnHomeUpdateStatusChanged(141)", "", value);
+    Log('I', "UpdateManager.cpp: m_OnHomeUpdateStatusChanged(145)", "", value);
     if (strcmp(value, "priority0_installprogress") != 0)
+        return;
+    ReadSmall(root, "kdb/memory/home/priority_update_status", 2, home, sizeof home);
+    if (strcmp(home, "start") == 0)
+        return;
+    ReadSmall(root, "kdb/memory/appfw/current_fullscreen_appid", 2, fullscreen, sizeof fullscreen);
+    if (strcmp(fullscreen, "com.talvoro.tv.homeupdateview") == 0)
         return;
     Log('D', "AppControlUtil.cpp: SendAppControl(85)",
         "app_control_add_extra_data: ", "LaunchReason, LoadingUI");
-    Append(g_launches,
-           "\"caller\":\"com.talvoro.tv.brenwick\",\"app_id\":\"com.talvoro.tv.homeupdateview\","
-           "\"operation\":\"talvoro.appcontrol.operation.DEFAULT\",\"extra\":[[\"LaunchReason\","
-           "\"LoadingUI\"],[\"Caller\",\"com.talvoro.tv.brenwick\"]],\"result\":0");
+    int installed = Installed(root, "com.talvoro.tv.homeupdateview");
+    Append(g_launches, installed
+                           ? "\"caller\":\"com.talvoro.tv.brenwick\",\"app_id\":\"com.talvoro.tv."
+                             "homeupdateview\",\"operation\":\"talvoro.appcontrol.operation."
+                             "DEFAULT\",\"extra\":[[\"LaunchReason\",\"LoadingUI\"],[\"Caller\","
+                             "\"com.talvoro.tv.brenwick\"]],\"result\":0"
+                           : "\"result\":-1");
+    Log('E', "UpdateStatusMonitor.cpp: m_PriorityBIUStatusCallback(205)", "Set cache ", value);
+    WriteKey(root, "db/home/update_state", value);
 }
 
 static int WatchStatus(const char* root) {
@@ -129,6 +177,19 @@ static void Field(const char* message, const char* key, char* out, size_t size) 
     out[n] = '\0';
 }
 
+/* A "CheckUpdateValidation" launch request, while the home status is not "start" and the store's
+ * sync status is 1:
+ *  1. take the request in: accept the connection and read the message;
+ *  2. log "AppControlReceived => ...", "Caller App => CALLER" and
+ *     "Extra Data [LaunchReason] => CheckUpdateValidation" (info);
+ *  3. read the home status "memory/home/priority_update_status": not "start";
+ *  4. ask the store for its sync status: read it and journal the store call;
+ *  5. the sync status is 0 or 1, so the update is refused with "sync status is init or start"
+ *     (a reason that is not logged);
+ *  6. the toast: log "app_control_add_extra_data: KEY, VALUE" (debug) for "app_name", "text" and
+ *     "type", find the system popup installed and journal the launch with its extra data and the
+ *     caller.
+ * Another reason takes steps 1 and 2 alone; another home or sync status ends after step 4. */
 static void OnRequest(const char* root, const char* message) {
     char caller[256];
     char reason[256];
@@ -153,11 +214,14 @@ static void OnRequest(const char* root, const char* message) {
         "app_control_add_extra_data: ", "text, sync status is init or start");
     Log('D', "AppControlUtil.cpp: SendAppControl(85)",
         "app_control_add_extra_data: ", "type, toast");
-    Append(g_launches,
-           "\"caller\":\"com.talvoro.tv.brenwick\",\"app_id\":\"com.talvoro.tv.syspopup\","
-           "\"operation\":\"talvoro.appcontrol.operation.DEFAULT\",\"extra\":[[\"app_name\","
-           "\"com.talvoro.tv.brenwick\"],[\"text\",\"sync status is init or start\"],[\"type\","
-           "\"toast\"],[\"Caller\",\"com.talvoro.tv.brenwick\"]],\"result\":0");
+    int installed = Installed(root, "com.talvoro.tv.syspopup");
+    Append(g_launches, installed
+                           ? "\"caller\":\"com.talvoro.tv.brenwick\",\"app_id\":\"com.talvoro.tv."
+                             "syspopup\",\"operation\":\"talvoro.appcontrol.operation.DEFAULT\","
+                             "\"extra\":[[\"app_name\",\"com.talvoro.tv.brenwick\"],[\"text\","
+                             "\"sync status is init or start\"],[\"type\",\"toast\"],[\"Caller\","
+                             "\"com.talvoro.tv.brenwick\"]],\"result\":0"
+                           : "\"result\":-1");
 }
 
 static int ServeRequests(const char* root) {

@@ -1,6 +1,14 @@
 // The host device's fault rules file (any bytes), as a platform call consults it: the call of the
 // first rule fails with that rule's result, and counting the rule down changes its TIMES alone
-// (or drops its line when used up), every other byte of the file as it was.
+// (or drops its line when used up), every other byte of the file as it was. What a rule is, is
+// read here from the rules' own description, not with the host's parser: "CALL RESULT [TIMES]"
+// in words separated by blanks, "#" comments, RESULT a plain decimal int, "null" for a call that
+// returns a pointer, "0" for a method of the HTTP client wrapper, TIMES a plain positive int.
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <iterator>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -28,22 +36,55 @@ std::vector<Line> Lines(const std::string& text) {
     return lines;
 }
 
-std::string LastWord(const std::string& line) {
-    std::stringstream words(line);
-    std::string word, last;
-    while (words >> word)
-        last = word;
-    return last;
+struct Rule {
+    std::string call;
+    int result = 0;
+    long long times = -1;  // for ever
+};
+
+std::vector<std::string> Words(const std::string& line) {
+    std::istringstream in(line);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+// A decimal written the plain way (no sign but '-', no leading zero, no blank) within the range.
+bool Plain(const std::string& word, long long low, long long high, long long* number) {
+    if (word.empty() || word.size() > 12)
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    long long value = strtoll(word.c_str(), &end, 10);
+    if (*end != '\0' || errno != 0 || std::to_string(value) != word || value < low || value > high)
+        return false;
+    *number = value;
+    return true;
+}
+
+const std::set<std::string> RETURN_POINTERS = {"vconf_get_str", "vconf_keynode_get_name",
+                                               "vconf_keynode_get_str", "notification_create"};
+
+bool ParseRule(const std::vector<std::string>& words, Rule* rule) {
+    if (words.size() < 2 || words.size() > 3 || !tvhost::FindFaultCall(words[0]))
+        return false;
+    rule->call = words[0];
+    long long number = 0;
+    bool fits = rule->call.rfind("QXCurl", 0) == 0 ? words[1] == "0"
+                : RETURN_POINTERS.count(rule->call) != 0
+                    ? words[1] == "null"
+                    : Plain(words[1], INT_MIN, INT_MAX, &number);
+    rule->result = static_cast<int>(number);
+    rule->times = -1;
+    return fits && (words.size() == 2 || Plain(words[2], 1, INT_MAX, &rule->times));
 }
 
 // What the file must hold once `rule`, on `line`, has been used once.
-std::string CountedDown(const std::string& text, const Line& line, const tvhost::FaultRule& rule) {
+std::string CountedDown(const std::string& text, const Line& line, const Rule& rule) {
     if (rule.times < 0)
         return text;
     std::string head = text.substr(0, line.begin);
     if (rule.times == 1)
         return head + text.substr(line.end);
-    std::string times = LastWord(line.text);
+    std::string times = Words(line.text).back();
     size_t at = line.begin + line.text.rfind(times);
     return text.substr(0, at) + std::to_string(rule.times - 1) + text.substr(at + times.size());
 }
@@ -55,11 +96,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text = fuzz::Bytes(data, size);
     fuzz::PutFile("faults", text);
     const Line* ruled = nullptr;
-    tvhost::FaultRule rule;
+    Rule rule;
     std::vector<Line> lines = Lines(text);
     for (const auto& line : lines) {
-        if (!tvhost::IsFaultComment(line.text) &&
-            tvhost::ParseFaultRule(line.text, &rule, nullptr)) {
+        std::vector<std::string> words = Words(line.text);
+        if (!words.empty() && words[0][0] != '#' && ParseRule(words, &rule)) {
             ruled = &line;
             break;
         }

@@ -6,6 +6,8 @@
 # runs here found (build-fuzz/corpus/TARGET), and prints its executions, coverage (libFuzzer's
 # cov: and ft:) and findings. A finding's input is kept under build-fuzz/findings/TARGET/ and
 # printed; once fixed it belongs in fuzz/regressions/TARGET/. Exit status 1 after any finding.
+# The executions of every run are added to a tally per target (fuzz/tally, committed, so that the
+# long run can be done over several sessions; FUZZ_TALLY names another file), printed at the end.
 #
 #   scripts/fuzz.sh [TARGET] [SECONDS]       (default: every target, an hour each)
 #   FUZZ_JOBS=2 scripts/fuzz.sh 20           (CI: every target 20 s, two side by side)
@@ -25,6 +27,7 @@ fi
 seconds=${1:-3600}
 runs=${FUZZ_RUNS:-10000000}
 build=${FUZZ_BUILD:-build-fuzz}
+tally=${FUZZ_TALLY:-fuzz/tally}
 
 scripts/setup.sh
 if [ ! -f "$build/CMakeCache.txt" ]; then
@@ -53,6 +56,8 @@ fuzz_one() {
         $(ls -d "fuzz/regressions/$target" 2>/dev/null) >"$log" 2>&1 || status=$?
     local execs coverage found outcome
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    echo "${execs:-?} $(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log")" \
+        >"$build/count-$target"
     coverage=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -n 1 || true)
     found=$(($(ls "$findings" | wc -l) - before))
     outcome="$found finding(s)"
@@ -71,7 +76,7 @@ fuzz_one() {
 
 # FUZZ_JOBS targets side by side (one by default, leaving the other cores alone).
 jobs=${FUZZ_JOBS:-1}
-rm -f "$build"/report-*
+rm -f "$build"/report-* "$build"/count-*
 for target in $targets; do
     while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do
         wait -n || true
@@ -90,4 +95,25 @@ echo "== fuzz summary"
 for target in $targets; do
     head -n 1 "$build/report-$target"
 done
+
+# The tally: "TARGET EXECUTIONS RUNS SECONDS" per line, this run's executions added to the earlier.
+add_to_tally() {
+    local target=$1 execs=$2 took=$3 line old_execs=0 old_runs=0 old_seconds=0
+    [[ $execs =~ ^[0-9]+$ ]] || return 0
+    [[ $took =~ ^[0-9]+$ ]] || took=$seconds
+    line=$(grep "^$target " "$tally" 2>/dev/null || true)
+    [ -n "$line" ] && read -r _ old_execs old_runs old_seconds <<<"$line"
+    { grep -v "^$target " "$tally" 2>/dev/null || true
+      echo "$target $((old_execs + execs)) $((old_runs + 1)) $((old_seconds + took))"
+    } | sort >"$tally.new"
+    mv "$tally.new" "$tally"
+}
+touch "$tally"
+for target in $targets; do
+    if [ -f "$build/count-$target" ]; then
+        add_to_tally "$target" $(cat "$build/count-$target")
+    fi
+done
+echo "== fuzz tally, every run so far ($tally)"
+awk '{printf "%-14s %14s execs in %4d runs, %8d s\n", $1, $2, $3, $4}' "$tally"
 exit $failed

@@ -10,8 +10,8 @@ packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libglib2.0-dev libcurl
           chromium chromium-driver python3-selenium
           # the fuzz targets: clang and its libFuzzer runtime
           clang libclang-rt-14-dev
-          # static analysis in CI
-          clang-tidy
+          # static analysis in CI, and the service's coverage by its tests
+          clang-tidy gcovr
           # the Debian package (CPack finds its dependencies with dpkg-shlibdeps and file), its
           # manual and completion, and the test that unpacks and uses it
           dpkg-dev file gzip man-db bash-completion)

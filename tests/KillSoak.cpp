@@ -4,10 +4,13 @@
 // after a reset, at start or at run time. After every kill each state file is absent or whole,
 // and after the next start a wipe that the kill cut short has completed.
 //
-//   KillSoak [--kills N] [--seed S]      (default 100 kills; scripts/soak.sh runs a long soak)
+//   KillSoak [--kills N] [--seed S] [--seconds T]
+//       (default 100 kills and 5 s a kill; scripts/soak.sh runs a long soak)
 //
 // Prints its figures at the end; exits 1 when a state file was torn or empty, a wipe cut short
-// did not complete at the next start, or the service did not start again after a kill.
+// did not complete at the next start, or the service did not start again after a kill. A service
+// that stops starting, or ends by itself, ends the soak at once; so do 20 rounds in a row
+// without a kill, and the time T running out.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -28,6 +31,7 @@ const std::string DATA = "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/data/";
 const std::string TRUSTED = "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/shared/trusted/";
 constexpr int START_MS = 10000;
 constexpr int KILLS_PER_DEVICE = 50;  // a fresh television now and then keeps the journals short
+constexpr int ROUNDS_WITHOUT_KILL = 20;
 
 enum Activity { UPDATE, REQUEST, WIPE_AT_START, WIPE_WHILE_RUNNING, ACTIVITIES };
 
@@ -57,6 +61,7 @@ struct Figures {
     int wipesCutShort = 0;
     int wipesCutMidway = 0;
     int wipesCompleted = 0;
+    int roundsWithoutKill = 0;
 };
 
 class Soak {
@@ -70,7 +75,8 @@ class Soak {
         }
     }
 
-    void KillOnce() {
+    // False once the soak cannot go on: the service no longer starts, or ended by itself.
+    bool KillOnce() {
         if (figures.kills % KILLS_PER_DEVICE == 0) {
             m_service.reset();
             m_device.reset();  // before the next one takes over TV_DEVICE_ROOT
@@ -80,12 +86,15 @@ class Soak {
         }
         int activity = Pick(0, ACTIVITIES - 1);
         if (activity != WIPE_AT_START && !StartService())
-            return;
+            return false;
         bool killed = activity == UPDATE    ? DuringUpdate()
                       : activity == REQUEST ? DuringRequest()
                                             : DuringWipe(activity == WIPE_AT_START);
+        if (figures.failedStarts > 0 || figures.crashes > 0)
+            return false;
         if (!killed)
-            return;  // it ended by itself (a Home reset reboots) before its moment came
+            return ++figures.roundsWithoutKill < ROUNDS_WITHOUT_KILL;  // a Home reset rebooted
+        figures.roundsWithoutKill = 0;
         ++figures.kills;
         ++figures.byActivity[activity];
         CheckStateFiles();
@@ -94,6 +103,7 @@ class Soak {
                    figures.kills, figures.torn, figures.wipesCompleted, figures.wipesCutShort);
             fflush(stdout);
         }
+        return true;
     }
 
     Figures figures;
@@ -246,26 +256,39 @@ class Soak {
 
 int main(int argc, char** argv) {
     int kills = 100;
+    int seconds = -1;
     unsigned seed = static_cast<unsigned>(time(nullptr));
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         if (option == "--kills" && i + 1 < argc) {
             kills = atoi(argv[++i]);
+        } else if (option == "--seconds" && i + 1 < argc) {
+            seconds = atoi(argv[++i]);
         } else if (option == "--seed" && i + 1 < argc) {
             seed = static_cast<unsigned>(strtoul(argv[++i], nullptr, 10));
         } else {
-            fprintf(stderr, "usage: KillSoak [--kills N] [--seed S]\n");
+            fprintf(stderr, "usage: KillSoak [--kills N] [--seed S] [--seconds T]\n");
             return 2;
         }
     }
-    printf("kill soak: %d kills, seed %u\n", kills, seed);
+    if (seconds < 0)
+        seconds = 5 * kills;
+    printf("kill soak: %d kills within %d s, seed %u\n", kills, seconds, seed);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     Figures f;
+    bool ended = true;
     {
         Soak soak(seed);
-        while (soak.figures.kills < kills)
-            soak.KillOnce();
+        while (ended && soak.figures.kills < kills) {
+            ended = std::chrono::steady_clock::now() < deadline && soak.KillOnce();
+        }
         f = soak.figures;
     }
+    if (!ended)
+        printf("the soak ended after %d of %d kills: %s\n", f.kills, kills,
+               f.failedStarts || f.crashes ? "the service stopped starting or ended by itself"
+               : f.roundsWithoutKill >= ROUNDS_WITHOUT_KILL ? "rounds in a row ended without a kill"
+                                                            : "its time ran out");
     printf(
         "\n| kills | during updates | during requests | during wipes at start | during wipes "
         "while running | torn or empty state files | wipes cut short by a kill (mid-way) | "
@@ -277,7 +300,7 @@ int main(int argc, char** argv) {
            f.wipesCompleted, f.wipesCutShort ? 100.0 * f.wipesCompleted / f.wipesCutShort : 100.0,
            f.failedStarts);
     printf("the service ended by itself (not by a reboot): %d times\n", f.crashes);
-    bool ok =
-        f.torn == 0 && f.wipesCompleted == f.wipesCutShort && f.failedStarts == 0 && f.crashes == 0;
+    bool ok = ended && f.torn == 0 && f.wipesCompleted == f.wipesCutShort && f.failedStarts == 0 &&
+              f.crashes == 0;
     return ok ? 0 : 1;
 }
