@@ -1,0 +1,15 @@
+# The details page, and the version declined there.
+# variant default: VERSION=2.0.0 MAX_RETRY=3
+
+setup() { first_start; }
+
+play() {
+    local seen
+    tv start
+    seen=$(notifications)
+    store_play
+    tv press "$(next_notification "$seen")" 3
+    tv launch $SERVICE LaunchReason=DetailPopup RequestStatus=3
+    wait "$STORE"
+    tv stop $SERVICE
+}

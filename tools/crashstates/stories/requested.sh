@@ -1,0 +1,18 @@
+# An update an application asks for: the store service serves it, the service answers itself.
+# variant default: VERSION=2.0.0 MAX_RETRY=3
+
+setup() { first_start; }
+
+requested_done() { [ "$("$TVCTL" get memory/home/priority_update_status)" = done ]; }
+
+play() {
+    tv start
+    "$TVCTL" store serve --step-delay 0.05 --version "$VERSION" --max-retry "$MAX_RETRY" >/dev/null &
+    local serve=$!
+    wait_until has_log 'AppControlReceived'  # the first request may come before serve listens
+    tv launch $SERVICE LaunchReason=CheckUpdateValidation
+    wait_until requested_done
+    kill "$serve"
+    wait "$serve"
+    tv stop $SERVICE
+}
