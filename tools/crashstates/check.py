@@ -39,7 +39,7 @@ def static_violations(files, expect):
                 found.append(f'{short(name)} is gone, though the service never removed it')
             elif content == b'' and any(whole):
                 found.append(f'{short(name)} is empty where it had content ({len(promised or b"")} '
-                             f'bytes promised at record line {seq})')
+                             f'bytes promised at call {seq} of the record)')
             else:
                 found.append(f'{short(name)} is torn: its {len(content)} bytes are no version the '
                              f'service wrote whole')
@@ -52,12 +52,13 @@ def went_back(name, content, promised, seq):
     now, then = counts(content), counts(promised)
     if now and then and then[0] >= then[1] > now[0]:
         return (f'{short(name)}: version {then[2]} was declined or at its limit ({then[0]} of '
-                f'{then[1]}) at record line {seq}, and is not any more (try count {now[0]})')
+                f'{then[1]}) at call {seq} of the record, and is not any more (try count {now[0]})')
     if now and then:
         return (f'{short(name)} went back: try count {now[0]} of {now[1]} where {then[0]} of '
-                f'{then[1]} was promised at record line {seq}')
-    state = 'absent' if promised is None else f'{len(promised)} bytes'
-    return f'{short(name)} went back to an older version than the one promised at record line {seq} ({state})'
+                f'{then[1]} was promised at call {seq} of the record')
+    if promised is None:
+        return f'{short(name)} is back, though the service removed it and went on (call {seq} of the record)'
+    return f'{short(name)} went back to a version older than the one promised at call {seq} of the record'
 
 
 class Slot:

@@ -301,7 +301,7 @@ def line(r):
             f'{r.seconds:.0f} s')
 
 
-def summary(results, seconds):
+def summary(results, seconds, opts):
     print('\n| story | crash points | states built | distinct | checked | violations | seconds |')
     print('|---|---|---|---|---|---|---|')
     for r in results:
@@ -314,19 +314,33 @@ def summary(results, seconds):
     bad = sum(sum(r.violations.values()) for r in results)
     print(f'| all | {total[0]} | {total[1]} | {total[2]} | {total[3]} | {bad} | {seconds:.0f} |')
     for r in results:
-        for reason, count in sorted(r.violations.items()):
+        reasons = sorted(r.violations.items(), key=lambda rc: -rc[1])
+        for reason, count in reasons[:5]:
             print(f'violation ({r.name}, {count}x): {reason}')
+        if len(reasons) > 5:
+            print(f'... and {len(reasons) - 5} other reasons ({r.name}); see {opts.out}/violations')
     unusable = [r.name for r in results if r.unusable]
     if unusable:
         print(f'not checked, counted as failed: {", ".join(unusable)}')
     return 1 if bad or unusable else 0
 
 
+def cases(paths):
+    """A case is a folder with expect.json, record.txt or story.txt, or a story file; any other
+    folder holds cases."""
+    for path in paths:
+        marks = ('expect.json', 'record.txt', 'story.txt')
+        if os.path.isdir(path) and not any(os.path.exists(os.path.join(path, m)) for m in marks):
+            yield from cases(sorted(os.path.join(path, p) for p in os.listdir(path)))
+        else:
+            yield path
+
+
 def replay(opts):
     """Each case must come out as its folder says: no violation, or the one it names."""
     make_template(opts)
     failures = 0
-    for case in opts.cases:
+    for case in cases(opts.cases):
         wanted = expected_failure(case)
         try:
             found = replay_one(case, opts)
@@ -335,7 +349,7 @@ def replay(opts):
         ok = any(wanted in f for f in found) if wanted else not found
         failures += not ok
         print(f'{"ok" if ok else "FAILED"}: {case}: ' + ('; '.join(found) or 'no violation')
-              + (f' (expected: {wanted})' if wanted and not ok else ''))
+              + (f' (expected: {wanted})' if wanted and not ok else ''), flush=True)
     return 1 if failures else 0
 
 
@@ -354,11 +368,18 @@ def expected_failure(case):
 
 
 def replay_one(case, opts):
+    """A story file or a record is explored; a folder with story.txt holds the crash state of a
+    fault in the calls of a writer, which only playing its story again with the current service
+    can show fixed; any other folder holds a state that the service is started on as it is."""
+    story = os.path.join(case, 'story.txt')
+    if os.path.isfile(story):
+        with open(story) as f:
+            case = f.read().strip()
     if case.endswith('.sh') or not os.path.isfile(os.path.join(case, 'expect.json')):
         result = run_target(*next(targets([case], False)), opts)
         return [result.unusable] if result.unusable else list(result.violations)
     expect = check.load_expect(os.path.join(case, 'expect.json'))
-    files, dirs = trace.read_tree(os.path.join(case, 'state'), STATE_TOPS)
+    files, dirs = trace.read_tree(os.path.join(case, 'state'), STATE_TOPS + ('.tvdevice',))
     files = dict(opts.template[1], **files)
     found = check.static_violations(files, expect)
     return found + slot(opts, 'replay').check(files, dirs, expect)
@@ -393,7 +414,7 @@ def main():
         return replay(opts)
     start = time.monotonic()
     results = explore_all(opts)
-    return summary(results, time.monotonic() - start)
+    return summary(results, time.monotonic() - start, opts)
 
 
 if __name__ == '__main__':

@@ -186,7 +186,11 @@ class Crash:
 
 
 def crash_points(p):
-    return [0] + [op.seq for op in p.ops if op.kind in FS_OPS and op.who == 'S']
+    """Where the cuts come: one between each two file-system calls of the service (and before
+    the first, after the last). All cuts between two calls leave the same disk, so each is
+    placed at the last instant before the next call, when the most has been promised."""
+    calls = [op.seq for op in p.ops if op.kind in FS_OPS and op.who == 'S']
+    return [seq - 1 for seq in calls] + [len(p.ops)]
 
 
 def crash_states(p, cut, limit, rng):

@@ -318,6 +318,9 @@ def read_tree(root, tops):
     files, dirs = {}, set()
     for top in tops:
         base = os.path.join(root, top)
+        if os.path.isfile(base) and not os.path.islink(base):
+            with open(base, 'rb') as f:
+                files[top] = f.read(MAX_FILE)
         if not os.path.isdir(base):
             continue
         for here, subdirs, names in os.walk(base):

@@ -21,7 +21,7 @@ play() {
     local server=$!
     wait_until port_known
     echo "http://127.0.0.1:$(cat "$SERVER/port")" >"$TV_DEVICE_ROOT/config/server_url"
-    tv start
+    start_service
     update_answered 1
     wait_until has_log 'appDetail is generated'
     reply "$NEXT"

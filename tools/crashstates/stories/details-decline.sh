@@ -4,11 +4,12 @@
 setup() { first_start; }
 
 play() {
-    local seen
-    tv start
+    local seen id
+    start_service
     seen=$(notifications)
     store_play
-    tv press "$(next_notification "$seen")" 3
+    id=$(next_notification "$seen")
+    tv press "$id" 3
     tv launch $SERVICE LaunchReason=DetailPopup RequestStatus=3
     wait "$STORE"
     tv stop $SERVICE

@@ -4,7 +4,7 @@
 setup() { first_start; }
 
 play() {
-    tv start
+    start_service
     store_play --fail "$FAIL" --attempts "$ATTEMPTS"
     wait "$STORE"
     tv stop $SERVICE

@@ -10,7 +10,7 @@ setup() {
 }
 
 play() {
-    tv start
+    start_service
     tv set db/home/reset_status start
     wait_until service_gone
 }

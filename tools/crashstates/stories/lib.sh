@@ -10,6 +10,9 @@ MAX_RETRY=${MAX_RETRY:-3}
 
 tv() { "$TVCTL" "$@" >/dev/null; }
 
+# A story that stops half-way leaves no service running behind it.
+trap '"$TVCTL" stop $SERVICE >/dev/null 2>&1 || true' EXIT
+
 # Waits (at most 20 s) until CHECK succeeds.
 wait_until() {
     for _ in $(seq 1000); do
@@ -20,13 +23,23 @@ wait_until() {
     return 1
 }
 
+has_log() { grep -q -- "$1" "$TV_DEVICE_ROOT/log/dlog.log"; }
+log_count() { cat "$TV_DEVICE_ROOT/log/dlog.log" 2>/dev/null | grep -c -- "$1" || true; }
+more_logs() { [ "$(log_count "$1")" -gt "$2" ]; }
+
+# Starts the service and waits for the end of its start-up: it listens a little before its
+# managers watch their keys.
+start_service() {
+    local before
+    before=$(log_count '> brenwick [0-9]')
+    tv start
+    wait_until more_logs '> brenwick [0-9]' "$before"
+}
+
 # The service's first start on this television (its first reset check and wipe), so that a
 # story begins from a set that has run it before.
-first_start() { tv start; tv stop $SERVICE; }
-
-has_log() { grep -q -- "$1" "$TV_DEVICE_ROOT/log/dlog.log"; }
-log_count() { grep -c -- "$1" "$TV_DEVICE_ROOT/log/dlog.log" || true; }
-notifications() { grep -c '"buttons":\[1,2,3\]' "$TV_DEVICE_ROOT/log/notification.jsonl" 2>/dev/null || true; }
+first_start() { start_service; tv stop $SERVICE; }
+notifications() { cat "$TV_DEVICE_ROOT/log/notification.jsonl" 2>/dev/null | grep -c '"buttons":\[1,2,3\]' || true; }
 more_notifications() { [ "$(notifications)" -gt "$1" ]; }
 
 # Prints the id of the next update notification, once there are more than $1.
@@ -45,10 +58,11 @@ store_play() {
 
 # One update whose notification the user answers with button $1.
 update_answered() {
-    local seen
+    local seen id
     seen=$(notifications)
     store_play
-    tv press "$(next_notification "$seen")" "$1"
+    id=$(next_notification "$seen")
+    tv press "$id" "$1"
     wait "$STORE"
 }
 

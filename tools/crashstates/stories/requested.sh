@@ -3,13 +3,15 @@
 
 setup() { first_start; }
 
+serving() { grep -q 'store: serving' "$TV_DEVICE_ROOT/serve.out"; }
 requested_done() { [ "$("$TVCTL" get memory/home/priority_update_status)" = done ]; }
 
 play() {
-    tv start
-    "$TVCTL" store serve --step-delay 0.05 --version "$VERSION" --max-retry "$MAX_RETRY" >/dev/null &
+    start_service
+    "$TVCTL" store serve --step-delay 0.05 --version "$VERSION" --max-retry "$MAX_RETRY" \
+        >"$TV_DEVICE_ROOT/serve.out" &
     local serve=$!
-    wait_until has_log 'AppControlReceived'  # the first request may come before serve listens
+    wait_until serving
     tv launch $SERVICE LaunchReason=CheckUpdateValidation
     wait_until requested_done
     kill "$serve"

@@ -6,7 +6,7 @@ setup() { first_start; }
 on() { [ -e "$APP/data/hidden_mode" ]; }
 
 play() {
-    tv start
+    start_service
     tv launch $SERVICE LaunchReason=Hidden_Key
     wait_until on
     update_answered 2

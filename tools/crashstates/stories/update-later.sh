@@ -4,7 +4,7 @@
 setup() { first_start; }
 
 play() {
-    tv start
+    start_service
     update_answered 1
     store_play --answer-timeout 0.5
     wait "$STORE"

@@ -5,7 +5,7 @@
 setup() { first_start; }
 
 play() {
-    tv start
+    start_service
     update_answered 2
     tv stop $SERVICE
 }

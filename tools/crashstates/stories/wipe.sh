@@ -20,10 +20,7 @@ setup() {
     tv set -t int db/factory/factory_reset_count 1
 }
 
-started() { has_log '> brenwick [0-9]'; }
-
 play() {
-    tv start
-    wait_until started
+    start_service
     tv stop $SERVICE
 }
