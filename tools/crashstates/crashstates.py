@@ -12,6 +12,7 @@ the inputs that must be refused, each against what its folder says must happen.
 
 import argparse
 import concurrent.futures
+import itertools
 import os
 import queue
 import random
@@ -39,11 +40,17 @@ class Unusable(Exception):
 # ---- stories and records ----------------------------------------------------------------------
 
 def story_variants(path):
-    """(variant name, settings) of a story file, and whether it expects a wipe."""
+    """(variant name, settings) of a story file, and whether it expects a wipe. A "# grid:"
+    line gives every combination of its values; the first variant is the story's default."""
     with open(path) as f:
         text = f.read()
     variants = [(m.group(1), dict(kv.split('=', 1) for kv in m.group(2).split()))
                 for m in re.finditer(r'^# variant ([\w-]+): (.*)$', text, re.M)]
+    for m in re.finditer(r'^# grid: (.*)$', text, re.M):
+        axes = [(k, v.split(',')) for k, v in (kv.split('=', 1) for kv in m.group(1).split())]
+        for values in itertools.product(*(v for _, v in axes)):
+            settings = dict(zip((k for k, _ in axes), values))
+            variants.append((','.join(f'{k}={v}' for k, v in settings.items()), settings))
     return variants or [('default', {})], bool(re.search(r'^# expect: wipe$', text, re.M))
 
 
