@@ -1,11 +1,12 @@
-# The details page, and the version declined there.
-# variant default: VERSION=2.0.0 MAX_RETRY=3
+# The details page, and the version declined there, after LATER updates put off.
+# grid: MAX_RETRY=3,1,2,5 LATER=0,1,2 GROUP=normal,abtest
 
 setup() { first_start; }
 
 play() {
     local seen id
     start_service
+    for _ in $(seq "$LATER"); do update_answered 1; done
     seen=$(notifications)
     store_play
     id=$(next_notification "$seen")

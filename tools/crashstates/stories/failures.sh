@@ -1,11 +1,20 @@
-# Downloads that fail up to the retry limit and past it: the recovery action.
-# variant default: VERSION=2.0.0 MAX_RETRY=1 FAIL=download ATTEMPTS=3
+# Downloads (installs, space) that fail up to the retry limit and past it: the recovery action.
+# grid: FAIL=download,install,space MAX_RETRY=1,2,3 ATTEMPTS=3,1,2,6 GROUP=normal,abtest
 
 setup() { first_start; }
 
 play() {
     start_service
-    store_play --fail "$FAIL" --attempts "$ATTEMPTS"
+    if [ "$FAIL" != install ]; then
+        store_play --fail "$FAIL" --attempts "$ATTEMPTS"
+    else
+        # An install fails after the user's answer.
+        local seen id
+        seen=$(notifications)
+        store_play --fail "$FAIL" --attempts "$ATTEMPTS"
+        id=$(next_notification "$seen")
+        tv press "$id" 2
+    fi
     wait "$STORE"
     tv stop $SERVICE
 }

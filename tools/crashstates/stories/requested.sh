@@ -1,5 +1,5 @@
 # An update an application asks for: the store service serves it, the service answers itself.
-# variant default: VERSION=2.0.0 MAX_RETRY=3
+# grid: FAIL=none,download,install MAX_RETRY=3,1 GROUP=normal,abtest VERSION=2.0.0,2.2.0
 
 setup() { first_start; }
 
@@ -7,9 +7,11 @@ serving() { grep -q 'store: serving' "$TV_DEVICE_ROOT/serve.out"; }
 requested_done() { [ "$("$TVCTL" get memory/home/priority_update_status)" = done ]; }
 
 play() {
+    local fail=()
+    [ "$FAIL" = none ] || fail=(--fail "$FAIL")
     start_service
-    "$TVCTL" store serve --step-delay 0.05 --version "$VERSION" --max-retry "$MAX_RETRY" \
-        >"$TV_DEVICE_ROOT/serve.out" &
+    "$TVCTL" store serve --step-delay 0.05 --version "$VERSION" --group "$GROUP" \
+        --max-retry "$MAX_RETRY" "${fail[@]}" >"$TV_DEVICE_ROOT/serve.out" &
     local serve=$!
     wait_until serving
     tv launch $SERVICE LaunchReason=CheckUpdateValidation

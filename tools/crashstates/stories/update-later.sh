@@ -1,12 +1,14 @@
-# "Update later", then an update nobody answers: the store service's time-out.
-# variant default: VERSION=2.0.0 MAX_RETRY=2
+# "Update later", then an update nobody answers (the store service's time-out), ROUNDS times.
+# grid: MAX_RETRY=2,1,3,5 ROUNDS=1,2,3 GROUP=normal,abtest
 
 setup() { first_start; }
 
 play() {
     start_service
-    update_answered 1
-    store_play --answer-timeout 0.5
-    wait "$STORE"
+    for _ in $(seq "$ROUNDS"); do
+        update_answered 1
+        store_play --answer-timeout 0.3
+        wait "$STORE"
+    done
     tv stop $SERVICE
 }

@@ -1,6 +1,5 @@
 # "Update now" to the end: the notification's second button, the install, the end.
-# variant default: VERSION=2.0.0 MAX_RETRY=3
-# variant abtest: VERSION=2.1.0 GROUP=abtest MAX_RETRY=2
+# grid: GROUP=normal,abtest MAX_RETRY=3,1,2,5 VERSION=2.0.0,2.4.0
 
 setup() { first_start; }
 
