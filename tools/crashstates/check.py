@@ -53,9 +53,10 @@ def went_back(name, content, promised, seq):
     if now and then and then[0] >= then[1] > now[0]:
         return (f'{short(name)}: version {then[2]} was declined or at its limit ({then[0]} of '
                 f'{then[1]}) at call {seq} of the record, and is not any more (try count {now[0]})')
-    if now and then:
-        return (f'{short(name)} went back: try count {now[0]} of {now[1]} where {then[0]} of '
-                f'{then[1]} was promised at call {seq} of the record')
+    if then:
+        count = f'try count {now[0]} of {now[1]}' if now else 'no file'
+        return (f'{short(name)} went back: {count} where {then[0]} of {then[1]} was promised at '
+                f'call {seq} of the record')
     if promised is None:
         return f'{short(name)} is back, though the service removed it and went on (call {seq} of the record)'
     return f'{short(name)} went back to a version older than the one promised at call {seq} of the record'

@@ -296,6 +296,7 @@ def run_target(label, path, variant, folder, opts):
 def explore_all(opts):
     make_template(opts)
     opts.seen = set()
+    shutil.rmtree(os.path.join(opts.out, 'violations'), ignore_errors=True)
     results = []
     for target in targets(opts.stories, opts.all_variants):
         results.append(run_target(*target, opts))
@@ -324,14 +325,14 @@ def summary(results, seconds, opts):
     total = [sum(getattr(r, a) for r in results) for a in ('points', 'built', 'distinct', 'checked')]
     bad = sum(sum(r.violations.values()) for r in results)
     print(f'| all | {total[0]} | {total[1]} | {len(opts.seen)} | {total[3]} | {bad} | {seconds:.0f} |')
-    print(f'distinct: states that differ in fs/, in the platform's lasting files or in the status '
+    print(f'distinct: states that differ in fs/, in the lasting files of the platform or in the status '
           f'played next; "all" counts each once however many stories left it')
     for r in results:
         reasons = sorted(r.violations.items(), key=lambda rc: -rc[1])
-        for reason, count in reasons[:5]:
+        for reason, count in reasons[:8]:
             print(f'violation ({r.name}, {count}x): {reason}')
-        if len(reasons) > 5:
-            print(f'... and {len(reasons) - 5} other reasons ({r.name}); see {opts.out}/violations')
+        if len(reasons) > 8:
+            print(f'... and {len(reasons) - 8} other reasons ({r.name}); see {opts.out}/violations')
     unusable = [r.name for r in results if r.unusable]
     if unusable:
         print(f'not checked, counted as failed: {", ".join(unusable)}')
