@@ -1,6 +1,6 @@
 # The release notes fetched and saved in the app-detail cache, then those of a newer version
 # replacing them.
-# grid: SIZE=200,3000,9000,30000 VERSION=2.0.0,2.3.0 NEXT=3.0.0
+# grid: SIZE=200,3000,9000,30000,60000 VERSION=2.0.0,2.3.0 NEXT=3.0.0
 
 setup() { first_start; }
 

@@ -1,7 +1,7 @@
 # The details page, and the version declined there, after LATER updates put off.
-# grid: MAX_RETRY=3,1,2,5 LATER=0,1,2 GROUP=normal,abtest
+# grid: MAX_RETRY=3,1,2,5 LATER=0,1,2 GROUP=normal,abtest HIDDEN=0,1
 
-setup() { first_start; }
+setup() { prepare; }
 
 play() {
     local seen id

@@ -1,7 +1,7 @@
 # Downloads (installs, space) that fail up to the retry limit and past it: the recovery action.
-# grid: FAIL=download,install,space MAX_RETRY=1,2,3 ATTEMPTS=3,1,2,6 GROUP=normal,abtest
+# grid: FAIL=download,install,space MAX_RETRY=1,2,3 ATTEMPTS=3,1,2,6 GROUP=normal,abtest HIDDEN=0,1
 
-setup() { first_start; }
+setup() { prepare; }
 
 play() {
     start_service

@@ -39,6 +39,19 @@ start_service() {
 # The service's first start on this television (its first reset check and wipe), so that a
 # story begins from a set that has run it before.
 first_start() { start_service; tv stop $SERVICE; }
+
+hidden_on() { [ -e "$APP/data/hidden_mode" ]; }
+
+# The first start, and with HIDDEN=1 the test mode switched on before the story.
+prepare() {
+    first_start
+    if [ "${HIDDEN:-0}" = 1 ]; then
+        start_service
+        tv launch $SERVICE LaunchReason=Hidden_Key
+        wait_until hidden_on
+        tv stop $SERVICE
+    fi
+}
 notifications() { cat "$TV_DEVICE_ROOT/log/notification.jsonl" 2>/dev/null | grep -c '"buttons":\[1,2,3\]' || true; }
 more_notifications() { [ "$(notifications)" -gt "$1" ]; }
 

@@ -1,7 +1,7 @@
 # An update an application asks for: the store service serves it, the service answers itself.
-# grid: FAIL=none,download,install MAX_RETRY=3,1 GROUP=normal,abtest VERSION=2.0.0,2.2.0
+# grid: FAIL=none,download,install MAX_RETRY=3,1 GROUP=normal,abtest VERSION=2.0.0,2.2.0 HIDDEN=0,1
 
-setup() { first_start; }
+setup() { prepare; }
 
 serving() { grep -q 'store: serving' "$TV_DEVICE_ROOT/serve.out"; }
 requested_done() { [ "$("$TVCTL" get memory/home/priority_update_status)" = done ]; }

@@ -4,14 +4,13 @@
 
 setup() { first_start; }
 
-on() { [ -e "$APP/data/hidden_mode" ]; }
-off() { ! on; }
+off() { ! hidden_on; }
 
 play() {
     start_service
     for i in $(seq "$TOGGLES"); do
         tv launch $SERVICE LaunchReason=Hidden_Key
-        if [ $((i % 2)) = 1 ]; then wait_until on; else wait_until off; fi
+        if [ $((i % 2)) = 1 ]; then wait_until hidden_on; else wait_until off; fi
     done
     case $END in
     install) update_answered 2 ;;

@@ -1,7 +1,7 @@
 # "Update later", then an update nobody answers (the store service's time-out), ROUNDS times.
-# grid: MAX_RETRY=2,1,3,5 ROUNDS=1,2,3 GROUP=normal,abtest
+# grid: MAX_RETRY=2,1,3,5 ROUNDS=1,2,3,4 GROUP=normal,abtest HIDDEN=0,1
 
-setup() { first_start; }
+setup() { prepare; }
 
 play() {
     start_service
