@@ -81,7 +81,8 @@ def record(path, variant, settings, wipe, build, folder):
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     env = dict(tool_env(build, root), **settings)
-    subprocess.run([env['TVCTL'], 'init'], env=env, capture_output=True, check=True)
+    if subprocess.run([env['TVCTL'], 'init'], env=env, capture_output=True).returncode != 0:
+        raise Unusable(f'tvctl init failed in {root}')
     run_story(path, 'setup', env)
     initial = os.path.join(folder, 'initial')
     for top in STATE_TOPS:

@@ -22,6 +22,18 @@ class RecordError(Exception):
     pass
 
 
+def tracked(path):
+    return path is not None and path.startswith(('fs/',) + PLATFORM_DIRS)
+
+
+# The calls that name paths: (directory descriptor argument or None, path argument) for each.
+PATHS = {'open': [(None, 0)], 'creat': [(None, 0)], 'openat': [(0, 1)], 'truncate': [(None, 0)],
+         'rename': [(None, 0), (None, 1)], 'link': [(None, 0), (None, 1)],
+         'renameat': [(0, 1), (2, 3)], 'renameat2': [(0, 1), (2, 3)], 'linkat': [(0, 1), (2, 3)],
+         'unlink': [(None, 0)], 'unlinkat': [(0, 1)], 'rmdir': [(None, 0)],
+         'mkdir': [(None, 0)], 'mkdirat': [(0, 1)]}
+
+
 # ---- strace's lines -------------------------------------------------------------------------
 
 LINE = re.compile(r'^(\d+) +[\d.]+ (\w+)\((.*)\) += (.*)$')
@@ -133,17 +145,19 @@ class StraceReader:
         who = 'S' if self.tgid.get(pid, pid) == self.service else 'P'
         self.ops.append(Op(len(self.ops) + 1, who, pid, kind, args))
 
+    def paths(self, name, args, where):
+        """The paths a call names, each from its directory descriptor (or the working directory)
+        and its path argument."""
+        return [self.at('AT_FDCWD' if d is None else args[d], args[p], where) for d, p in PATHS[name]]
+
     def call(self, where, pid, name, args, ret):
         group = self.tgid.get(pid, pid)
         if name == 'execve':
             if os.path.basename(string_arg(args[0], where).decode('latin-1')) == 'brenwick':
                 self.service = group
-            return
-        if name in ('open', 'openat', 'creat'):
-            dirfd, rest = ('AT_FDCWD', args) if name != 'openat' else (args[0], args[1:])
-            flags = 'O_CREAT|O_WRONLY|O_TRUNC' if name == 'creat' else rest[1]
-            fd, _ = fd_arg(ret)
-            self.opened(pid, group, self.at(dirfd, rest[0], where), flags, fd)
+        elif name in ('open', 'openat', 'creat'):
+            flags = 'O_CREAT|O_WRONLY|O_TRUNC' if name == 'creat' else args[2 if name == 'openat' else 1]
+            self.opened(pid, group, self.paths(name, args, where)[0], flags, fd_arg(ret)[0])
         elif name in ('write', 'pwrite64', 'writev'):
             self.written(where, pid, group, name, args, ret)
         elif name == 'lseek':
@@ -154,29 +168,32 @@ class StraceReader:
             old = self.offsets.get((group, fd_arg(args[0])[0]))
             if old is not None:
                 self.offsets[(group, fd_arg(ret)[0])] = old
-        elif name in ('truncate', 'ftruncate'):
-            path = self.at('AT_FDCWD', args[0], where) if name == 'truncate' else self.rel(fd_arg(args[0])[1])
-            self.change(pid, path, 'truncate', int(args[1]))
-        elif name in ('rename', 'renameat', 'renameat2', 'link', 'linkat'):
-            if 'RENAME_EXCHANGE' in ''.join(args[4:]):
-                raise RecordError(f'{where}: an exchange of two names is not modelled')
-            two = name in ('rename', 'link')
-            src = self.at('AT_FDCWD', args[0], where) if two else self.at(args[0], args[1], where)
-            dst = self.at('AT_FDCWD', args[1], where) if two else self.at(args[2], args[3], where)
-            self.change(pid, src, name.rstrip('at2') if name.startswith('link') else 'rename', dst)
-        elif name in ('unlink', 'unlinkat', 'rmdir'):
-            path = self.at('AT_FDCWD', args[0], where) if name != 'unlinkat' else self.at(args[0], args[1], where)
-            kind = 'rmdir' if name == 'rmdir' or 'AT_REMOVEDIR' in ''.join(args[2:]) else 'unlink'
-            self.change(pid, path, kind)
-        elif name in ('mkdir', 'mkdirat'):
-            path = self.at('AT_FDCWD', args[0], where) if name == 'mkdir' else self.at(args[0], args[1], where)
-            self.change(pid, path, 'mkdir')
+        elif name == 'ftruncate':
+            self.change(pid, self.rel(fd_arg(args[0])[1]), 'truncate', int(args[1]))
         elif name in ('fsync', 'fdatasync'):
             path = self.rel(fd_arg(args[0])[1])
             if path is not None and path.startswith('fs/'):
                 self.add(pid, 'fsync', path)
         elif name in ('sync', 'syncfs'):
             self.add(pid, 'sync')
+        elif name in PATHS:
+            self.named(where, pid, name, args)
+
+    def named(self, where, pid, name, args):
+        """The calls that change names (and truncate, which takes one)."""
+        paths = self.paths(name, args, where)
+        flags = args[-1]
+        if name == 'truncate':
+            self.change(pid, paths[0], 'truncate', int(args[1]))
+        elif name.startswith(('rename', 'link')):
+            if 'RENAME_EXCHANGE' in flags:
+                raise RecordError(f'{where}: an exchange of two names is not modelled')
+            self.change(pid, paths[0], 'link' if name.startswith('link') else 'rename', paths[1])
+        elif name.startswith('mkdir'):
+            self.change(pid, paths[0], 'mkdir')
+        else:
+            rmdir = name == 'rmdir' or 'AT_REMOVEDIR' in flags
+            self.change(pid, paths[0], 'rmdir' if rmdir else 'unlink')
 
     def opened(self, pid, group, path, flags, fd):
         if path is None or fd is None:
@@ -212,9 +229,7 @@ class StraceReader:
     def change(self, pid, path, kind, *args):
         """Applies a change to the shadow tree; fs/ changes become calls of the record, the
         platform's files become what they hold afterwards."""
-        if path is None or not path.startswith(('fs/',) + PLATFORM_DIRS):
-            return
-        if args and isinstance(args[0], str) and args[0] is not None and not args[0].startswith(('fs/',) + PLATFORM_DIRS):
+        if not tracked(path) or kind in ('rename', 'link') and not tracked(args[0]):
             return
         op = Op(0, '', pid, kind, (path,) + args)
         if kind == 'create':
