@@ -1,5 +1,5 @@
 # The details page, and the version declined there, after LATER updates put off.
-# grid: MAX_RETRY=3,1,2,5 LATER=0,1,2 GROUP=normal,abtest HIDDEN=0,1
+# grid: MAX_RETRY=3,1,2,5 LATER=0,1,2,3 GROUP=normal,abtest HIDDEN=0,1
 
 setup() { prepare; }
 

@@ -2,7 +2,7 @@
 # sub-folder DEPTH deep, the reset flag and the Home version list kept: found at start after a
 # factory, service or portal reset, or while running after a portal reset.
 # expect: wipe
-# grid: RESET=factory,service,portal,running FILES=3,1,6,10 DEPTH=1,2
+# grid: RESET=factory,service,portal,running FILES=3,1,6,10,15 DEPTH=1,2
 
 setup() {
     first_start
