@@ -196,6 +196,9 @@ def load_expect(path):
     for key in ('fodder', 'probe', 'wipe_story', 'wipe_done'):
         if key not in data:
             raise ValueError(f'{path}: no "{key}"')
+    for name in list(data['whole']) + data['fodder']:
+        if name.startswith('/') or '..' in name.split('/'):
+            raise ValueError(f'{path}: not a path under the device root: {name!r}')
     if not re.fullmatch(r'[a-z0-9_:]+', data['probe']):
         raise ValueError(f'{path}: not a status: {data["probe"]!r}')
     return data

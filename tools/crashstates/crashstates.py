@@ -17,7 +17,9 @@ import os
 import queue
 import random
 import re
+import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -31,6 +33,7 @@ SOURCE = os.path.dirname(os.path.dirname(HERE))
 STORIES = os.path.join(HERE, 'stories')
 STATE_TOPS = ('fs', 'kdb', 'packages', 'store')
 SAVED_PER_STORY = 10
+SERVICE = 'com.talvoro.tv.brenwick'
 
 
 class Unusable(Exception):
@@ -60,18 +63,24 @@ def tool_env(build, root):
 
 
 def run_story(path, part, env, strace_to=None, timeout=300):
-    script = f'source {STORIES}/lib.sh; source {path}; {part}'
+    script = f'source {shlex.quote(STORIES)}/lib.sh; source {shlex.quote(path)}; {part}'
     command = ['bash', '-c', script]
     if strace_to:
         command = ['strace', '-f', '-ttt', '-y', '-s', '65536', '-xx', '-o', strace_to,
                    '-e', 'trace=' + trace.SYSCALLS, '--'] + command
+    story = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                             text=True, start_new_session=True)
     try:
-        done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=timeout)
+        _, stderr = story.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
+        # The story's own processes, then the service, which runs in a session of its own.
+        os.killpg(story.pid, signal.SIGKILL)
+        story.communicate()
+        subprocess.run([env['TVCTL'], 'stop', SERVICE], env=env, capture_output=True)
         raise Unusable(f'did not play: its {part}() took more than {timeout} s') from None
-    if done.returncode != 0:
-        last = (done.stderr.strip().splitlines() or ['(nothing on standard error)'])[-1]
-        raise Unusable(f'did not play: its {part}() ended with status {done.returncode}: {last}')
+    if story.returncode != 0:
+        last = (stderr.strip().splitlines() or ['(nothing on standard error)'])[-1]
+        raise Unusable(f'did not play: its {part}() ended with status {story.returncode}: {last}')
 
 
 def record(path, variant, settings, wipe, build, folder):
@@ -89,9 +98,9 @@ def record(path, variant, settings, wipe, build, folder):
         shutil.copytree(os.path.join(root, top), os.path.join(initial, top), symlinks=True)
     raw = os.path.join(folder, 'raw.strace')
     run_story(path, 'play', env, strace_to=raw)
-    if subprocess.run([env['TVCTL'], 'ps'], env=env, capture_output=True,
-                      text=True).stdout.find('com.talvoro.tv.brenwick ') >= 0:
-        subprocess.run([env['TVCTL'], 'stop', 'com.talvoro.tv.brenwick'], env=env)
+    if SERVICE + ' ' in subprocess.run([env['TVCTL'], 'ps'], env=env, capture_output=True,
+                                       text=True).stdout:
+        subprocess.run([env['TVCTL'], 'stop', SERVICE], env=env, capture_output=True)
         raise Unusable('did not play: it left the service running')
     files, dirs = trace.read_tree(initial, STATE_TOPS)
     with open(raw, encoding='latin-1') as f:
