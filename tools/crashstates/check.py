@@ -37,9 +37,11 @@ def static_violations(files, expect):
         if content not in whole:
             if content is None:
                 found.append(f'{short(name)} is gone, though the service never removed it')
-            elif content == b'' and any(whole):
-                found.append(f'{short(name)} is empty where it had content ({len(promised or b"")} '
-                             f'bytes promised at call {seq} of the record)')
+            elif content == b'' and promised:
+                found.append(f'{short(name)} is empty where it had content ({len(promised)} bytes '
+                             f'promised at call {seq} of the record)')
+            elif content == b'':
+                found.append(f'{short(name)} is empty, though the service never wrote it empty')
             else:
                 found.append(f'{short(name)} is torn: its {len(content)} bytes are no version the '
                              f'service wrote whole')
