@@ -14,7 +14,9 @@ packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libglib2.0-dev libcurl
           clang-tidy gcovr
           # the Debian package (CPack finds its dependencies with dpkg-shlibdeps and file), its
           # manual and completion, and the test that unpacks and uses it
-          dpkg-dev file gzip man-db bash-completion)
+          dpkg-dev file gzip man-db bash-completion
+          # the crash-state explorer records the service's file-system calls
+          strace)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

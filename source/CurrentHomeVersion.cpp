@@ -2,7 +2,6 @@
 
 #include <package_manager.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -49,7 +48,9 @@ void CurrentHomeVersion::DeleteABTest() {
     std::string path;
     try {
         path = ABTestPath();
-        if (std::remove(path.c_str()) == 0)
+        // Durable before the caller goes on: a Home reset reboots right after, and a flag that
+        // came back would count the reset Home as a test version.
+        if (FileUtil::RemoveOwnFile(path))
             LOGI("Delete");
         else
             LOGE("Fail [%s]", path.c_str());

@@ -1,6 +1,5 @@
 #include "HiddenMode.h"
 
-#include <cstdio>
 #include <exception>
 
 #include "Constants.h"
@@ -47,7 +46,9 @@ void HiddenMode::m_EnableHiddenMode() {
 
 void HiddenMode::m_DisableHiddenMode() {
     // Without its file removed the mode would come back on at the next start, so it stays on.
-    if (std::remove(m_filePath.c_str()) != 0) {
+    // The removal is made durable before the toast says the mode is off: a power cut must not
+    // bring it back.
+    if (!FileUtil::RemoveOwnFile(m_filePath)) {
         LOGE("Fail to remove [%s]", m_filePath.c_str());
         return;
     }

@@ -232,6 +232,11 @@ void ResetManager::m_RemoveDirectoryRecursive(int directory, const std::string& 
         if (unlinkat(directory, name.c_str(), 0) != 0 && errno != ENOENT)
             throw std::system_error(errno, std::generic_category(), "cannot remove " + entryPath);
     }
+    // The removals are durable before the wipe counts as done: the mark that the wipe is owed
+    // goes right after, and a power cut must not keep it gone while files it owed removing
+    // come back.
+    if (fsync(directory) != 0)
+        throw std::system_error(errno, std::generic_category(), "cannot sync " + path);
 }
 
 void ResetManager::m_OnVconfCallback(keynode_t* node, void* userData) try {
