@@ -264,6 +264,11 @@ TEST_P(EndTableTest, CompletesOnlyOnTheTarget) {
     std::string flag = row.flagAfter ? row.flagAfter : "";
     EXPECT_EQ(flag == "=RESPONSE" ? device.Read(MAJOR_FILE) : flag, device.Read(flagFile));
     EXPECT_EQ(row.flagAfter != nullptr, device.Exists(flagFile));
+    if (row.completed && !row.flagAfter) {
+        // Its removal says whether there was one.
+        EXPECT_TRUE(
+            device.LogHas(row.abtestFlagBefore ? "> Delete" : "> Fail [" + device.Path(flagFile)));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, EndTableTest, ::testing::ValuesIn(END_ROWS), RowName());
