@@ -103,6 +103,7 @@ TEST_F(AppDetailTest, CacheIsReloadedAtStartUnlessItFailsTheResponseRules) {
         device.Write(cache, c.content);
         EXPECT_EQ(c.description, Detail()->GetDescription("3.1"));
         EXPECT_EQ(*c.description != 0, device.Exists(cache));
+        EXPECT_EQ(*c.description == 0, device.LogHas("> File deleted successfully"));
         Singleton<AppDetail>::DestoryInstance();
     }
 }
