@@ -100,6 +100,7 @@ TEST(ResetManagerTest, WipeCutShortByAKillCompletesAtTheNextStart) {
     EXPECT_EQ("precious", device.Read("outside/dir/inner.txt"));
     EXPECT_TRUE(device.LogHas("Skip remove root directory " + device.Path(DATA)));
     EXPECT_TRUE(device.LogHas("DeleteAllFiles " + device.Path(TRUSTED)));
+    EXPECT_FALSE(device.LogHas("Failed to clear the pending wipe"));
     Singleton<ResetManager>::DestoryInstance();
     EXPECT_FALSE(Manager()->IsReset()) << "wiped once";
     Singleton<ResetManager>::DestoryInstance();
