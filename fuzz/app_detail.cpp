@@ -1,7 +1,7 @@
 // The app detail as the server sends it, which the service keeps byte for byte in its cache file
 // and reads back with the same rules at every start: any bytes in that file. A kept cache is an
 // answer whose "rsp"."stat" is "ok", gives its description for its version, and is kept again
-// at the next start; any other is deleted.
+// at the next start; any other (one without a description among them) is deleted.
 #include <json/json.h>
 
 #include <memory>
@@ -43,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Check(StringMember(answer["rsp"], "stat", &stat) && stat == "ok",
                 "a kept cache says \"ok\"");
     const Json::Value& app = answer["rsp"]["app"];
+    fuzz::Check(app.isObject() && app.isMember("description"), "a kept cache has a description");
     if (StringMember(app, "version", &version) && StringMember(app, "description", &description))
         fuzz::Check(first->GetDescription(version) == (version.empty() ? "" : description),
                     "a kept cache gives its description for its version");

@@ -11,6 +11,8 @@ launch $SERVICE LaunchReason=DetailPopup RequestStatus=abc
 expect log "invalid RequestStatus abc"
 launch $SERVICE LaunchReason=DetailPopup RequestStatus=99999999999999
 expect log "invalid RequestStatus 99999999999999"
+launch $SERVICE LaunchReason=DetailPopup RequestStatus=-1
+expect log "Not defined request status -1"
 launch $SERVICE Other=1
 expect log "failed to get LaunchReason"
 store major-info - <<< ''
@@ -28,3 +30,7 @@ set memory/pax/priority_biu_status priority0_downloaded
 expect notification "Update your Home Screen"
 press $N 2
 expect key memory/pax/priority_biu_status = allow_install
+# Nothing says what fills the screen: the loading screen is shown all the same.
+unset memory/appfw/current_fullscreen_appid
+set memory/pax/priority_biu_status priority0_installprogress
+expect launch com.talvoro.tv.homeupdateview LaunchReason=LoadingUI

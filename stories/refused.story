@@ -28,6 +28,12 @@ launch $SERVICE LaunchReason=CheckUpdateValidation
 expect toast "priority biu status is on install"
 set memory/pax/priority_biu_status priority0_end
 
+# The store's status cannot be read.
+unset memory/pax/priority_biu_status
+launch $SERVICE LaunchReason=CheckUpdateValidation
+expect toast "return vconf fail"
+expect key memory/home/priority_update_status = none
+
 # The home status cannot be read.
 unset memory/home/priority_update_status
 launch $SERVICE LaunchReason=CheckUpdateValidation

@@ -3,7 +3,10 @@
 title The hidden test mode follows an update
 include prelude.story
 
+# The key's request is carried out even when who sent it cannot be read.
+fault add app_control_get_caller -1 1
 launch $SERVICE LaunchReason=Hidden_Key
+expect log "failed to get Caller App"
 expect toast "Home Update Test Mode On"
 expect file $DATA/hidden_mode present
 

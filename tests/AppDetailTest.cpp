@@ -103,20 +103,23 @@ TEST_F(AppDetailTest, CacheIsReloadedAtStartUnlessItFailsTheResponseRules) {
         device.Write(cache, c.content);
         EXPECT_EQ(c.description, Detail()->GetDescription("3.1"));
         EXPECT_EQ(*c.description != 0, device.Exists(cache));
+        EXPECT_EQ(*c.description == 0, device.LogHas("> File deleted successfully"));
         Singleton<AppDetail>::DestoryInstance();
     }
 }
 
 // Far more than any release notes: the transfer is stopped with a line of its own, nothing is
-// cached, and the body reaches the log only in part.
+// cached, and the body reaches the log only in part, from its first byte.
 TEST_F(AppDetailTest, HugeAnswerIsStoppedAndNeverLoggedWhole) {
-    server.SetReply({200, Body("2.0.0", std::string(3 * 1024 * 1024, 'x')), 0});
+    std::string body = Body("2.0.0", std::string(3 * 1024 * 1024, 'x'));
+    server.SetReply({200, body, 0});
 
     Detail()->Update(HOME_ID, "2.0.0");
 
     ASSERT_TRUE(WorkerEnded());
     EXPECT_TRUE(device.LogHas("> Response larger than 1048576 bytes: transfer stopped"));
     EXPECT_TRUE(device.LogHas("> Failed to update app detail in thread"));
+    EXPECT_TRUE(device.LogHas("> " + body.substr(0, 4096) + "... ("));
     EXPECT_EQ("", Detail()->GetDescription("2.0.0"));
     EXPECT_FALSE(device.Exists(cache));
     std::stringstream log(device.Log());

@@ -230,7 +230,7 @@ TEST(FileUtilTest, DirectoryFifoOrOversizedStateFileIsRefused) {
             pid_t child = fork();
             if (child == 0) {
                 alarm(2);
-                _exit(file.readsAsUnusable(device) ? 0 : 1);
+                ExitChild(file.readsAsUnusable(device) ? 0 : 1);
             }
             int status = 0;
             waitpid(child, &status, 0);

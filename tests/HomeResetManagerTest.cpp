@@ -30,7 +30,7 @@ TEST(HomeResetManagerTest, OtherValuesOnlyLogTheValue) {
 TEST(HomeResetManagerTest, ServiceCarriesOutTheRequest) {
     struct {
         const char* name;
-        const char* trackerBefore;  // null: no tracking file
+        const char* trackerBefore;  // null: no tracking file; "/": a folder in its place
         const char* flagBefore;     // null: no Home reset flag file
         const char* setup;          // tvctl arguments run before the service starts, or null
         const char* trackerAfter;   // "": no tracking file
@@ -38,8 +38,10 @@ TEST(HomeResetManagerTest, ServiceCarriesOutTheRequest) {
         const char* reboots;  // power journal as "CODE:RESULT;" per request
     } cases[] = {
         {"first reset", nullptr, nullptr, nullptr, "1.0.0\n", "", "14:0;"},
+        {"appended", "0.9.0\n", nullptr, nullptr, "0.9.0\n1.0.0\n", "", "14:0;"},
         {"tracked inside", "1.0.0.7\n", nullptr, nullptr, "1.0.0.7\n", "", "14:0;"},
         {"flag there", nullptr, "pending", nullptr, "", "pending", ""},
+        {"tracker cannot be written", "/", nullptr, nullptr, "", "", ""},
         {"no package", nullptr, nullptr, "pkg rm com.talvoro.tv.zefo.homeversion", "", "", ""},
         {"refused", nullptr, nullptr, "fault add device_power_request_reboot -1", "1.0.0\n", "",
          "14:-1;"},
@@ -50,8 +52,9 @@ TEST(HomeResetManagerTest, ServiceCarriesOutTheRequest) {
         // Counts as last seen, so the start-up reset check leaves the A/B flag alone.
         device.Write(std::string("fs") + TRUSTED_DIR + ".resetflag", "0\n0\n0\n");
         device.Write(ABTEST, "{}");
+        bool trackerFolder = c.trackerBefore && std::string(c.trackerBefore) == "/";
         if (c.trackerBefore)
-            device.Write(TRACKER, c.trackerBefore);
+            device.Write(trackerFolder ? TRACKER + "/1.0.0" : TRACKER, c.trackerBefore);
         if (c.flagBefore)
             device.Write(RESET_FLAG, c.flagBefore);
         if (c.setup) {
@@ -74,7 +77,9 @@ TEST(HomeResetManagerTest, ServiceCarriesOutTheRequest) {
         for (const Json::Value& entry : device.Journal("power.jsonl"))
             reboots += entry["code"].asString() + ":" + entry["result"].asString() + ";";
         EXPECT_EQ(c.reboots, reboots);
-        EXPECT_EQ(c.trackerAfter, device.Read(TRACKER));
+        if (!trackerFolder) {
+            EXPECT_EQ(c.trackerAfter, device.Read(TRACKER));
+        }
         EXPECT_EQ(c.flagAfter, device.Read(RESET_FLAG));
         EXPECT_TRUE(device.Exists(RESET_FLAG));
         EXPECT_EQ(std::string(c.reboots).empty(), device.Exists(ABTEST));

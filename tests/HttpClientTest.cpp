@@ -80,6 +80,28 @@ TEST_F(HttpClientTest, TransportFailuresAreGivenUpAndReportedWithTheirCause) {
     }
 }
 
+// A second header map replaces the first, an entry without a name left out; a request without a
+// path or without parameters is refused before anything is sent.
+TEST_F(HttpClientTest, HeadersAreReplacedWholeAndARequestNeedsAPathAndParameters) {
+    LocalHttpServer server(TRUSTED_NAMES);
+    Use(server);
+    HttpClient client;
+    EXPECT_FALSE(client.SetUrl("", {{"k", "v"}}));
+    EXPECT_TRUE(device.LogHas("> Invalid API path"));
+    EXPECT_FALSE(client.SetUrl("/apps/x", {}));
+    EXPECT_TRUE(device.LogHas("> empty params"));
+    client.SetHeader({{"X-First", "1"}});
+    client.SetHeader({{"", "nameless"}, {"X-Second", "2"}});
+    EXPECT_TRUE(device.LogHas("> Invalid key"));
+
+    std::string body;
+    ASSERT_TRUE(client.SetUrl("/apps/x", {{"k", "v"}}) && client.SendHttpRequest(body));
+    ASSERT_EQ(1u, server.Requests().size());
+    Json::Value headers = server.Requests()[0]["headers"];
+    EXPECT_EQ("2", headers["X-Second"].asString());
+    EXPECT_FALSE(headers.isMember("X-First"));
+}
+
 // Each step that prepares a transfer can fail: the request is given up with that step's line.
 TEST_F(HttpClientTest, FailingPreparationIsLoggedAndNothingIsSent) {
     LocalHttpServer server(TRUSTED_NAMES);

@@ -30,6 +30,7 @@ TEST(LocaleTextTest, MenuLanguageChoosesTheFileReadOnceOrAMissingOneOnEveryLooku
         {"ko_KR", "ko_KR.json", "홈", 1},
         {"uz_UZ.UTF-8", "uz_UZ@cyrillic.json", "Бош саҳифа", 1},
         {"uz_UZ@latin", "uz_UZ@latin.json", "", 2},  // not shipped
+        {"", "", "", 0},                             // no language: no file at all
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.language);
@@ -41,6 +42,25 @@ TEST(LocaleTextTest, MenuLanguageChoosesTheFileReadOnceOrAMissingOneOnEveryLooku
         EXPECT_EQ(before + c.reads, reads(c.file));
     }
     Singleton<LocaleTextParser>::DestoryInstance();
+}
+
+TEST(LocaleTextTest, ReplaceSubjectTextFillsTheFirstPlaceholderOnly) {
+    const struct {
+        const char* text;
+        const char* subject;
+        bool result;
+        const char* after;
+    } rows[] = {
+        {"<<A>> and <<A>>", "<<A>>", true, "2.0 and <<A>>"},
+        {"no placeholder", "<<A>>", true, "no placeholder"},
+        {"", "<<A>>", false, ""},
+        {"<<A>>", "", false, "<<A>>"},
+    };
+    for (const auto& row : rows) {
+        std::string text = row.text;
+        EXPECT_EQ(row.result, LocaleTextUtil::ReplaceSubjectText(text, row.subject, "2.0"));
+        EXPECT_EQ(row.after, text);
+    }
 }
 
 }  // namespace

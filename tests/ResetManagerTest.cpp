@@ -100,9 +100,48 @@ TEST(ResetManagerTest, WipeCutShortByAKillCompletesAtTheNextStart) {
     EXPECT_EQ("precious", device.Read("outside/dir/inner.txt"));
     EXPECT_TRUE(device.LogHas("Skip remove root directory " + device.Path(DATA)));
     EXPECT_TRUE(device.LogHas("DeleteAllFiles " + device.Path(TRUSTED)));
+    EXPECT_FALSE(device.LogHas("Failed to clear the pending wipe"));
     Singleton<ResetManager>::DestoryInstance();
     EXPECT_FALSE(Manager()->IsReset()) << "wiped once";
     Singleton<ResetManager>::DestoryInstance();
+}
+
+// A data folder that is missing, is a plain file, or holds a folder that a kept name keeps from
+// going: that folder's wipe ends with its line, and the trusted folder is wiped all the same.
+TEST(ResetManagerTest, AFolderThatCannotBeWipedLeavesTheNextOneToBeWiped) {
+    const std::string data = DATA.substr(0, DATA.size() - 1);
+    const struct {
+        const char* name;
+        const char* plant;  // at the data folder's path: "" none, "file", or a kept file's path
+        const char* line;   // logged, after the folder's path
+    } rows[] = {
+        {"missing", "", "Not exist "},
+        {"a plain file", "file", "Done: "},
+        {"a kept name in a subfolder", "sub/.home_version_tracker", "Exception: cannot remove "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TestDevice device;
+        fs::remove_all(device.Path(data));
+        std::string plant = row.plant;
+        if (plant == "file")
+            device.Write(data, "x");
+        else if (!plant.empty())
+            device.Write(DATA + plant, "1.0.0\n");
+        device.Write(TRUSTED + "abtest", "{}");
+
+        Manager()->DoReset();
+
+        std::string line = row.line + device.Path(DATA);
+        EXPECT_TRUE(device.LogHas(plant.empty() || plant == "file" ? line : line + "sub"));
+        if (plant == "file") {
+            EXPECT_EQ("x", device.Read(data));
+        } else if (!plant.empty()) {
+            EXPECT_EQ("1.0.0\n", device.Read(DATA + plant));
+        }
+        EXPECT_FALSE(device.Exists(TRUSTED + "abtest"));
+        Singleton<ResetManager>::DestoryInstance();
+    }
 }
 
 // The whole service: the wipe comes before anything reads the service's files.

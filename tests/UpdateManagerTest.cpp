@@ -234,6 +234,7 @@ const EndRow END_ROWS[] = {
     {"NormalTarget", "2.0.0", false, "normal", nullptr, true, nullptr},
     {"AbtestTargetInstalled", "2.0.0", false, "abtest", nullptr, true, "=RESPONSE"},
     {"AbtestStillRunning", "2.0.0", true, "abtest", nullptr, false, "old"},
+    {"AbtestEndedByNormalTarget", "2.0.0", true, "normal", nullptr, true, nullptr},
     {"TrackedTarget", "1.5.0", false, "normal", "1.0.0\n2.0.0\n", true, nullptr},
     {"TrackedTargetAbtestRunning", "1.5.0", true, "abtest", "1.0.0\n2.0.0\n", false, "old"},
     {"NoHomePackage", nullptr, false, "normal", nullptr, false, nullptr},
@@ -263,6 +264,11 @@ TEST_P(EndTableTest, CompletesOnlyOnTheTarget) {
     std::string flag = row.flagAfter ? row.flagAfter : "";
     EXPECT_EQ(flag == "=RESPONSE" ? device.Read(MAJOR_FILE) : flag, device.Read(flagFile));
     EXPECT_EQ(row.flagAfter != nullptr, device.Exists(flagFile));
+    if (row.completed && !row.flagAfter) {
+        // Its removal says whether there was one.
+        EXPECT_TRUE(
+            device.LogHas(row.abtestFlagBefore ? "> Delete" : "> Fail [" + device.Path(flagFile)));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, EndTableTest, ::testing::ValuesIn(END_ROWS), RowName());

@@ -84,3 +84,5 @@ bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs = 3000);
 // Checks `done` every 10 ms, without iterating any main context, until it holds or `timeoutMs`
 // passes: for waiting on other processes (the service binary, tvctl).
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 8000);
+// Ends a forked child at once (_exit), with its coverage counts written in a coverage build.
+[[noreturn]] void ExitChild(int status);
