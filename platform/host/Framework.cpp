@@ -162,12 +162,17 @@ gboolean OnConnectionReadable(gint fd, GIOCondition, gpointer data) {
 }
 
 // One connection at a time: the loop comes back while more wait, and no accept is made only to
-// learn that none does.
+// learn that none does. A sender writes its message whole and closes at once, so by the time the
+// loop wakes for the connection the message is mostly there: it is read and handled at once, and
+// only a connection whose sender is still writing gets a source of its own to wait on.
 gboolean OnListenReadable(gint fd, GIOCondition, gpointer) {
     int peer = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (peer >= 0)
+    if (peer < 0)
+        return G_SOURCE_CONTINUE;
+    auto* connection = new Connection{peer, std::string()};
+    if (OnConnectionReadable(peer, G_IO_IN, connection) == G_SOURCE_CONTINUE)
         tvhost::AddFdSource(peer, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
-                            OnConnectionReadable, new Connection{peer, std::string()});
+                            OnConnectionReadable, connection);
     return G_SOURCE_CONTINUE;
 }
 
@@ -298,10 +303,11 @@ int SendToApp(const std::string& appId, const Json::Value& message) {
     // not by a socket made only to be refused.
     if (!AppListening(appId))
         return -1;
+    // Made before connecting: the receiver, woken by the connection, finds the message whole.
+    std::string text = JsonLine(message);
     int fd = ConnectTo(appId);
     if (fd < 0)
         return -1;
-    std::string text = JsonLine(message);
     const char* data = text.data();
     size_t left = text.size();
     while (left > 0) {

@@ -356,7 +356,7 @@ struct OpenLogs {
 
 }  // namespace
 
-void AppendToLog(const std::string& name, const std::string& line) {
+void AppendToLog(const std::string& name, const char* line, size_t length) {
     static OpenLogs* logs = new OpenLogs();  // outlives static destructors of other units
     // Asked before any open: a file moved away after it is seen at the next line.
     unsigned long generation = Generation(Area::LOG);
@@ -374,14 +374,21 @@ void AppendToLog(const std::string& name, const std::string& line) {
             return;
         found = logs->fds.emplace(name, fd).first;
     }
-    ssize_t written = write(found->second, line.data(), line.size());
+    ssize_t written = write(found->second, line, length);
     (void)written;
 }
 
 void JournalAppend(const std::string& name, const JournalEntry& entry) {
-    JournalEntry members = {{"ts", JsonText::Raw(std::to_string(NowMs()))}};
-    members.insert(members.end(), entry.begin(), entry.end());
-    AppendToLog(name, OrderedObject(members).text + "\n");
+    std::string line = "{\"ts\":" + std::to_string(NowMs());
+    line.reserve(256);
+    for (const auto& member : entry) {
+        line += ',';
+        line += JsonQuoted(member.first);
+        line += ':';
+        line += member.second.text;
+    }
+    line += "}\n";
+    AppendToLog(name, line);
 }
 
 }  // namespace tvhost

@@ -145,7 +145,10 @@ void JournalAppend(const std::string& name, const JournalEntry& entry);
 int OpenLogFile(const std::string& name);
 // Appends `line` to log/NAME with one write, so that lines of several processes never
 // interleave, through a descriptor kept open for as long as nothing moved or removed the file.
-void AppendToLog(const std::string& name, const std::string& line);
+void AppendToLog(const std::string& name, const char* line, size_t length);
+inline void AppendToLog(const std::string& name, const std::string& line) {
+    AppendToLog(name, line.data(), line.size());
+}
 // [[key, value], ...] from ordered pairs.
 Json::Value PairsToJson(const std::vector<std::pair<std::string, std::string>>& pairs);
 // The same, written out.
