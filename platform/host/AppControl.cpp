@@ -8,6 +8,7 @@
 
 #include "AppControlInternal.h"
 #include "HostCore.h"
+#include "MessageReader.h"
 #include "app_control.h"
 #include "pax_manager_api.h"
 
@@ -62,31 +63,56 @@ void Deliver(const app_control_s* handle, const std::string& caller) {
     tvhost::SendToApp(handle->appId, message);
 }
 
+// The pairs of texts of "extra", in their order; an element that is not one is passed over, as is
+// an "extra" that is no array.
+bool ReadExtra(tvhost::MessageReader* reader, Extra* extra) {
+    extra->clear();
+    if (reader->Next() != '[')
+        return reader->Skip();
+    return reader->Array([&] {
+        if (reader->Next() != '[')
+            return reader->Skip();
+        std::string pair[2];
+        size_t count = 0;
+        size_t texts = 0;
+        bool read = reader->Array([&] {
+            std::string text;
+            bool isText = false;
+            if (!reader->TextOrOther(&text, &isText))
+                return false;
+            if (count < 2 && isText) {
+                pair[count] = std::move(text);
+                ++texts;
+            }
+            ++count;
+            return true;
+        });
+        if (read && count == 2 && texts == 2)
+            extra->emplace_back(std::move(pair[0]), std::move(pair[1]));
+        return read;
+    });
+}
+
 }  // namespace
 
 namespace tvhost {
 
-app_control_h AppControlFromMessage(const Json::Value& message) {
-    if (!message.isObject() || !message["app_id"].isString())
-        return nullptr;
+app_control_h AppControlFromMessage(const std::string& text) {
     auto handle = std::make_unique<app_control_s>();
-    handle->appId = message["app_id"].asString();
-    handle->hasAppId = true;
-    if (message["operation"].isString()) {
-        handle->operation = message["operation"].asString();
-        handle->hasOperation = true;
-    }
-    if (message["caller"].isString()) {
-        handle->caller = message["caller"].asString();
-        handle->hasCaller = true;
-    }
-    const Json::Value& extra = message["extra"];
-    if (extra.isArray()) {
-        for (const Json::Value& pair : extra) {
-            if (pair.isArray() && pair.size() == 2 && pair[0].isString() && pair[1].isString())
-                handle->extra.emplace_back(pair[0].asString(), pair[1].asString());
-        }
-    }
+    MessageReader reader(text);
+    bool read = reader.Object([&](const std::string& key) {
+        if (key == "app_id")
+            return reader.TextOrOther(&handle->appId, &handle->hasAppId);
+        if (key == "operation")
+            return reader.TextOrOther(&handle->operation, &handle->hasOperation);
+        if (key == "caller")
+            return reader.TextOrOther(&handle->caller, &handle->hasCaller);
+        if (key == "extra")
+            return ReadExtra(&reader, &handle->extra);
+        return reader.Skip();
+    });
+    if (!read || !reader.AtEnd() || !handle->hasAppId)
+        return nullptr;
     return handle.release();
 }
 

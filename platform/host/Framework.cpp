@@ -27,6 +27,7 @@
 #include "AppControlInternal.h"
 #include "FdSource.h"
 #include "HostCore.h"
+#include "MessageReader.h"
 #include "dlog.h"
 #include "service_app.h"
 
@@ -36,9 +37,15 @@ constexpr const char* DEFAULT_APP_ID = "com.talvoro.tv.brenwick";
 // A message is a small JSON object; anything larger is a misbehaving peer.
 constexpr size_t MAX_MESSAGE_BYTES = 1 << 20;
 
+// What a kind of message is handed to: its value, or its text.
+struct Handler {
+    tvhost::MessageHandler onValue;
+    tvhost::MessageTextHandler onText;
+};
+
 std::mutex g_handlersMutex;
-std::map<std::string, tvhost::MessageHandler>& Handlers() {
-    static auto* handlers = new std::map<std::string, tvhost::MessageHandler>();
+std::map<std::string, Handler>& Handlers() {
+    static auto* handlers = new std::map<std::string, Handler>();
     return *handlers;
 }
 
@@ -220,8 +227,8 @@ gboolean OnTerminateSignal(gpointer) {
     return G_SOURCE_CONTINUE;
 }
 
-void OnLaunchMessage(service_app_control_cb callback, void* userData, const Json::Value& message) {
-    app_control_h handle = tvhost::AppControlFromMessage(message);
+void OnLaunchMessage(service_app_control_cb callback, void* userData, const std::string& text) {
+    app_control_h handle = tvhost::AppControlFromMessage(text);
     if (!handle)
         return;
     callback(handle, userData);
@@ -268,27 +275,41 @@ namespace tvhost {
 void DispatchMessage(const std::string& text) {
     if (text.empty())
         return;  // a peer that only checked that we are there
-    Json::Value message;
-    if (!ParseJson(text, &message) || !message.isObject() || !message["kind"].isString()) {
+    std::string kind;
+    if (!MessageKind(text, &kind)) {
         HostLog(DLOG_WARN, "TVHOST",
                 "ignoring a malformed message on run/" + g_serving.appId + ".sock");
         return;
     }
-    MessageHandler handler;
+    Handler handler;
     {
         std::lock_guard<std::mutex> lock(g_handlersMutex);
-        auto found = Handlers().find(message["kind"].asString());
+        auto found = Handlers().find(kind);
         if (found != Handlers().end())
             handler = found->second;
     }
-    if (handler)
-        handler(message);
+    if (handler.onText) {
+        handler.onText(text);
+        return;
+    }
+    Json::Value message;
+    if (handler.onValue && ParseMessage(text, &message))
+        handler.onValue(message);
 }
 
 void SetMessageHandler(const std::string& kind, MessageHandler handler) {
     std::lock_guard<std::mutex> lock(g_handlersMutex);
     if (handler) {
-        Handlers()[kind] = std::move(handler);
+        Handlers()[kind] = Handler{std::move(handler), nullptr};
+    } else {
+        Handlers().erase(kind);
+    }
+}
+
+void SetMessageTextHandler(const std::string& kind, MessageTextHandler handler) {
+    std::lock_guard<std::mutex> lock(g_handlersMutex);
+    if (handler) {
+        Handlers()[kind] = Handler{nullptr, std::move(handler)};
     } else {
         Handlers().erase(kind);
     }
@@ -455,8 +476,8 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
     }
     service_app_control_cb onAppControl = callback->app_control;
     if (onAppControl) {
-        tvhost::SetMessageHandler("launch", [onAppControl, user_data](const Json::Value& message) {
-            OnLaunchMessage(onAppControl, user_data, message);
+        tvhost::SetMessageTextHandler("launch", [onAppControl, user_data](const std::string& text) {
+            OnLaunchMessage(onAppControl, user_data, text);
         });
     }
     tvhost::SetMessageHandler("memory", OnMemoryMessage);
