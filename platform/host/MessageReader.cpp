@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace tvhost {
@@ -19,6 +20,14 @@ int HexDigit(char c) {
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
+}
+
+// What a one-letter escape after a backslash stands for, or '\0' for a letter that is none.
+char Unescaped(char letter) {
+    static const char LETTERS[] = "\"\\/bfnrt";
+    static const char MEANT[] = "\"\\/\b\f\n\r\t";
+    const char* at = letter ? strchr(LETTERS, letter) : nullptr;
+    return at ? MEANT[at - LETTERS] : '\0';
 }
 
 void AppendUtf8(unsigned code, std::string* out) {
@@ -211,34 +220,15 @@ bool MessageReader::String(std::string* out) {
         if (m_at == m_end)
             return false;
         char escape = *m_at++;
-        switch (escape) {
-            case '"':
-            case '\\':
-            case '/':
-                out->push_back(escape);
-                break;
-            case 'b':
-                out->push_back('\b');
-                break;
-            case 'f':
-                out->push_back('\f');
-                break;
-            case 'n':
-                out->push_back('\n');
-                break;
-            case 'r':
-                out->push_back('\r');
-                break;
-            case 't':
-                out->push_back('\t');
-                break;
-            case 'u':
-                if (!Escaped(out))
-                    return false;
-                break;
-            default:
+        if (escape == 'u') {
+            if (!Escaped(out))
                 return false;
+            continue;
         }
+        char unescaped = Unescaped(escape);
+        if (unescaped == '\0')
+            return false;
+        out->push_back(unescaped);
     }
 }
 
