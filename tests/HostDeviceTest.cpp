@@ -3,8 +3,12 @@
 // notifications that are let go once they have ended. The host keeps its log files open and the
 // listings of installed and running applications between calls; what another process changes
 // under the root is still seen by the next call.
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include "AppControlInternal.h"
 #include "ChildProcess.h"
@@ -427,6 +431,43 @@ TEST(Messages, LaunchIsReadIntoARequest) {
             launched[member] = launches[0][member];
         EXPECT_EQ(row.launched, tvhost::JsonLine(launched));
     }
+}
+
+size_t OpenDescriptors() {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        count += entry.path().filename().string()[0] != '.';
+    return count;
+}
+
+// Messages sent one after the other are handled in that order, also when the first sender is
+// still writing as the next message comes whole.
+TEST(Messages, AreHandledInTheOrderSent) {
+    TestDevice device;
+    ASSERT_EQ(0, tvhost::ServeApp("com.test.order"));
+    std::vector<std::string> handled;
+    tvhost::SetMessageHandler(
+        "order", [&](const Json::Value& message) { handled.push_back(message["n"].asString()); });
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string path = device.Path("run/com.test.order.sock");
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int first = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(0, connect(first, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    size_t connected = OpenDescriptors();
+    ASSERT_TRUE(RunLoopUntil([&] { return OpenDescriptors() > connected; }));  // taken in
+    Json::Value second;
+    second["kind"] = "order";
+    second["n"] = "2";
+    ASSERT_EQ(0, tvhost::SendToApp("com.test.order", second));
+    std::string text = R"({"kind":"order","n":"1"})";
+    ASSERT_EQ(static_cast<ssize_t>(text.size()), write(first, text.data(), text.size()));
+    close(first);
+    EXPECT_TRUE(RunLoopUntil([&] { return handled.size() == 2; }));
+    EXPECT_EQ((Values{"1", "2"}), handled);
+    tvhost::SetMessageHandler("order", nullptr);
+    tvhost::StopServing();
 }
 
 }  // namespace

@@ -61,7 +61,13 @@ struct Connection {
     int fd;
     std::string data;
     bool dispatching = false;
+    bool waits = false;  // on a source of its own, for the rest of its message
 };
+
+// Connections that wait on a source of their own. While one does, a newer connection waits too,
+// behind it in the loop's order of sources: messages sent one after the other are handled in
+// that order, however slowly the first was written.
+int g_waitingConnections = 0;
 
 std::string RunPath(const std::string& appId, const char* suffix) {
     return tvhost::RootPath("run/" + appId + suffix);
@@ -163,6 +169,7 @@ gboolean OnConnectionReadable(gint fd, GIOCondition, gpointer data) {
             tvhost::DispatchMessage(connection->data);
         }
         close(fd);
+        g_waitingConnections -= connection->waits;
         delete connection;
         return G_SOURCE_REMOVE;
     }
@@ -171,15 +178,20 @@ gboolean OnConnectionReadable(gint fd, GIOCondition, gpointer data) {
 // One connection at a time: the loop comes back while more wait, and no accept is made only to
 // learn that none does. A sender writes its message whole and closes at once, so by the time the
 // loop wakes for the connection the message is mostly there: it is read and handled at once, and
-// only a connection whose sender is still writing gets a source of its own to wait on.
+// only a connection whose sender is still writing, or that comes after one, gets a source of its
+// own to wait on.
 gboolean OnListenReadable(gint fd, GIOCondition, gpointer) {
     int peer = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (peer < 0)
         return G_SOURCE_CONTINUE;
     auto* connection = new Connection{peer, std::string()};
-    if (OnConnectionReadable(peer, G_IO_IN, connection) == G_SOURCE_CONTINUE)
-        tvhost::AddFdSource(peer, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
-                            OnConnectionReadable, connection);
+    if (g_waitingConnections == 0 &&
+        OnConnectionReadable(peer, G_IO_IN, connection) == G_SOURCE_REMOVE)
+        return G_SOURCE_CONTINUE;
+    connection->waits = true;
+    ++g_waitingConnections;
+    tvhost::AddFdSource(peer, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                        OnConnectionReadable, connection);
     return G_SOURCE_CONTINUE;
 }
 
