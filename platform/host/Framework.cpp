@@ -5,11 +5,12 @@
 // connections. Start-up holds an flock on run/APPID.lock for the whole life of the process, so
 // two instances starting at once cannot both pass the check.
 #include <fcntl.h>
-#include <glib-unix.h>
 #include <glib.h>
 #include <malloc.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -234,10 +235,44 @@ void QuitLoop() {
         g_main_loop_quit(g_loop);
 }
 
-gboolean OnTerminateSignal(gpointer) {
-    QuitLoop();
-    return G_SOURCE_CONTINUE;
-}
+// SIGTERM and SIGINT, taken in on the main loop from a signalfd: GLib's own signal sources start
+// a thread to watch for signals, which would stay for the whole life of the application.
+class TerminateSignals {
+  public:
+    // Before any other thread starts, so that every thread has them blocked and none is
+    // ended by them.
+    TerminateSignals() {
+        sigemptyset(&m_signals);
+        sigaddset(&m_signals, SIGTERM);
+        sigaddset(&m_signals, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &m_signals, &m_before);
+        m_fd = signalfd(-1, &m_signals, SFD_NONBLOCK | SFD_CLOEXEC);
+        if (m_fd >= 0)
+            m_source = tvhost::AddFdSource(m_fd, G_IO_IN, OnReadable, nullptr);
+    }
+    ~TerminateSignals() {
+        if (m_source)
+            g_source_remove(m_source);
+        if (m_fd >= 0)
+            close(m_fd);
+        pthread_sigmask(SIG_SETMASK, &m_before, nullptr);
+    }
+    TerminateSignals(const TerminateSignals&) = delete;
+    TerminateSignals& operator=(const TerminateSignals&) = delete;
+
+  private:
+    static gboolean OnReadable(gint fd, GIOCondition, gpointer) {
+        struct signalfd_siginfo info;
+        while (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+            QuitLoop();
+        return G_SOURCE_CONTINUE;
+    }
+
+    sigset_t m_signals;
+    sigset_t m_before;
+    int m_fd = -1;
+    guint m_source = 0;
+};
 
 void OnLaunchMessage(service_app_control_cb callback, void* userData, const std::string& text) {
     app_control_h handle = tvhost::AppControlFromMessage(text);
@@ -264,15 +299,23 @@ size_t CountArenas() {
     return arenas;
 }
 
+size_t BytesInUse() {
+    struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+// What the libraries and the platform had allocated when the application's own code began.
+size_t g_inUseAtCreate = 0;
+
 // What the allocator holds, for whoever measures a running application (ServiceBench): one line
 // in the platform log.
 void OnMemoryMessage(const Json::Value&) {
     struct mallinfo2 info = mallinfo2();
     tvhost::HostLog(DLOG_INFO, "TVHOST",
-                    "memory: " + std::to_string(info.uordblks + info.hblkhd) +
-                        " bytes in use by the allocator, " +
+                    "memory: " + std::to_string(BytesInUse()) + " bytes in use by the allocator, " +
                         std::to_string(info.arena + info.hblkhd) + " held, in " +
-                        std::to_string(CountArenas()) + " arenas");
+                        std::to_string(CountArenas()) + " arenas; " +
+                        std::to_string(g_inUseAtCreate) + " in use as the create callback began");
 }
 
 std::string AppIdOfProcess() {
@@ -473,15 +516,16 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
                 tvhost::DeviceRoot().c_str());
         return SERVICE_APP_ERR_NO_DEVICE;
     }
+    // As an application starts, with no thread of its own yet: the HTTP library's set-up pages in
+    // most of its TLS library, which the first transfer would otherwise add to the application's
+    // size in the middle of an update.
+    tvhost::PrepareHttp();
     // Before the socket exists: whoever sees the application running may signal it at once.
     g_quitRequested = false;
-    guint onTerm = g_unix_signal_add(SIGTERM, OnTerminateSignal, nullptr);
-    guint onInt = g_unix_signal_add(SIGINT, OnTerminateSignal, nullptr);
+    TerminateSignals signals;
     std::string why;
     int served = tvhost::ServeApp(appId, &why);
     if (served != SERVICE_APP_OK) {
-        g_source_remove(onTerm);
-        g_source_remove(onInt);
         fprintf(stderr, "%s: %s (device root %s)\n", appId.c_str(), why.c_str(),
                 tvhost::DeviceRoot().c_str());
         return served;
@@ -496,6 +540,7 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
     g_loop = g_main_loop_new(nullptr, FALSE);
 
     int status = SERVICE_APP_OK;
+    g_inUseAtCreate = BytesInUse();
     if (callback->create(user_data)) {
         if (!g_quitRequested)
             g_main_loop_run(g_loop);
@@ -508,8 +553,6 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
         status = SERVICE_APP_ERR_CANCELED;
     }
 
-    g_source_remove(onTerm);
-    g_source_remove(onInt);
     g_main_loop_unref(g_loop);
     g_loop = nullptr;
     tvhost::SetMessageHandler("launch", nullptr);

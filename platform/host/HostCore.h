@@ -155,6 +155,10 @@ Json::Value PairsToJson(const std::vector<std::pair<std::string, std::string>>& 
 JsonText PairsText(const std::vector<std::pair<std::string, std::string>>& pairs);
 long long NowMs();
 
+// Sets up the HTTP client wrapper's library for the whole process, which it asks to be done once,
+// before any other thread runs. A process that never calls it has it done at its first transfer.
+void PrepareHttp();
+
 // Messages to running applications: one JSON object per connection to run/APPID.sock, handled
 // on that application's main loop by the handler registered for its "kind".
 using MessageHandler = std::function<void(const Json::Value& message)>;
