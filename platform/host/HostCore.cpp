@@ -378,7 +378,7 @@ void AppendToLog(const std::string& name, const char* line, size_t length) {
     (void)written;
 }
 
-void JournalAppend(const std::string& name, const JournalEntry& entry) {
+void JournalAppend(const std::string& name, std::initializer_list<JournalMember> entry) {
     std::string line = "{\"ts\":" + std::to_string(NowMs());
     line.reserve(256);
     for (const auto& member : entry) {

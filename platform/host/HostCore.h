@@ -5,6 +5,7 @@
 #include <json/json.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,6 +59,11 @@ enum class Area { FAULTS, LOG, RUN, APPS };
 unsigned long Generation(Area area);
 // For a change this process made itself, so that a ChangeScope sees it too.
 void Changed(Area area);
+
+// While this thread handles one event (a ChangeScope) and this process changed nothing, the same
+// number, which no other stretch of any thread has: what was found in it holds until it ends. 0
+// outside a ChangeScope.
+unsigned long UnchangedStretch();
 
 // One event taken from a main loop: the changes made before it came are asked for once, at the
 // start, since a change cannot come from another process in the middle of the event's handling
@@ -139,8 +145,8 @@ JsonText OrderedObject(const JsonMembers& members);
 JsonText OrderedArray(const std::vector<JsonText>& items);
 
 // One journal entry: members in this order, "ts" (Unix milliseconds) put in front.
-using JournalEntry = JsonMembers;
-void JournalAppend(const std::string& name, const JournalEntry& entry);
+using JournalMember = std::pair<const char*, JsonText>;
+void JournalAppend(const std::string& name, std::initializer_list<JournalMember> entry);
 // log/NAME opened for appending, or -1. log/ is made again only in a provisioned root.
 int OpenLogFile(const std::string& name);
 // Appends `line` to log/NAME with one write, so that lines of several processes never

@@ -73,36 +73,20 @@ bool MessageReader::AtEnd() {
     return m_at == m_end;
 }
 
-bool MessageReader::Object(const std::function<bool(const std::string& key)>& member) {
-    if (!Take('{') || ++m_depth > MAX_DEPTH)
+bool MessageReader::Open(char bracket) {
+    return Take(bracket) && ++m_depth <= MAX_DEPTH;
+}
+
+bool MessageReader::Close(char bracket) {
+    if (!Take(bracket))
         return false;
-    if (!Take('}')) {
-        do {
-            std::string key;
-            SkipSpace();
-            if (!String(&key) || !Take(':') || !member(key))
-                return false;
-        } while (Take(','));
-        if (!Take('}'))
-            return false;
-    }
     --m_depth;
     return true;
 }
 
-bool MessageReader::Array(const std::function<bool()>& item) {
-    if (!Take('[') || ++m_depth > MAX_DEPTH)
-        return false;
-    if (!Take(']')) {
-        do {
-            if (!item())
-                return false;
-        } while (Take(','));
-        if (!Take(']'))
-            return false;
-    }
-    --m_depth;
-    return true;
+bool MessageReader::Key(std::string* key) {
+    SkipSpace();
+    return String(key) && Take(':');
 }
 
 bool MessageReader::Value(Json::Value* out) {

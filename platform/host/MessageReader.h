@@ -6,7 +6,6 @@
 
 #include <json/json.h>
 
-#include <functional>
 #include <string>
 
 namespace tvhost {
@@ -18,11 +17,35 @@ class MessageReader {
     explicit MessageReader(const std::string& text)
         : m_at(text.data()), m_end(text.data() + text.size()) {}
 
-    // An object: `member` is handed each key in turn and reads that member's value with one of
-    // the calls below. False when the text is not such an object or `member` gave up.
-    bool Object(const std::function<bool(const std::string& key)>& member);
-    // An array: `item` reads each element in turn.
-    bool Array(const std::function<bool()>& item);
+    // An object: `member`, called as bool(const std::string& key), is handed each key in turn
+    // and reads that member's value with one of the calls below. False when the text is not such
+    // an object or `member` gave up.
+    template <typename Member>
+    bool Object(Member&& member) {
+        if (!Open('{'))
+            return false;
+        if (Close('}'))
+            return true;
+        do {
+            std::string key;
+            if (!Key(&key) || !member(key))
+                return false;
+        } while (Take(','));
+        return Close('}');
+    }
+    // An array: `item`, called as bool(), reads each element in turn.
+    template <typename Item>
+    bool Array(Item&& item) {
+        if (!Open('['))
+            return false;
+        if (Close(']'))
+            return true;
+        do {
+            if (!item())
+                return false;
+        } while (Take(','));
+        return Close(']');
+    }
     // Any value, built into *value.
     bool Value(Json::Value* value);
     // Any value: a text goes into *text with *isText true; anything else is passed over.
@@ -37,6 +60,11 @@ class MessageReader {
   private:
     void SkipSpace();
     bool Take(char c);
+    // The bracket that begins an object or an array, no deeper than MAX_DEPTH.
+    bool Open(char bracket);
+    bool Close(char bracket);
+    // A member's key and the colon after it.
+    bool Key(std::string* key);
     bool Word(const char* word);
     bool Hex4(unsigned* code);
     bool Escaped(std::string* out);
