@@ -541,7 +541,14 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
 
     int status = SERVICE_APP_OK;
     g_inUseAtCreate = BytesInUse();
-    if (callback->create(user_data)) {
+    bool created = false;
+    {
+        // The start-up is handled as one event: what other processes change meanwhile is seen
+        // by the first event after it.
+        tvhost::ChangeScope scope;
+        created = callback->create(user_data);
+    }
+    if (created) {
         if (!g_quitRequested)
             g_main_loop_run(g_loop);
         // After the loop, not inside a handler: terminate destroys objects whose callbacks
