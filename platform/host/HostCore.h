@@ -19,6 +19,8 @@ constexpr const char* STORE_APP_ID = "tvctl.store";
 // root is resolved against the working directory the first time it is seen). "" when there is
 // none: TV_DEVICE_ROOT set but empty, or no home to put the default in.
 std::string DeviceRoot();
+// The same, found again from the environment.
+std::string FindDeviceRoot();
 // Why DeviceRoot() is "", or "" when there is a root.
 std::string DeviceRootProblem();
 // DeviceRoot() + "/" + relative; "" when there is no root, so that nothing lands in "/".
