@@ -250,11 +250,17 @@ class TerminateSignals {
         if (m_fd >= 0)
             m_source = tvhost::AddFdSource(m_fd, G_IO_IN, OnReadable, nullptr);
     }
+    // A request to end that came while the application was ending is taken here, so that
+    // unblocking the signals does not end the process by their default action.
     ~TerminateSignals() {
         if (m_source)
             g_source_remove(m_source);
-        if (m_fd >= 0)
+        if (m_fd >= 0) {
+            struct signalfd_siginfo info;
+            while (read(m_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            }
             close(m_fd);
+        }
         pthread_sigmask(SIG_SETMASK, &m_before, nullptr);
     }
     TerminateSignals(const TerminateSignals&) = delete;
