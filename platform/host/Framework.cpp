@@ -7,12 +7,14 @@
 #include <fcntl.h>
 #include <glib.h>
 #include <malloc.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -176,18 +178,43 @@ gboolean OnConnectionReadable(gint fd, GIOCondition, gpointer data) {
     }
 }
 
+// How long the loop waits, at most, for the rest of a message as its connection is taken in. A
+// sender connects with its message made and writes it whole at once, so the loop, woken by the
+// connection, mostly has it within microseconds; a sender held up longer than this waits on a
+// source of its own while the loop goes on.
+constexpr long MESSAGE_WAIT_NS = 1000000;
+
+// Reads the connection's message and hands it on, waiting for the rest of it MESSAGE_WAIT_NS at
+// most; true when the connection is done with (and gone), false when it is still to be read.
+bool HandledAtOnce(Connection* connection) {
+    int fd = connection->fd;
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_nsec += MESSAGE_WAIT_NS;
+    deadline.tv_sec += deadline.tv_nsec / 1000000000;
+    deadline.tv_nsec %= 1000000000;
+    while (OnConnectionReadable(fd, G_IO_IN, connection) == G_SOURCE_CONTINUE) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long left = (deadline.tv_sec - now.tv_sec) * 1000000000 + deadline.tv_nsec - now.tv_nsec;
+        struct timespec wait = {0, left};
+        struct pollfd more = {fd, POLLIN, 0};
+        if (left <= 0 || ppoll(&more, 1, &wait, nullptr) != 1)
+            return false;
+    }
+    return true;
+}
+
 // One connection at a time: the loop comes back while more wait, and no accept is made only to
-// learn that none does. A sender writes its message whole and closes at once, so by the time the
-// loop wakes for the connection the message is mostly there: it is read and handled at once, and
-// only a connection whose sender is still writing, or that comes after one, gets a source of its
-// own to wait on.
+// learn that none does. The message is read and handled at once, as it mostly is there, or comes
+// at once, as the loop wakes for the connection: only a connection whose sender is held up, or
+// that comes after one, gets a source of its own to wait on.
 gboolean OnListenReadable(gint fd, GIOCondition, gpointer) {
     int peer = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (peer < 0)
         return G_SOURCE_CONTINUE;
     auto* connection = new Connection{peer, std::string()};
-    if (g_waitingConnections == 0 &&
-        OnConnectionReadable(peer, G_IO_IN, connection) == G_SOURCE_REMOVE)
+    if (g_waitingConnections == 0 && HandledAtOnce(connection))
         return G_SOURCE_CONTINUE;
     connection->waits = true;
     ++g_waitingConnections;
