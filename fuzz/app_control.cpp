@@ -64,7 +64,7 @@ bool HiddenModeOn() {
 
 // What the framework does with a launch message: the request made from it goes to the service's
 // app-control callback.
-void OnLaunch(const std::string& message) {
+void OnLaunch(const Json::Value& message) {
     app_control_h request = tvhost::AppControlFromMessage(message);
     if (!request)
         return;
@@ -130,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool ready = [] {
         fuzz::Device();
         KeepTheLogOnly();
-        tvhost::SetMessageTextHandler("launch", OnLaunch);
+        tvhost::SetMessageHandler("launch", OnLaunch);
         return true;
     }();
     (void)ready;

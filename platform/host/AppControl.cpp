@@ -8,7 +8,6 @@
 
 #include "AppControlInternal.h"
 #include "HostCore.h"
-#include "MessageReader.h"
 #include "app_control.h"
 #include "pax_manager_api.h"
 
@@ -63,56 +62,33 @@ void Deliver(const app_control_s* handle, const std::string& caller) {
     tvhost::SendToApp(handle->appId, message);
 }
 
-// The pairs of texts of "extra", in their order; an element that is not one is passed over, as is
-// an "extra" that is no array.
-bool ReadExtra(tvhost::MessageReader* reader, Extra* extra) {
-    extra->clear();
-    if (reader->Next() != '[')
-        return reader->Skip();
-    return reader->Array([&] {
-        if (reader->Next() != '[')
-            return reader->Skip();
-        std::string pair[2];
-        size_t count = 0;
-        size_t texts = 0;
-        bool read = reader->Array([&] {
-            std::string text;
-            bool isText = false;
-            if (!reader->TextOrOther(&text, &isText))
-                return false;
-            if (count < 2 && isText) {
-                pair[count] = std::move(text);
-                ++texts;
-            }
-            ++count;
-            return true;
-        });
-        if (read && count == 2 && texts == 2)
-            extra->emplace_back(std::move(pair[0]), std::move(pair[1]));
-        return read;
-    });
+// The text of member `key` of a message object, looked up once; false when it has none.
+bool TextOf(const Json::Value& message, const char* key, std::string* text) {
+    const Json::Value& value = message[key];
+    if (!value.isString())
+        return false;
+    *text = value.asString();
+    return true;
 }
 
 }  // namespace
 
 namespace tvhost {
 
-app_control_h AppControlFromMessage(const std::string& text) {
+app_control_h AppControlFromMessage(const Json::Value& message) {
     auto handle = std::make_unique<app_control_s>();
-    MessageReader reader(text);
-    bool read = reader.Object([&](const std::string& key) {
-        if (key == "app_id")
-            return reader.TextOrOther(&handle->appId, &handle->hasAppId);
-        if (key == "operation")
-            return reader.TextOrOther(&handle->operation, &handle->hasOperation);
-        if (key == "caller")
-            return reader.TextOrOther(&handle->caller, &handle->hasCaller);
-        if (key == "extra")
-            return ReadExtra(&reader, &handle->extra);
-        return reader.Skip();
-    });
-    if (!read || !reader.AtEnd() || !handle->hasAppId)
+    handle->hasAppId = message.isObject() && TextOf(message, "app_id", &handle->appId);
+    if (!handle->hasAppId)
         return nullptr;
+    handle->hasOperation = TextOf(message, "operation", &handle->operation);
+    handle->hasCaller = TextOf(message, "caller", &handle->caller);
+    const Json::Value& extra = message["extra"];
+    if (!extra.isArray())
+        return handle.release();
+    for (const Json::Value& pair : extra) {
+        if (pair.isArray() && pair.size() == 2 && pair[0].isString() && pair[1].isString())
+            handle->extra.emplace_back(pair[0].asString(), pair[1].asString());
+    }
     return handle.release();
 }
 

@@ -26,11 +26,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "AppControlInternal.h"
 #include "FdSource.h"
 #include "HostCore.h"
-#include "MessageReader.h"
 #include "dlog.h"
 #include "service_app.h"
 
@@ -40,16 +40,29 @@ constexpr const char* DEFAULT_APP_ID = "com.talvoro.tv.brenwick";
 // A message is a small JSON object; anything larger is a misbehaving peer.
 constexpr size_t MAX_MESSAGE_BYTES = 1 << 20;
 
-// What a kind of message is handed to: its value, or its text.
-struct Handler {
-    tvhost::MessageHandler onValue;
-    tvhost::MessageTextHandler onText;
-};
-
 std::mutex g_handlersMutex;
-std::map<std::string, Handler>& Handlers() {
-    static auto* handlers = new std::map<std::string, Handler>();
+std::map<std::string, tvhost::MessageHandler>& Handlers() {
+    static auto* handlers = new std::map<std::string, tvhost::MessageHandler>();
     return *handlers;
+}
+
+// A message is one JSON object of ours, written by JsonLine: the reader takes nothing else (no
+// comments, nothing around it, no key twice, no deep nesting) and is made once for each thread
+// that handles messages, as a builder fills a whole table of settings before it makes one.
+bool ReadMessage(const std::string& text, Json::Value* message) {
+    thread_local std::unique_ptr<Json::CharReader> reader([] {
+        Json::CharReaderBuilder builder;
+        Json::CharReaderBuilder::strictMode(&builder.settings_);
+        builder["collectComments"] = false;
+        builder["stackLimit"] = 64;
+        return builder.newCharReader();
+    }());
+    try {
+        return reader->parse(text.data(), text.data() + text.size(), message, nullptr) &&
+               message->isObject();
+    } catch (const Json::Exception&) {
+        return false;  // nested deeper than the limit
+    }
 }
 
 struct Serving {
@@ -307,8 +320,8 @@ class TerminateSignals {
     guint m_source = 0;
 };
 
-void OnLaunchMessage(service_app_control_cb callback, void* userData, const std::string& text) {
-    app_control_h handle = tvhost::AppControlFromMessage(text);
+void OnLaunchMessage(service_app_control_cb callback, void* userData, const Json::Value& message) {
+    app_control_h handle = tvhost::AppControlFromMessage(message);
     if (!handle)
         return;
     callback(handle, userData);
@@ -363,41 +376,27 @@ namespace tvhost {
 void DispatchMessage(const std::string& text) {
     if (text.empty())
         return;  // a peer that only checked that we are there
-    std::string kind;
-    if (!MessageKind(text, &kind)) {
+    Json::Value message;
+    if (!ReadMessage(text, &message) || !std::as_const(message)["kind"].isString()) {
         HostLog(DLOG_WARN, "TVHOST",
                 "ignoring a malformed message on run/" + g_serving.appId + ".sock");
         return;
     }
-    Handler handler;
+    MessageHandler handler;
     {
         std::lock_guard<std::mutex> lock(g_handlersMutex);
-        auto found = Handlers().find(kind);
+        auto found = Handlers().find(std::as_const(message)["kind"].asString());
         if (found != Handlers().end())
             handler = found->second;
     }
-    if (handler.onText) {
-        handler.onText(text);
-        return;
-    }
-    Json::Value message;
-    if (handler.onValue && ParseMessage(text, &message))
-        handler.onValue(message);
+    if (handler)
+        handler(message);
 }
 
 void SetMessageHandler(const std::string& kind, MessageHandler handler) {
     std::lock_guard<std::mutex> lock(g_handlersMutex);
     if (handler) {
-        Handlers()[kind] = Handler{std::move(handler), nullptr};
-    } else {
-        Handlers().erase(kind);
-    }
-}
-
-void SetMessageTextHandler(const std::string& kind, MessageTextHandler handler) {
-    std::lock_guard<std::mutex> lock(g_handlersMutex);
-    if (handler) {
-        Handlers()[kind] = Handler{nullptr, std::move(handler)};
+        Handlers()[kind] = std::move(handler);
     } else {
         Handlers().erase(kind);
     }
@@ -565,8 +564,8 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
     }
     service_app_control_cb onAppControl = callback->app_control;
     if (onAppControl) {
-        tvhost::SetMessageTextHandler("launch", [onAppControl, user_data](const std::string& text) {
-            OnLaunchMessage(onAppControl, user_data, text);
+        tvhost::SetMessageHandler("launch", [onAppControl, user_data](const Json::Value& message) {
+            OnLaunchMessage(onAppControl, user_data, message);
         });
     }
     tvhost::SetMessageHandler("memory", OnMemoryMessage);

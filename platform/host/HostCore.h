@@ -171,10 +171,6 @@ void PrepareHttp();
 // on that application's main loop by the handler registered for its "kind".
 using MessageHandler = std::function<void(const Json::Value& message)>;
 void SetMessageHandler(const std::string& kind, MessageHandler handler);
-// A handler that reads the message's text itself (MessageReader.h), as the launch requests that
-// come in with every event are read straight into a request, with no JSON value in between.
-using MessageTextHandler = std::function<void(const std::string& text)>;
-void SetMessageTextHandler(const std::string& kind, MessageTextHandler handler);
 // Hands a message, as it came whole over run/APPID.sock, to the handler of its "kind". One that is
 // not a JSON object with a text "kind" is reported in the platform log and dropped.
 void DispatchMessage(const std::string& text);
