@@ -47,14 +47,16 @@ std::map<std::string, tvhost::MessageHandler>& Handlers() {
 }
 
 // A message is one JSON object of ours, written by JsonLine: the reader takes nothing else (no
-// comments, nothing around it, no key twice, no deep nesting) and is made once for each thread
-// that handles messages, as a builder fills a whole table of settings before it makes one.
+// comments, nothing around it, no deep nesting) and is made once for each thread that handles
+// messages, as a builder fills a whole table of settings before it makes one. A key given twice,
+// which JsonLine never writes, is not looked for: the last one is taken.
 bool ReadMessage(const std::string& text, Json::Value* message) {
     thread_local std::unique_ptr<Json::CharReader> reader([] {
         Json::CharReaderBuilder builder;
         Json::CharReaderBuilder::strictMode(&builder.settings_);
         builder["collectComments"] = false;
         builder["stackLimit"] = 64;
+        builder["rejectDupKeys"] = false;
         return builder.newCharReader();
     }());
     try {
