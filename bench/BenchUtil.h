@@ -132,15 +132,19 @@ inline bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
     return true;
 }
 
-// A number from /proc/PID/status, e.g. "VmRSS" in KiB; -1 when there is none.
-inline long StatusField(pid_t pid, const std::string& field) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+// A number from /proc/PID/FILE, e.g. "VmRSS" of "status" in KiB; -1 when there is none.
+inline long ProcField(pid_t pid, const char* file, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
     std::string line;
     while (std::getline(in, line)) {
         if (line.compare(0, field.size() + 1, field + ":") == 0)
             return atol(line.c_str() + field.size() + 1);
     }
     return -1;
+}
+
+inline long StatusField(pid_t pid, const std::string& field) {
+    return ProcField(pid, "status", field);
 }
 
 // The service binary on the current device root, its log kept off standard error.

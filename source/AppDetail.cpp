@@ -1,6 +1,7 @@
 #include "AppDetail.h"
 
 #include <json/json.h>
+#include <malloc.h>
 
 #include <chrono>
 #include <cstdio>
@@ -105,6 +106,11 @@ std::string AppDetail::GetDescription(const std::string& version) {
 }
 
 void AppDetail::m_RequestThreadFunction(const std::string& appId, const std::string& appVersion) {
+    // What the transfer used, the body among it, is free once the worker ends: its pages go back
+    // to the system then, instead of staying with the heap for as long as the service runs.
+    struct PagesGivenBack {
+        ~PagesGivenBack() { malloc_trim(0); }
+    } pagesGivenBack;
     try {
         LOGE("appId: %s, appVersion: %s", appId.c_str(), appVersion.c_str());
         {

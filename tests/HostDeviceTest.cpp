@@ -3,9 +3,14 @@
 // notifications that are let go once they have ended. The host keeps its log files open and the
 // listings of installed and running applications between calls; what another process changes
 // under the root is still seen by the next call.
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+
+#include "AppControlInternal.h"
 #include "ChildProcess.h"
 #include "HostCore.h"
 #include "TestDevice.h"
@@ -323,6 +328,108 @@ TEST(Changes, ApplicationsInstalledOrStartedMeanwhileAreSeenByTheNextLaunch) {
     EXPECT_FALSE(device.LogHas("Extra Data [LaunchReason] => First"));
     EXPECT_EQ(1, device.LogCount("Extra Data [LaunchReason] => Second"));
     EXPECT_FALSE(device.LogHas("Extra Data [LaunchReason] => Third"));
+}
+
+struct LaunchText {
+    const char* name;
+    std::string text;
+    const char* launched;  // the journal's app_id, extra and operation; "" for no request
+    const char* caller;    // "" for none
+    bool malformed;        // refused whole, as no message of ours
+};
+
+// A launch message, as it comes whole over an application's socket, is made into a request: what
+// the request holds shows in the launch journal when it is sent on, and in its caller. Text that
+// is not one JSON object as the host writes it is refused and reported.
+TEST(Messages, LaunchIsReadIntoARequest) {
+    const std::string deep = std::string(70, '[') + std::string(70, ']');
+    const LaunchText rows[] = {
+        {"Whole",
+         R"({"app_id":"A","caller":"tvctl","extra":[["a","1"],["b","2"]],"kind":"launch",)"
+         R"("operation":"op"})",
+         R"({"app_id":"A","extra":[["a","1"],["b","2"]],"operation":"op"})", "tvctl", false},
+        {"OddPairsPassedOver",
+         R"({"kind":"launch","app_id":"A","extra":[["a","1"],["b"],["c","2","3"],["d",4],"e",)"
+         R"(["f","6"]]})",
+         R"({"app_id":"A","extra":[["a","1"],["f","6"]],"operation":null})", "", false},
+        {"OtherMembersPassedOver",
+         R"({"x":{"y":[1,2.5,{"z":null}]},"app_id":"A","operation":null,"caller":7,"extra":{},)"
+         R"("kind":"launch"})",
+         R"({"app_id":"A","extra":[],"operation":null})", "", false},
+        {"NoApplication", R"({"app_id":5,"kind":"launch"})", "", "", false},
+        {"Unclosed", R"({"kind":"launch","app_id":"A")", "", "", true},
+        {"LastOfTwiceWins", R"({"kind":"launch","app_id":"B","app_id":"A"})",
+         R"({"app_id":"A","extra":[],"operation":null})", "", false},
+        {"TextAfter", R"({"kind":"launch","app_id":"A"} x)", "", "", true},
+        {"Comment", R"(/* c */ {"kind":"launch","app_id":"A"})", "", "", true},
+        {"TooDeep", R"({"kind":"launch","app_id":"A","x":)" + deep + "}", "", "", true},
+        {"NoObject", R"(["launch"])", "", "", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TestDevice device;
+        std::string caller;
+        tvhost::SetMessageHandler("launch", [&](const Json::Value& message) {
+            app_control_h request = tvhost::AppControlFromMessage(message);
+            if (!request)
+                return;
+            char* text = nullptr;
+            if (app_control_get_caller(request, &text) == APPCTL_OK)
+                caller = text;
+            free(text);
+            app_control_send_launch_request(request, nullptr, nullptr);
+            app_control_destroy(request);
+        });
+        tvhost::DispatchMessage(row.text);
+        tvhost::SetMessageHandler("launch", nullptr);
+        EXPECT_EQ(row.malformed, device.LogHas("ignoring a malformed message"));
+        EXPECT_EQ(row.caller, caller);
+        std::vector<Json::Value> launches = device.Journal("launch.jsonl");
+        ASSERT_EQ(*row.launched ? 1u : 0u, launches.size());
+        if (launches.empty())
+            continue;
+        Json::Value launched(Json::objectValue);
+        for (const char* member : {"app_id", "extra", "operation"})
+            launched[member] = launches[0][member];
+        EXPECT_EQ(row.launched, tvhost::JsonLine(launched));
+    }
+}
+
+size_t OpenDescriptors() {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        count += entry.path().filename().string()[0] != '.';
+    return count;
+}
+
+// Messages sent one after the other are handled in that order, also when the first sender is
+// still writing as the next message comes whole.
+TEST(Messages, AreHandledInTheOrderSent) {
+    TestDevice device;
+    ASSERT_EQ(0, tvhost::ServeApp("com.test.order"));
+    std::vector<std::string> handled;
+    tvhost::SetMessageHandler(
+        "order", [&](const Json::Value& message) { handled.push_back(message["n"].asString()); });
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string path = device.Path("run/com.test.order.sock");
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int first = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(0, connect(first, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    size_t connected = OpenDescriptors();
+    ASSERT_TRUE(RunLoopUntil([&] { return OpenDescriptors() > connected; }));  // taken in
+    Json::Value second;
+    second["kind"] = "order";
+    second["n"] = "2";
+    ASSERT_EQ(0, tvhost::SendToApp("com.test.order", second));
+    std::string text = R"({"kind":"order","n":"1"})";
+    ASSERT_EQ(static_cast<ssize_t>(text.size()), write(first, text.data(), text.size()));
+    close(first);
+    EXPECT_TRUE(RunLoopUntil([&] { return handled.size() == 2; }));
+    EXPECT_EQ((Values{"1", "2"}), handled);
+    tvhost::SetMessageHandler("order", nullptr);
+    tvhost::StopServing();
 }
 
 }  // namespace

@@ -62,30 +62,32 @@ void Deliver(const app_control_s* handle, const std::string& caller) {
     tvhost::SendToApp(handle->appId, message);
 }
 
+// The text of member `key` of a message object, looked up once; false when it has none.
+bool TextOf(const Json::Value& message, const char* key, std::string* text) {
+    const Json::Value& value = message[key];
+    if (!value.isString())
+        return false;
+    *text = value.asString();
+    return true;
+}
+
 }  // namespace
 
 namespace tvhost {
 
 app_control_h AppControlFromMessage(const Json::Value& message) {
-    if (!message.isObject() || !message["app_id"].isString())
-        return nullptr;
     auto handle = std::make_unique<app_control_s>();
-    handle->appId = message["app_id"].asString();
-    handle->hasAppId = true;
-    if (message["operation"].isString()) {
-        handle->operation = message["operation"].asString();
-        handle->hasOperation = true;
-    }
-    if (message["caller"].isString()) {
-        handle->caller = message["caller"].asString();
-        handle->hasCaller = true;
-    }
+    handle->hasAppId = message.isObject() && TextOf(message, "app_id", &handle->appId);
+    if (!handle->hasAppId)
+        return nullptr;
+    handle->hasOperation = TextOf(message, "operation", &handle->operation);
+    handle->hasCaller = TextOf(message, "caller", &handle->caller);
     const Json::Value& extra = message["extra"];
-    if (extra.isArray()) {
-        for (const Json::Value& pair : extra) {
-            if (pair.isArray() && pair.size() == 2 && pair[0].isString() && pair[1].isString())
-                handle->extra.emplace_back(pair[0].asString(), pair[1].asString());
-        }
+    if (!extra.isArray())
+        return handle.release();
+    for (const Json::Value& pair : extra) {
+        if (pair.isArray() && pair.size() == 2 && pair[0].isString() && pair[1].isString())
+            handle->extra.emplace_back(pair[0].asString(), pair[1].asString());
     }
     return handle.release();
 }

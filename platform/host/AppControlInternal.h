@@ -7,7 +7,8 @@
 
 namespace tvhost {
 
-// An owned handle built from a "launch" message; destroy it with app_control_destroy.
+// An owned handle built from a "launch" message, or null when the message names no application;
+// destroy it with app_control_destroy.
 app_control_h AppControlFromMessage(const Json::Value& message);
 
 }  // namespace tvhost

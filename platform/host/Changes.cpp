@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -76,6 +77,14 @@ Watch& State() {
 
 thread_local int t_scopes = 0;
 thread_local bool t_asked = false;  // within the innermost ChangeScope
+// What this thread is in: a number of its own for each stretch of a scope in which nothing was
+// asked or changed anew, 0 outside any.
+thread_local unsigned long t_stretch = 0;
+std::atomic<unsigned long> g_stretches{0};
+
+void NewStretch() {
+    t_stretch = t_scopes > 0 ? ++g_stretches : 0;
+}
 
 void BumpAll(Watch& watch) {
     for (auto& generation : watch.generation)
@@ -246,17 +255,24 @@ void Changed(Area area) {
     Watch& watch = State();
     std::lock_guard<std::mutex> lock(watch.mutex);
     ++watch.generation[Index(area)];
+    NewStretch();
+}
+
+unsigned long UnchangedStretch() {
+    return t_stretch;
 }
 
 ChangeScope::ChangeScope() {
     ++t_scopes;
     t_asked = false;
+    NewStretch();
 }
 
 ChangeScope::~ChangeScope() {
     --t_scopes;
     // The scope around this one asked before this one began: it asks again.
     t_asked = false;
+    NewStretch();
 }
 
 }  // namespace tvhost

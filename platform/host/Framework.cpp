@@ -5,12 +5,16 @@
 // connections. Start-up holds an flock on run/APPID.lock for the whole life of the process, so
 // two instances starting at once cannot both pass the check.
 #include <fcntl.h>
-#include <glib-unix.h>
 #include <glib.h>
+#include <malloc.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "AppControlInternal.h"
 #include "FdSource.h"
@@ -41,6 +46,27 @@ std::map<std::string, tvhost::MessageHandler>& Handlers() {
     return *handlers;
 }
 
+// A message is one JSON object of ours, written by JsonLine: the reader takes nothing else (no
+// comments, nothing around it, no deep nesting) and is made once for each thread that handles
+// messages, as a builder fills a whole table of settings before it makes one. A key given twice,
+// which JsonLine never writes, is not looked for: the last one is taken.
+bool ReadMessage(const std::string& text, Json::Value* message) {
+    thread_local std::unique_ptr<Json::CharReader> reader([] {
+        Json::CharReaderBuilder builder;
+        Json::CharReaderBuilder::strictMode(&builder.settings_);
+        builder["collectComments"] = false;
+        builder["stackLimit"] = 64;
+        builder["rejectDupKeys"] = false;
+        return builder.newCharReader();
+    }());
+    try {
+        return reader->parse(text.data(), text.data() + text.size(), message, nullptr) &&
+               message->isObject();
+    } catch (const Json::Exception&) {
+        return false;  // nested deeper than the limit
+    }
+}
+
 struct Serving {
     std::string appId;
     int lockFd = -1;
@@ -53,7 +79,13 @@ struct Connection {
     int fd;
     std::string data;
     bool dispatching = false;
+    bool waits = false;  // on a source of its own, for the rest of its message
 };
+
+// Connections that wait on a source of their own. While one does, a newer connection waits too,
+// behind it in the loop's order of sources: messages sent one after the other are handled in
+// that order, however slowly the first was written.
+int g_waitingConnections = 0;
 
 std::string RunPath(const std::string& appId, const char* suffix) {
     return tvhost::RootPath("run/" + appId + suffix);
@@ -155,18 +187,54 @@ gboolean OnConnectionReadable(gint fd, GIOCondition, gpointer data) {
             tvhost::DispatchMessage(connection->data);
         }
         close(fd);
+        g_waitingConnections -= connection->waits;
         delete connection;
         return G_SOURCE_REMOVE;
     }
 }
 
+// How long the loop waits, at most, for the rest of a message as its connection is taken in. A
+// sender connects with its message made and writes it whole at once, so the loop, woken by the
+// connection, mostly has it within microseconds; a sender held up longer than this waits on a
+// source of its own while the loop goes on.
+constexpr long MESSAGE_WAIT_NS = 1000000;
+
+// Reads the connection's message and hands it on, waiting for the rest of it MESSAGE_WAIT_NS at
+// most; true when the connection is done with (and gone), false when it is still to be read.
+bool HandledAtOnce(Connection* connection) {
+    int fd = connection->fd;
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_nsec += MESSAGE_WAIT_NS;
+    deadline.tv_sec += deadline.tv_nsec / 1000000000;
+    deadline.tv_nsec %= 1000000000;
+    while (OnConnectionReadable(fd, G_IO_IN, connection) == G_SOURCE_CONTINUE) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long left = (deadline.tv_sec - now.tv_sec) * 1000000000 + deadline.tv_nsec - now.tv_nsec;
+        struct timespec wait = {0, left};
+        struct pollfd more = {fd, POLLIN, 0};
+        if (left <= 0 || ppoll(&more, 1, &wait, nullptr) != 1)
+            return false;
+    }
+    return true;
+}
+
 // One connection at a time: the loop comes back while more wait, and no accept is made only to
-// learn that none does.
+// learn that none does. The message is read and handled at once, as it mostly is there, or comes
+// at once, as the loop wakes for the connection: only a connection whose sender is held up, or
+// that comes after one, gets a source of its own to wait on.
 gboolean OnListenReadable(gint fd, GIOCondition, gpointer) {
     int peer = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (peer >= 0)
-        tvhost::AddFdSource(peer, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
-                            OnConnectionReadable, new Connection{peer, std::string()});
+    if (peer < 0)
+        return G_SOURCE_CONTINUE;
+    auto* connection = new Connection{peer, std::string()};
+    if (g_waitingConnections == 0 && HandledAtOnce(connection))
+        return G_SOURCE_CONTINUE;
+    connection->waits = true;
+    ++g_waitingConnections;
+    tvhost::AddFdSource(peer, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                        OnConnectionReadable, connection);
     return G_SOURCE_CONTINUE;
 }
 
@@ -209,10 +277,50 @@ void QuitLoop() {
         g_main_loop_quit(g_loop);
 }
 
-gboolean OnTerminateSignal(gpointer) {
-    QuitLoop();
-    return G_SOURCE_CONTINUE;
-}
+// SIGTERM and SIGINT, taken in on the main loop from a signalfd: GLib's own signal sources start
+// a thread to watch for signals, which would stay for the whole life of the application.
+class TerminateSignals {
+  public:
+    // Before any other thread starts, so that every thread has them blocked and none is
+    // ended by them.
+    TerminateSignals() {
+        sigemptyset(&m_signals);
+        sigaddset(&m_signals, SIGTERM);
+        sigaddset(&m_signals, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &m_signals, &m_before);
+        m_fd = signalfd(-1, &m_signals, SFD_NONBLOCK | SFD_CLOEXEC);
+        if (m_fd >= 0)
+            m_source = tvhost::AddFdSource(m_fd, G_IO_IN, OnReadable, nullptr);
+    }
+    // A request to end that came while the application was ending is taken here, so that
+    // unblocking the signals does not end the process by their default action.
+    ~TerminateSignals() {
+        if (m_source)
+            g_source_remove(m_source);
+        if (m_fd >= 0) {
+            struct signalfd_siginfo info;
+            while (read(m_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            }
+            close(m_fd);
+        }
+        pthread_sigmask(SIG_SETMASK, &m_before, nullptr);
+    }
+    TerminateSignals(const TerminateSignals&) = delete;
+    TerminateSignals& operator=(const TerminateSignals&) = delete;
+
+  private:
+    static gboolean OnReadable(gint fd, GIOCondition, gpointer) {
+        struct signalfd_siginfo info;
+        while (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+            QuitLoop();
+        return G_SOURCE_CONTINUE;
+    }
+
+    sigset_t m_signals;
+    sigset_t m_before;
+    int m_fd = -1;
+    guint m_source = 0;
+};
 
 void OnLaunchMessage(service_app_control_cb callback, void* userData, const Json::Value& message) {
     app_control_h handle = tvhost::AppControlFromMessage(message);
@@ -220,6 +328,42 @@ void OnLaunchMessage(service_app_control_cb callback, void* userData, const Json
         return;
     callback(handle, userData);
     app_control_destroy(handle);
+}
+
+// How many arenas the allocator has: a thread that allocates while the others' are busy gets one
+// of its own, which it keeps.
+size_t CountArenas() {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* report = open_memstream(&text, &size);
+    if (!report)
+        return 0;
+    malloc_info(0, report);
+    fclose(report);
+    size_t arenas = 0;
+    for (const char* at = text; (at = strstr(at, "<heap nr=")) != nullptr; ++at)
+        ++arenas;
+    free(text);
+    return arenas;
+}
+
+size_t BytesInUse() {
+    struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+// What the libraries and the platform had allocated when the application's own code began.
+size_t g_inUseAtCreate = 0;
+
+// What the allocator holds, for whoever measures a running application (ServiceBench): one line
+// in the platform log.
+void OnMemoryMessage(const Json::Value&) {
+    struct mallinfo2 info = mallinfo2();
+    tvhost::HostLog(DLOG_INFO, "TVHOST",
+                    "memory: " + std::to_string(BytesInUse()) + " bytes in use by the allocator, " +
+                        std::to_string(info.arena + info.hblkhd) + " held, in " +
+                        std::to_string(CountArenas()) + " arenas; " +
+                        std::to_string(g_inUseAtCreate) + " in use as the create callback began");
 }
 
 std::string AppIdOfProcess() {
@@ -235,7 +379,7 @@ void DispatchMessage(const std::string& text) {
     if (text.empty())
         return;  // a peer that only checked that we are there
     Json::Value message;
-    if (!ParseJson(text, &message) || !message.isObject() || !message["kind"].isString()) {
+    if (!ReadMessage(text, &message) || !std::as_const(message)["kind"].isString()) {
         HostLog(DLOG_WARN, "TVHOST",
                 "ignoring a malformed message on run/" + g_serving.appId + ".sock");
         return;
@@ -243,7 +387,7 @@ void DispatchMessage(const std::string& text) {
     MessageHandler handler;
     {
         std::lock_guard<std::mutex> lock(g_handlersMutex);
-        auto found = Handlers().find(message["kind"].asString());
+        auto found = Handlers().find(std::as_const(message)["kind"].asString());
         if (found != Handlers().end())
             handler = found->second;
     }
@@ -269,10 +413,11 @@ int SendToApp(const std::string& appId, const Json::Value& message) {
     // not by a socket made only to be refused.
     if (!AppListening(appId))
         return -1;
+    // Made before connecting: the receiver, woken by the connection, finds the message whole.
+    std::string text = JsonLine(message);
     int fd = ConnectTo(appId);
     if (fd < 0)
         return -1;
-    std::string text = JsonLine(message);
     const char* data = text.data();
     size_t left = text.size();
     while (left > 0) {
@@ -405,15 +550,16 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
                 tvhost::DeviceRoot().c_str());
         return SERVICE_APP_ERR_NO_DEVICE;
     }
+    // As an application starts, with no thread of its own yet: the HTTP library's set-up pages in
+    // most of its TLS library, which the first transfer would otherwise add to the application's
+    // size in the middle of an update.
+    tvhost::PrepareHttp();
     // Before the socket exists: whoever sees the application running may signal it at once.
     g_quitRequested = false;
-    guint onTerm = g_unix_signal_add(SIGTERM, OnTerminateSignal, nullptr);
-    guint onInt = g_unix_signal_add(SIGINT, OnTerminateSignal, nullptr);
+    TerminateSignals signals;
     std::string why;
     int served = tvhost::ServeApp(appId, &why);
     if (served != SERVICE_APP_OK) {
-        g_source_remove(onTerm);
-        g_source_remove(onInt);
         fprintf(stderr, "%s: %s (device root %s)\n", appId.c_str(), why.c_str(),
                 tvhost::DeviceRoot().c_str());
         return served;
@@ -424,10 +570,19 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
             OnLaunchMessage(onAppControl, user_data, message);
         });
     }
+    tvhost::SetMessageHandler("memory", OnMemoryMessage);
     g_loop = g_main_loop_new(nullptr, FALSE);
 
     int status = SERVICE_APP_OK;
-    if (callback->create(user_data)) {
+    g_inUseAtCreate = BytesInUse();
+    bool created = false;
+    {
+        // The start-up is handled as one event: what other processes change meanwhile is seen
+        // by the first event after it.
+        tvhost::ChangeScope scope;
+        created = callback->create(user_data);
+    }
+    if (created) {
         if (!g_quitRequested)
             g_main_loop_run(g_loop);
         // After the loop, not inside a handler: terminate destroys objects whose callbacks
@@ -439,11 +594,10 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
         status = SERVICE_APP_ERR_CANCELED;
     }
 
-    g_source_remove(onTerm);
-    g_source_remove(onInt);
     g_main_loop_unref(g_loop);
     g_loop = nullptr;
     tvhost::SetMessageHandler("launch", nullptr);
+    tvhost::SetMessageHandler("memory", nullptr);
     tvhost::StopServing();
     return status;
 }

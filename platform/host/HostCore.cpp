@@ -70,6 +70,19 @@ std::string DeviceRootProblem() {
 }
 
 std::string DeviceRoot() {
+    // Every path the host makes asks for the root, a few times in each event, within which it
+    // stays what it was at the event's start.
+    thread_local unsigned long t_stretch = 0;
+    thread_local std::string t_root;
+    unsigned long stretch = UnchangedStretch();
+    if (stretch != 0 && stretch == t_stretch)
+        return t_root;
+    t_root = FindDeviceRoot();
+    t_stretch = stretch;
+    return t_root;
+}
+
+std::string FindDeviceRoot() {
     const char* root = getenv("TV_DEVICE_ROOT");
     if (root)
         return *root ? AbsoluteRoot(root) : "";  // set but empty: no root, never the default
@@ -232,8 +245,14 @@ std::string JsonQuoted(const std::string& text) {
     std::string quoted;
     quoted.reserve(text.size() + 2);
     quoted += '"';
-    for (char byte : text) {
-        auto c = static_cast<unsigned char>(byte);
+    // Most texts need no escape at all: they go in whole.
+    size_t plain = 0;
+    while (plain < text.size() && static_cast<unsigned char>(text[plain]) >= 0x20 &&
+           text[plain] != '"' && text[plain] != '\\')
+        ++plain;
+    quoted.append(text, 0, plain);
+    for (size_t at = plain; at < text.size(); ++at) {
+        auto c = static_cast<unsigned char>(text[at]);
         switch (c) {
             case '"':
                 quoted += "\\\"";
@@ -356,7 +375,7 @@ struct OpenLogs {
 
 }  // namespace
 
-void AppendToLog(const std::string& name, const std::string& line) {
+void AppendToLog(const std::string& name, const char* line, size_t length) {
     static OpenLogs* logs = new OpenLogs();  // outlives static destructors of other units
     // Asked before any open: a file moved away after it is seen at the next line.
     unsigned long generation = Generation(Area::LOG);
@@ -374,14 +393,21 @@ void AppendToLog(const std::string& name, const std::string& line) {
             return;
         found = logs->fds.emplace(name, fd).first;
     }
-    ssize_t written = write(found->second, line.data(), line.size());
+    ssize_t written = write(found->second, line, length);
     (void)written;
 }
 
-void JournalAppend(const std::string& name, const JournalEntry& entry) {
-    JournalEntry members = {{"ts", JsonText::Raw(std::to_string(NowMs()))}};
-    members.insert(members.end(), entry.begin(), entry.end());
-    AppendToLog(name, OrderedObject(members).text + "\n");
+void JournalAppend(const std::string& name, std::initializer_list<JournalMember> entry) {
+    std::string line = "{\"ts\":" + std::to_string(NowMs());
+    line.reserve(256);
+    for (const auto& member : entry) {
+        line += ',';
+        line += JsonQuoted(member.first);
+        line += ':';
+        line += member.second.text;
+    }
+    line += "}\n";
+    AppendToLog(name, line);
 }
 
 }  // namespace tvhost

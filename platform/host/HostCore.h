@@ -5,6 +5,7 @@
 #include <json/json.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,8 @@ constexpr const char* STORE_APP_ID = "tvctl.store";
 // root is resolved against the working directory the first time it is seen). "" when there is
 // none: TV_DEVICE_ROOT set but empty, or no home to put the default in.
 std::string DeviceRoot();
+// The same, found again from the environment.
+std::string FindDeviceRoot();
 // Why DeviceRoot() is "", or "" when there is a root.
 std::string DeviceRootProblem();
 // DeviceRoot() + "/" + relative; "" when there is no root, so that nothing lands in "/".
@@ -58,6 +61,11 @@ enum class Area { FAULTS, LOG, RUN, APPS };
 unsigned long Generation(Area area);
 // For a change this process made itself, so that a ChangeScope sees it too.
 void Changed(Area area);
+
+// While this thread handles one event (a ChangeScope) and this process changed nothing, the same
+// number, which no other stretch of any thread has: what was found in it holds until it ends. 0
+// outside a ChangeScope.
+unsigned long UnchangedStretch();
 
 // One event taken from a main loop: the changes made before it came are asked for once, at the
 // start, since a change cannot come from another process in the middle of the event's handling
@@ -139,25 +147,32 @@ JsonText OrderedObject(const JsonMembers& members);
 JsonText OrderedArray(const std::vector<JsonText>& items);
 
 // One journal entry: members in this order, "ts" (Unix milliseconds) put in front.
-using JournalEntry = JsonMembers;
-void JournalAppend(const std::string& name, const JournalEntry& entry);
+using JournalMember = std::pair<const char*, JsonText>;
+void JournalAppend(const std::string& name, std::initializer_list<JournalMember> entry);
 // log/NAME opened for appending, or -1. log/ is made again only in a provisioned root.
 int OpenLogFile(const std::string& name);
 // Appends `line` to log/NAME with one write, so that lines of several processes never
 // interleave, through a descriptor kept open for as long as nothing moved or removed the file.
-void AppendToLog(const std::string& name, const std::string& line);
+void AppendToLog(const std::string& name, const char* line, size_t length);
+inline void AppendToLog(const std::string& name, const std::string& line) {
+    AppendToLog(name, line.data(), line.size());
+}
 // [[key, value], ...] from ordered pairs.
 Json::Value PairsToJson(const std::vector<std::pair<std::string, std::string>>& pairs);
 // The same, written out.
 JsonText PairsText(const std::vector<std::pair<std::string, std::string>>& pairs);
 long long NowMs();
 
+// Sets up the HTTP client wrapper's library for the whole process, which it asks to be done once,
+// before any other thread runs. A process that never calls it has it done at its first transfer.
+void PrepareHttp();
+
 // Messages to running applications: one JSON object per connection to run/APPID.sock, handled
 // on that application's main loop by the handler registered for its "kind".
 using MessageHandler = std::function<void(const Json::Value& message)>;
 void SetMessageHandler(const std::string& kind, MessageHandler handler);
 // Hands a message, as it came whole over run/APPID.sock, to the handler of its "kind". One that is
-// not a JSON object with a "kind" is reported in the platform log and dropped.
+// not a JSON object with a text "kind" is reported in the platform log and dropped.
 void DispatchMessage(const std::string& text);
 // 0 when delivered, -1 when the application is not running.
 int SendToApp(const std::string& appId, const Json::Value& message);

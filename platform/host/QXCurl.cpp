@@ -32,6 +32,20 @@ void GlobalInitOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+}  // namespace
+}  // namespace QXCurl
+
+namespace tvhost {
+
+void PrepareHttp() {
+    QXCurl::GlobalInitOnce();
+}
+
+}  // namespace tvhost
+
+namespace QXCurl {
+namespace {
+
 long TotalTimeoutMs() {
     const char* text = getenv("TV_HTTP_TIMEOUT_MS");
     if (!text || !*text)
