@@ -285,7 +285,7 @@ void AppDetail::m_LoadCache() {
 
 void AppDetail::m_DeleteCache() {
     std::string path = m_CachePath();
-    if (std::remove(path.c_str()) == 0) {
+    if (FileUtil::RemoveOwnFile(path)) {
         LOGI("File deleted successfully: [%s]:", path.c_str());
     } else {
         LOGE("Error deleting file [%s] ", path.c_str());

@@ -118,7 +118,7 @@ void ResetManager::m_LoadResetFlag() {
                     m_cacheFR = -1;
                     m_cacheSR = -1;
                     m_cacheLPR = -1;
-                    if (std::remove(m_path.c_str()) == 0)
+                    if (FileUtil::RemoveOwnFile(m_path))
                         LOGI("remove [%s]", m_path.c_str());
                     else
                         LOGE("Fail [%s]", m_path.c_str());
