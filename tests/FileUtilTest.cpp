@@ -239,6 +239,17 @@ TEST(FileUtilTest, DirectoryFifoOrOversizedStateFileIsRefused) {
     }
 }
 
+// A counter file as large as its cap allows is still read; one byte more is not one of ours.
+TEST(FileUtilTest, StateFileOfExactlyItsCapIsReadAndOneByteMoreIsNot) {
+    const std::string counts = "3\n5\n1.2.3\n";
+    for (size_t size : {size_t{64} * 1024, size_t{64} * 1024 + 1}) {
+        SCOPED_TRACE(size);
+        TestDevice device;
+        device.Write(DATA + FILE_NAME_USER_RETRY, counts + std::string(size - counts.size(), '\n'));
+        EXPECT_EQ(size == 64 * 1024 ? "1.2.3" : "0.0.0", Retry(FILE_NAME_USER_RETRY).GetVersion());
+    }
+}
+
 // A temporary left by an earlier run never blocks a write, and a write that fails takes its
 // temporary with it; the unit logs its own line.
 TEST(FileUtilTest, LeftoverTemporaryNeverBlocksAndAFailedWriteLeavesNone) {
@@ -266,6 +277,8 @@ TEST(FileUtilTest, ReadFileAndLoadJsonFailQuietlyOrWithTheirLine) {
     EXPECT_EQ("", content);
 
     Json::Value value;
+    EXPECT_FALSE(FileUtil::LoadJson(device.Path(DATA + "missing.json"), value));
+    EXPECT_TRUE(device.LogHas("> Failed to load file " + device.Path(DATA + "missing.json")));
     device.Write(DATA + "bad.json", "{\"k\": ");
     EXPECT_FALSE(FileUtil::LoadJson(device.Path(DATA + "bad.json"), value));
     EXPECT_TRUE(device.LogHas("Failed to parse json string: "));

@@ -50,6 +50,22 @@ TEST_F(HttpClientTest, CompletedTransferAppendsItsWholeBodyWhateverTheStatus) {
     }
 }
 
+// The cap holds to the byte, also for the last piece of a body when it comes alone (the rows
+// run in this order: the log line is the second's).
+TEST_F(HttpClientTest, BodyUpToItsCapIsTakenAndOneByteMoreStopsTheTransfer) {
+    LocalHttpServer server;
+    Use(server);
+    for (size_t size : {HttpClient::MAX_RESPONSE_SIZE, HttpClient::MAX_RESPONSE_SIZE + 1}) {
+        SCOPED_TRACE(size);
+        server.SetReply({200, std::string(size, 'x'), 0, 50});
+        std::string body;
+        bool taken = size <= HttpClient::MAX_RESPONSE_SIZE;
+        EXPECT_EQ(taken, Fetch(body));
+        EXPECT_EQ(!taken, device.LogHas("> Response larger than 1048576 bytes: transfer stopped"));
+        EXPECT_GE(HttpClient::MAX_RESPONSE_SIZE, body.size());
+    }
+}
+
 TEST_F(HttpClientTest, TransportFailuresAreGivenUpAndReportedWithTheirCause) {
     struct Case {
         const char* name;

@@ -144,6 +144,26 @@ TEST(ResetManagerTest, AFolderThatCannotBeWipedLeavesTheNextOneToBeWiped) {
     }
 }
 
+// A service that runs for years sees many resets: each wipe gives back every folder it opened.
+TEST(ResetManagerTest, WipesLeaveNoDescriptorOpen) {
+    TestDevice device;
+    auto openDescriptors = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
+    };
+    auto wipe = [&] {
+        device.Write(DATA + "sub/deeper/file", "x");
+        device.Write(TRUSTED + "sub/file", "x");
+        Manager()->DoReset();
+        Singleton<ResetManager>::DestoryInstance();
+    };
+    wipe();  // the first may open what stays for the process's life, such as its log
+    auto before = openDescriptors();
+    for (int i = 0; i < 3; ++i)
+        wipe();
+    EXPECT_FALSE(device.Exists(DATA + "sub"));
+    EXPECT_EQ(before, openDescriptors());
+}
+
 // The whole service: the wipe comes before anything reads the service's files.
 TEST(ResetManagerTest, StartAfterResetWipesBeforeOtherManagersReadFiles) {
     TestDevice device;

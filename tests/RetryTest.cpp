@@ -33,6 +33,20 @@ TEST(RetryTest, FileHoldsCountLimitAndTargetAndANewTargetStartsOver) {
     EXPECT_TRUE(device.LogHas("Failed to load request_retry.txt. stoi"));
 }
 
+// A file cut short (a hand edit, a full disk on an older release) names its first missing line
+// and gives no target.
+TEST(RetryTest, CutFileNamesItsFirstMissingLine) {
+    const std::pair<const char*, int> cases[] = {{"", 1}, {"3\n", 2}, {"3\n5\n", 3}};
+    for (const auto& [content, missing] : cases) {
+        SCOPED_TRACE(missing);
+        TestDevice device;
+        device.Write(STATE_FILE, content);
+        EXPECT_EQ("0.0.0", Retry(FILE_NAME).GetVersion());
+        EXPECT_TRUE(device.LogHas("> Failed to load request_retry.txt. line " +
+                                  std::to_string(missing) + " is missing"));
+    }
+}
+
 // The third line cannot tell such a version from its group: the count must still survive a
 // restart, while ordinary versions keep their exact three lines (above).
 TEST(RetryTest, VersionHoldingTheSeparatorKeepsItsCountAcrossARestart) {

@@ -35,6 +35,7 @@ void LocalHttpServer::SetReply(const HttpReply& reply) {
     value["status"] = reply.status;
     value["body"] = reply.body;
     value["delayMs"] = reply.delayMs;
+    value["lastByteDelayMs"] = reply.lastByteDelayMs;
     std::ofstream(m_folder + "/reply.json.tmp")
         << Json::writeString(Json::StreamWriterBuilder(), value);
     std::rename((m_folder + "/reply.json.tmp").c_str(), (m_folder + "/reply.json").c_str());

@@ -19,7 +19,8 @@ constexpr const char* CLOSED_URL = "http://127.0.0.1:9";
 struct HttpReply {
     int status = 200;
     std::string body;
-    int delayMs = 0;  // pause after the request arrived, before the status line
+    int delayMs = 0;          // pause after the request arrived, before the status line
+    int lastByteDelayMs = 0;  // when set, the body's last byte goes alone, this long after the rest
 };
 
 class LocalHttpServer : ChildProcess {

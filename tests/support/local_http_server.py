@@ -28,6 +28,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header('Connection', 'close')
         self.end_headers()
         try:
+            last = reply.get('lastByteDelayMs', 0)
+            if last and body:
+                self.wfile.write(body[:-1])
+                self.wfile.flush()
+                time.sleep(last / 1000)
+                body = body[-1:]
             self.wfile.write(body)
         except OSError:
             pass  # the client gave up, as on an answer too large for it
