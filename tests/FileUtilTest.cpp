@@ -3,6 +3,7 @@
 // leftovers of an earlier write.
 #include "FileUtil.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 #include <vconf.h>
 
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <map>
 
@@ -248,6 +250,28 @@ TEST(FileUtilTest, StateFileOfExactlyItsCapIsReadAndOneByteMoreIsNot) {
         device.Write(DATA + FILE_NAME_USER_RETRY, counts + std::string(size - counts.size(), '\n'));
         EXPECT_EQ(size == 64 * 1024 ? "1.2.3" : "0.0.0", Retry(FILE_NAME_USER_RETRY).GetVersion());
     }
+}
+
+// A disk that refuses the bytes (full, or a size limit) fails the write at once, and the file
+// keeps what it held.
+TEST(FileUtilTest, WriteTheDiskRefusesFailsAtOnceAndKeepsTheOldFile) {
+    TestDevice device;
+    const std::string file = DATA + FILE_NAME_USER_RETRY;
+    device.Write(file, "1\n3\n1.0.0\n");
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(2);
+        signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit limit = {4, 4};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        FileStatus status = FileUtil::WriteOwnFile(device.Path(file), "2\n3\n1.0.0\n");
+        ExitChild(status.stage == FileStatus::FAILED && status.error == EFBIG ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(0, status) << "taken as written (exit 1) or kept trying (SIGALRM)";
+    EXPECT_EQ("1\n3\n1.0.0\n", device.Read(file));
+    EXPECT_EQ(std::set<std::string>{FILE_NAME_USER_RETRY}, device.Names(DATA));
 }
 
 // A temporary left by an earlier run never blocks a write, and a write that fails takes its
