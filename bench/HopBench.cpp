@@ -433,7 +433,7 @@ Outcome Compare(Path path, const Target& service, const Target& floor, int round
     printf("  ratios service/floor: median %.2f, p99 %.2f, processor time %.2f\n", median, p99,
            processor);
     Outcome outcome;
-    outcome.pass = Check("processor time per event <= 2 x floor", processor <= 2.0);
+    outcome.pass = Check("processor time per event <= 1.5 x floor", processor <= 1.5);
     outcome.pass = Check("median latency <= 1.2 x floor", median <= 1.2) && outcome.pass;
     outcome.pass = Check("p99 latency <= 2 x floor", p99 <= 2.0) && outcome.pass;
     CompareCalls(path, service, floor, dir, &outcome);
