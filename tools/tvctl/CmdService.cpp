@@ -12,13 +12,13 @@
 #include "Commands.h"
 #include "ConsoleUtil.h"
 #include "HostCore.h"
+#include "ServiceNames.h"
 
 namespace fs = std::filesystem;
 
 namespace tvctl {
 namespace {
 
-constexpr const char* SERVICE_APP_ID = "com.talvoro.tv.brenwick";
 constexpr int START_TIMEOUT_MS = 10000;
 
 // BIN/../libexec/brenwick/brenwick of an installed console, then the build tree's service.

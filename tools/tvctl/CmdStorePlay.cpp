@@ -9,12 +9,11 @@
 #include "ConsoleUtil.h"
 #include "HostCore.h"
 #include "Narrator.h"
+#include "ServiceNames.h"
 #include "StorePlayer.h"
 
 namespace tvctl {
 namespace {
-
-constexpr const char* SERVICE_APP_ID = "com.talvoro.tv.brenwick";
 
 gboolean Quit(gpointer stop) {
     *static_cast<bool*>(stop) = true;

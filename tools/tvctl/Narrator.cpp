@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "HostCore.h"
+#include "ServiceNames.h"
 #include "VconfInternal.h"
 
 namespace tvctl {
@@ -19,7 +20,6 @@ namespace {
 
 // Within one millisecond a user's event comes before what it leads to, so notifications go first.
 const char* const JOURNALS[] = {"notification.jsonl", "launch.jsonl", "store.jsonl", "power.jsonl"};
-constexpr const char* SERVICE_APP_ID = "com.talvoro.tv.brenwick";
 const std::set<std::string> ANSWERS = {"allow_install", "install_later", "deny_install"};
 constexpr const char* DATA_DIR = "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/data/";
 constexpr const char* TRUSTED_DIR = "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/shared/trusted/";
@@ -95,8 +95,8 @@ Narrator::Narrator(StoryListener listener) : m_listener(std::move(listener)) {
         m_offsets[journal] = FileSize(tvhost::RootPath(std::string("log/") + journal));
     }
     m_logOffset = FileSize(tvhost::RootPath("log/dlog.log"));
-    m_lastStatus = KeyValue("memory/pax/priority_biu_status");
-    m_lastHomeStatus = KeyValue("memory/home/priority_update_status");
+    m_lastStatus = KeyValue(STATUS_KEY);
+    m_lastHomeStatus = KeyValue(HOME_STATUS_KEY);
 }
 
 void Narrator::Poll() {
@@ -138,11 +138,11 @@ void Narrator::TellEntries(const std::vector<std::pair<std::string, std::string>
 }
 
 void Narrator::TellStatusChanges() {
-    std::string status = KeyValue("memory/pax/priority_biu_status");
+    std::string status = KeyValue(STATUS_KEY);
     if (status != m_lastStatus && ANSWERS.count(status))
         Say("service", "answers the store: " + status);
     m_lastStatus = status;
-    std::string home = KeyValue("memory/home/priority_update_status");
+    std::string home = KeyValue(HOME_STATUS_KEY);
     if (home != m_lastHomeStatus)
         Say("service", "home update status is now \"" + home + "\"");
     m_lastHomeStatus = home;

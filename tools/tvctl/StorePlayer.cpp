@@ -9,14 +9,12 @@
 #include "ConsoleUtil.h"
 #include "HostCore.h"
 #include "Narrator.h"
+#include "ServiceNames.h"
 #include "VconfInternal.h"
 
 namespace tvctl {
 
 namespace {
-
-constexpr const char* STATUS_KEY = "memory/pax/priority_biu_status";
-constexpr const char* HOME_VERSION_PACKAGE = "com.talvoro.tv.zefo.homeversion";
 
 // Thrown out of a wait when the walk is to stop: wherever it is, nothing more is written.
 struct Stopped {};
@@ -121,7 +119,7 @@ void Walk::Run() {
     if (m_options.fail == "install")
         return FailAndEnd("priority0_installfailed");
     // Whatever the application id, the installed Home version is this package's version.
-    tvhost::WriteFileAtomic(tvhost::RootPath(std::string("packages/") + HOME_VERSION_PACKAGE),
+    tvhost::WriteFileAtomic(tvhost::RootPath(std::string("packages/") + HOME_PACKAGE),
                             m_options.version + "\n");
     printf("store: installed %s %s\n", m_options.id.c_str(), m_options.version.c_str());
     Step("priority0_installed");

@@ -6,13 +6,13 @@
 #include <memory>
 
 #include "HostCore.h"
+#include "ServiceNames.h"
 #include "StorePlayer.h"
 
 namespace tvctl {
 
 namespace {
 
-constexpr const char* SERVICE_APP_ID = "com.talvoro.tv.brenwick";
 constexpr const char* RESOURCE_PREFIX = "/brenwick/screen";
 constexpr size_t MAX_FIELD = 256;
 // Pages send it with every action. A header that a form cannot set keeps other web sites that

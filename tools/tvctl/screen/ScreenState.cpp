@@ -10,16 +10,15 @@
 
 #include "ConsoleUtil.h"
 #include "HostCore.h"
+#include "ServiceNames.h"
 #include "VconfInternal.h"
 
 namespace tvctl {
 
 namespace {
 
-constexpr const char* SERVICE_APP_ID = "com.talvoro.tv.brenwick";
 constexpr const char* VIEW_APP_ID = "com.talvoro.tv.homeupdateview";
 constexpr const char* POPUP_APP_ID = "com.talvoro.tv.syspopup";
-constexpr const char* STATUS_KEY = "memory/pax/priority_biu_status";
 constexpr const char* FULLSCREEN_KEY = "memory/appfw/current_fullscreen_appid";
 constexpr const char* LANGUAGE_KEY = "db/menu_widget/language";
 constexpr const char* DATA_DIR = "fs/home/owner/apps_rw/com.talvoro.tv.brenwick/data/";
@@ -29,7 +28,7 @@ constexpr const char* LANGUAGE_DIR = "fs/usr/apps/com.talvoro.tv.brenwick/shared
 // Every settings key the service reads, writes or watches.
 const char* const SERVICE_KEYS[] = {
     STATUS_KEY,
-    "memory/home/priority_update_status",
+    HOME_STATUS_KEY,
     "db/home/update_state",
     "db/home/reset_status",
     "memory/kesh/lumaport_reset_state",

@@ -22,6 +22,7 @@
 #include "DeviceWatch.h"
 #include "HostCore.h"
 #include "Narrator.h"
+#include "ServiceNames.h"
 #include "StoryExpect.h"
 #include "VconfInternal.h"
 
@@ -30,7 +31,6 @@ namespace story {
 
 namespace {
 
-constexpr const char* SERVICE_APP_ID = "com.talvoro.tv.brenwick";
 constexpr const char* RESET_STATUS_KEY = "db/home/reset_status";
 constexpr const char* BARRIER = "story-barrier-";
 constexpr double BARRIER_SECONDS = 5;

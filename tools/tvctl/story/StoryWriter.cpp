@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 
+#include "ServiceNames.h"
 #include "Story.h"
 
 namespace tvctl {
@@ -15,9 +16,6 @@ namespace story {
 
 namespace {
 
-constexpr const char* STATUS_KEY = "memory/pax/priority_biu_status";
-constexpr const char* HOME_KEY = "memory/home/priority_update_status";
-constexpr const char* HOME_PACKAGE = "com.talvoro.tv.zefo.homeversion";
 constexpr const char* UPDATE_TITLE = "Update your Home Screen";
 const std::set<std::string> ANSWERS = {"allow_install", "install_later", "deny_install"};
 // The reset counts as ResetManager logs them, with their keys; a fresh set has them at 0.
@@ -305,14 +303,14 @@ void Writer::KeyChange(const std::string& value) {
     m_named.insert(name);
     std::string key = At(name).message.substr(10);
     auto& own = key == STATUS_KEY ? m_ownAnswers : m_ownHome;
-    if (key != STATUS_KEY && key != HOME_KEY)
+    if (key != STATUS_KEY && key != HOME_STATUS_KEY)
         return;
     if (own.count(value)) {
         own.erase(own.find(value));
         return;
     }
-    if (key == HOME_KEY)
-        return Emit(std::string("set ") + HOME_KEY + " " + Quote(value));
+    if (key == HOME_STATUS_KEY)
+        return Emit(std::string("set ") + HOME_STATUS_KEY + " " + Quote(value));
     if (value.find("priority0_start") != std::string::npos)
         MajorInfo();
     if (value.find("priority0_end") != std::string::npos)
@@ -490,7 +488,7 @@ void Writer::Decide(const LogLine& line) {
                                                                             : "";
     if (unit == "UpdateManager.cpp" && !home.empty()) {
         m_ownHome.insert(home);
-        Emit(std::string("expect key ") + HOME_KEY + " = " + home);
+        Emit(std::string("expect key ") + HOME_STATUS_KEY + " = " + home);
     }
 }
 
