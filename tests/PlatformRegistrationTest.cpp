@@ -81,4 +81,26 @@ TEST(LastingRefusal, IsLoggedFirstThenOncePerQuietTimeAndAtItsEnd) {
     }
 }
 
+// At the end each registration is undone: quietly when the platform takes it back, with a line
+// when it refuses, and the end goes on either way.
+class RegistrationUndo : public UpdateFlowTest {};
+
+TEST_F(RegistrationUndo, IsQuietWhenTakenBackAndToldWhenRefused) {
+    for (bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "refused" : "taken back");
+        Singleton<UpdateManager>::GetInstance();
+        if (refused) {
+            tvhost::FaultAdd("vconf_ignore_key_changed", "-1", "");
+            tvhost::FaultAdd("device_power_unsubscribe_state_changed_event", "-1", "");
+        }
+        Singleton<UpdateManager>::DestoryInstance();
+        Singleton<UpdateStatusMonitor>::DestoryInstance();
+        EXPECT_EQ(refused, device.LogHas("Failed to undo watch memory/pax/priority_biu_status "
+                                         "(error: -1)"));
+        EXPECT_EQ(refused,
+                  device.LogHas("Failed to undo subscribe to power state events (error: -1)"));
+        EXPECT_EQ(refused, device.LogHas("Failed to undo"));
+    }
+}
+
 }  // namespace
