@@ -89,6 +89,27 @@ TEST_F(AppDetailTest, RequestDuringATransfer) {
     EXPECT_EQ("New", Detail()->GetDescription("2.0.0"));
 }
 
+// A transfer that times out after a new version was asked for leaves the new request's record:
+// only the new worker ends it, and its detail is the one kept.
+TEST_F(AppDetailTest, TimedOutTransferOvertakenByANewVersionLeavesTheNewRecord) {
+    setenv("TV_HTTP_TIMEOUT_MS", "1500", 1);
+    server.SetReply({200, Body("1.0.0", "Old"), 4000});
+    Detail()->Update(HOME_ID, "1.0.0");
+    bool sent = RunLoopUntil([&] { return !server.Requests().empty(); });
+    unsetenv("TV_HTTP_TIMEOUT_MS");  // the transfer under way has taken it
+    ASSERT_TRUE(sent);
+    std::string newBody = Body("2.0.0", "New");
+    server.SetReply({200, newBody, 0});
+
+    Detail()->Update(HOME_ID, "2.0.0");
+
+    ASSERT_TRUE(WorkerEnded());
+    EXPECT_EQ(1, device.LogCount("> Clear thread data"));
+    EXPECT_TRUE(device.LogHas("> different data was set during thread running. skip clear"));
+    EXPECT_EQ(newBody, device.Read(cache));
+    EXPECT_EQ("New", Detail()->GetDescription("2.0.0"));
+}
+
 TEST_F(AppDetailTest, CacheIsReloadedAtStartUnlessItFailsTheResponseRules) {
     const struct {
         std::string content;
@@ -97,6 +118,8 @@ TEST_F(AppDetailTest, CacheIsReloadedAtStartUnlessItFailsTheResponseRules) {
         {Body("3.1", "Cached"), "Cached"},
         {Body("3.1", "Cached", "OK"), ""},  // stat in other letter case
         {"{\"rsp\":{\"app\":{\"version\":\"3.1\"}}}", ""},
+        {"{\"rsp\":{\"stat\":\"ok\"}}", ""},
+        {"{\"rsp\":{\"stat\":\"ok\",\"app\":{\"version\":\"3.1\"}}}", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.content);

@@ -2,7 +2,10 @@
 // follows, also when a kill cut it short.
 #include "ResetManager.h"
 
+#include <dlog.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vconf.h>
@@ -142,6 +145,46 @@ TEST(ResetManagerTest, AFolderThatCannotBeWipedLeavesTheNextOneToBeWiped) {
         EXPECT_FALSE(device.Exists(TRUSTED + "abtest"));
         Singleton<ResetManager>::DestoryInstance();
     }
+}
+
+// With no descriptor left to list a folder by, its files stay and the failure is told; the wipe
+// goes on to the next folder and ends.
+TEST(ResetManagerTest, FolderThatCannotBeListedIsLeftAndTold) {
+    TestDevice device;
+    device.Write(DATA + "left", "x");
+    device.Write(TRUSTED + "abtest", "{}");
+    ResetManager* manager = Manager();
+    pid_t child = fork();
+    if (child == 0) {
+        // Every descriptor but one is taken: each folder still opens, but not the copy that its
+        // listing needs. The child's first line opens its log file before.
+        __dlog_print(LOG_ID_MAIN, DLOG_INFO, "TEST", "descriptors run out");
+        int highest = 0;
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd"))
+            highest = std::max(highest, std::stoi(entry.path().filename().string()));
+        struct rlimit limit;
+        getrlimit(RLIMIT_NOFILE, &limit);
+        rlim_t previous = limit.rlim_cur;
+        limit.rlim_cur = static_cast<rlim_t>(highest) + 2;
+        setrlimit(RLIMIT_NOFILE, &limit);
+        int last = -1;
+        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
+            last = fd;
+        close(last);
+        manager->DoReset();
+        limit.rlim_cur = previous;
+        setrlimit(RLIMIT_NOFILE, &limit);
+        ExitChild(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_EQ(0, status);
+    for (const std::string& folder : {DATA, TRUSTED})
+        EXPECT_TRUE(device.LogHas("Exception: cannot list " + device.Path(folder) +
+                                  ": Too many open files"));
+    EXPECT_EQ("x", device.Read(DATA + "left"));
+    EXPECT_EQ("{}", device.Read(TRUSTED + "abtest"));
+    Singleton<ResetManager>::DestoryInstance();
 }
 
 // A service that runs for years sees many resets: each wipe gives back every folder it opened.
