@@ -135,6 +135,9 @@ TEST(FileUtilTest, NoPlantedLinkLetsTheServiceChangeAFileOutside) {
         const std::string sentinel = "../outside";
         device.Write(sentinel + "/victim", "precious");
         device.Write(sentinel + "/dir/inner", "kept");
+        // Damaged state files, which the service removes where they are its own.
+        device.Write(sentinel + "/appDetail", "{damaged");
+        device.Write(sentinel + "/.resetflag", "x\n");
         std::map<std::string, std::string> before = Snapshot(device, sentinel);
         for (const std::string& link : planting.links) {
             fs::remove_all(device.Path(link));
@@ -266,9 +269,12 @@ TEST(FileUtilTest, WriteTheDiskRefusesFailsAtOnceAndKeepsTheOldFile) {
     if (child == 0) {
         alarm(2);
         signal(SIGXFSZ, SIG_IGN);
-        const struct rlimit limit = {4, 4};
-        setrlimit(RLIMIT_FSIZE, &limit);
+        struct rlimit limit;
+        getrlimit(RLIMIT_FSIZE, &limit);
+        const struct rlimit small = {4, limit.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &small);
         FileStatus status = FileUtil::WriteOwnFile(device.Path(file), "2\n3\n1.0.0\n");
+        setrlimit(RLIMIT_FSIZE, &limit);  // the child's own files on its way out are not capped
         ExitChild(status.stage == FileStatus::FAILED && status.error == EFBIG ? 0 : 1);
     }
     int status = 0;

@@ -200,6 +200,18 @@ TEST_F(UpdateManagerTest, StartWithoutMajorInfoGivesEmptyTargetAndNoLimits) {
     EXPECT_EQ("0/0@", Counter(REQUEST_FILE));
 }
 
+// The release notes are fetched when an update starts only if the user will be asked about it.
+TEST_F(UpdateManagerTest, StartFetchesTheDetailOnlyWhenTheUserWillBeAsked) {
+    device.Remove("config/properties/updateNotification");
+    StartManager();
+    for (std::string autoUpdate : {"i:1", "i:0"}) {
+        SCOPED_TRACE(autoUpdate);
+        device.Write("kdb/db/menu/support/softwareupdate/autoupdate", autoUpdate);
+        ASSERT_TRUE(DeliverStoreStatus("priority0_start"));
+        EXPECT_EQ(autoUpdate == "i:0", device.LogHas("> [Request] appId: " + HOME_APP_ID));
+    }
+}
+
 // A maximum from the store service near the ends of the int range: the request counter's doubled
 // limit stops at the end instead of wrapping (which the sanitizer build would stop on).
 TEST_F(UpdateManagerTest, DoubledLimitSaturatesAtTheEndsOfTheIntRange) {
