@@ -157,7 +157,7 @@ TEST(ResetManagerTest, FolderThatCannotBeListedIsLeftAndTold) {
     pid_t child = fork();
     if (child == 0) {
         // Every descriptor but one is taken: each folder still opens, but not the copy that its
-        // listing needs. The child's first line opens its log file before.
+        // listing needs. A first line opens the child's log file, which then stays open.
         __dlog_print(LOG_ID_MAIN, DLOG_INFO, "TEST", "descriptors run out");
         int highest = 0;
         for (const auto& entry : fs::directory_iterator("/proc/self/fd"))
