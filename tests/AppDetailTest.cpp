@@ -89,6 +89,39 @@ TEST_F(AppDetailTest, RequestDuringATransfer) {
     EXPECT_EQ("New", Detail()->GetDescription("2.0.0"));
 }
 
+// A transfer that times out after a new request (another version, or another application) was
+// made leaves the new request's record: only the new worker ends it, and its detail is kept.
+TEST_F(AppDetailTest, TimedOutTransferOvertakenByANewRequestLeavesTheNewRecord) {
+    const struct {
+        std::string appId;
+        const char* version;
+    } newer[] = {{HOME_ID, "2.0.0"}, {"com.talvoro.tv.other", "1.0.0"}};
+    int row = 0;
+    for (const auto& next : newer) {
+        SCOPED_TRACE(next.appId + " " + next.version);
+        ++row;
+        LocalHttpServer slow;  // its own, so that no earlier answer is still on its way
+        device.Write("config/server_url", slow.BaseUrl());
+        setenv("TV_HTTP_TIMEOUT_MS", "1500", 1);
+        slow.SetReply({200, Body("1.0.0", "Old"), 4000});
+        Detail()->Update(HOME_ID, "1.0.0");
+        bool sent = RunLoopUntil([&] { return !slow.Requests().empty(); });
+        unsetenv("TV_HTTP_TIMEOUT_MS");  // the transfer under way has taken it
+        ASSERT_TRUE(sent);
+        std::string newBody = Body(next.version, "New");
+        slow.SetReply({200, newBody, 0});
+
+        Detail()->Update(next.appId, next.version);
+
+        ASSERT_TRUE(WorkerEnded(row));
+        EXPECT_EQ(row, device.LogCount("> Clear thread data"));
+        EXPECT_EQ(row, device.LogCount("> different data was set during thread running."));
+        EXPECT_EQ(newBody, device.Read(cache));
+        EXPECT_EQ("New", Detail()->GetDescription(next.version));
+        Singleton<AppDetail>::DestoryInstance();
+    }
+}
+
 TEST_F(AppDetailTest, CacheIsReloadedAtStartUnlessItFailsTheResponseRules) {
     const struct {
         std::string content;
@@ -97,6 +130,8 @@ TEST_F(AppDetailTest, CacheIsReloadedAtStartUnlessItFailsTheResponseRules) {
         {Body("3.1", "Cached"), "Cached"},
         {Body("3.1", "Cached", "OK"), ""},  // stat in other letter case
         {"{\"rsp\":{\"app\":{\"version\":\"3.1\"}}}", ""},
+        {"{\"rsp\":{\"stat\":\"ok\"}}", ""},
+        {"{\"rsp\":{\"stat\":\"ok\",\"app\":{\"version\":\"3.1\"}}}", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.content);

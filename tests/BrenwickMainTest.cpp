@@ -4,6 +4,7 @@
 #include "BrenwickMain.h"
 #include "Constants.h"
 #include "HiddenMode.h"
+#include "HostCore.h"
 #include "ResetManager.h"
 #include "TestDevice.h"
 #include "UpdateManager.h"
@@ -31,6 +32,7 @@ struct Request {
     // answers are "deny_install" to the store, but only "do not update" uses up the version.
     const char* counts = "1/2";
     size_t recoveries = 0;
+    const char* givesNothing = nullptr;  // a call that succeeds but hands back no text
 };
 
 class DetailPopupRequest : public ::testing::TestWithParam<Request> {
@@ -46,6 +48,9 @@ class DetailPopupRequest : public ::testing::TestWithParam<Request> {
 TEST_P(DetailPopupRequest, PassesItsAnswerOnOrIsIgnored) {
     device.Write(std::string("fs") + DATA_DIR + "user_retry.txt", "1\n3\n2.0.0|normal\n");
     device.Write(std::string("fs") + DATA_DIR + "request_retry.txt", "2\n6\n2.0.0|normal\n");
+    if (GetParam().givesNothing) {
+        ASSERT_TRUE(tvhost::FaultAdd(GetParam().givesNothing, "0", ""));
+    }
     Deliver(GetParam().reason, GetParam().status);
     EXPECT_EQ(GetParam().written, device.Key("memory/pax/priority_biu_status"));
     EXPECT_EQ(GetParam().handled != nullptr, device.LogHas("REQUEST_STATUS")) << device.Log();
@@ -65,7 +70,13 @@ INSTANTIATE_TEST_SUITE_P(
                       Request{"BlankThree", "DetailPopup", " 3", "s:deny_install", "DO_NOT_UPDATE",
                               "3/0", 1},
                       Request{"NotANumber", "DetailPopup", "x1", "s:", nullptr},
-                      Request{"TooLarge", "DetailPopup", "99999999999", "s:", nullptr}),
+                      Request{"TooLarge", "DetailPopup", "99999999999", "s:", nullptr},
+                      // A caller the platform leaves unnamed does not matter; a request whose
+                      // values come back empty has no reason and is ignored.
+                      Request{"NoCallerGiven", "DetailPopup", "2", "s:deny_install",
+                              "CHECK_NEXT_TIME", "1/2", 0, "app_control_get_caller"},
+                      Request{"NoValueGiven", "DetailPopup", "2", "s:", nullptr, "1/2", 0,
+                              "app_control_get_extra_data"}),
     RowName());
 
 TEST(Shutdown, DestroysTheManagersInOrderAndSkipsThoseNeverCreated) {

@@ -37,14 +37,18 @@ const std::string TRUSTED = std::string("fs") + TRUSTED_DIR;
 const std::string HOME_RESET_FLAG = "fs/opt/usr/home/owner/share/.preload_home_pkg";
 
 // The service's own file calls are no platform calls, so no fault rule reaches them: this
-// binary's fsync stands in for the C library's and, when asked, fails for every directory.
+// binary's fsync stands in for the C library's and, when asked, fails for every directory or
+// every file.
 bool g_directorySyncFails = false;
+bool g_fileSyncFails = false;
 
 }  // namespace
 
 extern "C" int fsync(int fd) {
     struct stat info;
-    if (g_directorySyncFails && fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    bool fails =
+        fstat(fd, &info) == 0 && (S_ISDIR(info.st_mode) ? g_directorySyncFails : g_fileSyncFails);
+    if (fails) {
         errno = EIO;
         return -1;
     }
@@ -131,6 +135,9 @@ TEST(FileUtilTest, NoPlantedLinkLetsTheServiceChangeAFileOutside) {
         const std::string sentinel = "../outside";
         device.Write(sentinel + "/victim", "precious");
         device.Write(sentinel + "/dir/inner", "kept");
+        // Damaged state files, which the service removes where they are its own.
+        device.Write(sentinel + "/appDetail", "{damaged");
+        device.Write(sentinel + "/.resetflag", "x\n");
         std::map<std::string, std::string> before = Snapshot(device, sentinel);
         for (const std::string& link : planting.links) {
             fs::remove_all(device.Path(link));
@@ -262,9 +269,12 @@ TEST(FileUtilTest, WriteTheDiskRefusesFailsAtOnceAndKeepsTheOldFile) {
     if (child == 0) {
         alarm(2);
         signal(SIGXFSZ, SIG_IGN);
-        const struct rlimit limit = {4, 4};
-        setrlimit(RLIMIT_FSIZE, &limit);
+        struct rlimit limit;
+        getrlimit(RLIMIT_FSIZE, &limit);
+        const struct rlimit small = {4, limit.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &small);
         FileStatus status = FileUtil::WriteOwnFile(device.Path(file), "2\n3\n1.0.0\n");
+        setrlimit(RLIMIT_FSIZE, &limit);  // the child's own files on its way out are not capped
         ExitChild(status.stage == FileStatus::FAILED && status.error == EFBIG ? 0 : 1);
     }
     int status = 0;
@@ -306,6 +316,54 @@ TEST(FileUtilTest, ReadFileAndLoadJsonFailQuietlyOrWithTheirLine) {
     device.Write(DATA + "bad.json", "{\"k\": ");
     EXPECT_FALSE(FileUtil::LoadJson(device.Path(DATA + "bad.json"), value));
     EXPECT_TRUE(device.LogHas("Failed to parse json string: "));
+}
+
+// Paths and files outside the usual: a bare name is taken in the working directory, a name at the
+// root in "/", a path ending in "/" names no file; a file whose size says nothing (the kernel's)
+// is still held to its cap, a read the kernel refuses fails, and a file that cannot be flushed is
+// not taken as written.
+TEST(FileUtilTest, OddPathsAndFilesEndTheWayTheyShould) {
+    TestDevice device;
+    const std::string counter = device.Path(DATA + FILE_NAME_USER_RETRY);
+    device.Write(DATA + FILE_NAME_USER_RETRY, "1\n3\n1.0.0\n");
+    std::string content;
+    const struct {
+        const char* name;
+        std::function<FileStatus()> run;
+        FileStatus::Stage stage;
+        int error;
+    } cases[] = {
+        {"bare name", [] { return FileUtil::RemoveOwnFile("brenwick-no-such-file"); },
+         FileStatus::FAILED, ENOENT},
+        {"name at the root", [] { return FileUtil::RemoveOwnFile("/brenwick-no-such-file"); },
+         FileStatus::FAILED, ENOENT},
+        {"ends in a slash", [&] { return FileUtil::WriteOwnFile(device.Path(DATA), "x"); },
+         FileStatus::NOT_OPENED, EISDIR},
+        {"no file can be made there",
+         [] { return FileUtil::WriteOwnFile("/proc/brenwick-state", "x"); }, FileStatus::NOT_OPENED,
+         ENOENT},
+        {"kernel file over its cap",
+         [&] { return FileUtil::ReadOwnFile("/proc/self/status", content, 64); },
+         FileStatus::FAILED, EFBIG},
+        {"read refused", [&] { return FileUtil::ReadOwnFile("/proc/self/mem", content); },
+         FileStatus::FAILED, EIO},
+        {"flush refused",
+         [&] {
+             g_fileSyncFails = true;
+             FileStatus status = FileUtil::WriteOwnFile(counter, "2\n3\n1.0.0\n");
+             g_fileSyncFails = false;
+             return status;
+         },
+         FileStatus::FAILED, EIO},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FileStatus status = c.run();
+        EXPECT_EQ(c.stage, status.stage);
+        EXPECT_EQ(c.error, status.error) << status.ErrorText();
+    }
+    EXPECT_EQ("1\n3\n1.0.0\n", device.Read(DATA + FILE_NAME_USER_RETRY));
+    EXPECT_EQ(std::set<std::string>{FILE_NAME_USER_RETRY}, device.Names(DATA));
 }
 
 }  // namespace

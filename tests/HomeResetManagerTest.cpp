@@ -43,6 +43,10 @@ TEST(HomeResetManagerTest, ServiceCarriesOutTheRequest) {
         {"flag there", nullptr, "pending", nullptr, "", "pending", ""},
         {"tracker cannot be written", "/", nullptr, nullptr, "", "", ""},
         {"no package", nullptr, nullptr, "pkg rm com.talvoro.tv.zefo.homeversion", "", "", ""},
+        // The package manager answering without the package's information or its version.
+        {"no package info given", nullptr, nullptr, "fault add package_manager_get_package_info 0",
+         "", "", ""},
+        {"no version given", nullptr, nullptr, "fault add package_info_get_version 0", "", "", ""},
         {"refused", nullptr, nullptr, "fault add device_power_request_reboot -1", "1.0.0\n", "",
          "14:-1;"},
     };

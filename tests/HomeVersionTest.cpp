@@ -1,4 +1,5 @@
 // The target Home version as the store service's major file info gives it.
+#include "HostCore.h"
 #include "TestDevice.h"
 #include "TriggerHomeVersion.h"
 
@@ -20,14 +21,19 @@ TEST(TriggerHomeVersionTest, ParsesMajorFileInfo) {
          "home, 2.0.0, x"},
         {"version 2.0.0", "", "", "", 0, "Failed to parse json string"},
         {"", "", "", "", 0, "response is null or empty"},
+        // The store service answering without handing a text over.
+        {nullptr, "", "", "", 0, "response is null or empty"},
         {R"(["id","version","targetGroupType"])", "", "", "", 0, "No valid response"},
         {R"({"id":1,"version":2.5,"targetGroupType":"normal","maxRetryCount":3})", "", "", "", 0,
          "No valid response"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.info);
+        SCOPED_TRACE(c.info ? c.info : "(no text)");
         TestDevice device;
-        device.Write("store/major_file_info.json", c.info);
+        device.Write("store/major_file_info.json", c.info ? c.info : "{}");
+        if (!c.info) {
+            ASSERT_TRUE(tvhost::FaultAdd("pax_get_major_file_info", "0", ""));
+        }
         TriggerHomeVersion* target = TriggerHomeVersion::GetInstance();
         EXPECT_EQ(c.appId, target->GetAppId());
         EXPECT_EQ(c.version, target->GetVersion());

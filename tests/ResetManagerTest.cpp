@@ -2,7 +2,12 @@
 // follows, also when a kill cut it short.
 #include "ResetManager.h"
 
+#include <dlog.h>
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vconf.h>
@@ -106,18 +111,34 @@ TEST(ResetManagerTest, WipeCutShortByAKillCompletesAtTheNextStart) {
     Singleton<ResetManager>::DestoryInstance();
 }
 
-// A data folder that is missing, is a plain file, or holds a folder that a kept name keeps from
-// going: that folder's wipe ends with its line, and the trusted folder is wiped all the same.
+// Sets or clears the immutable flag of `path`; false where the file system or the user's rights
+// do not allow it.
+bool SetImmutable(const std::string& path, bool on) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        close(fd);
+    return done;
+}
+
+// A data folder that is missing, is a plain file, holds a folder that a kept name keeps from
+// going, or a file that cannot be deleted: that folder's wipe ends with its line, and the trusted
+// folder is wiped all the same.
 TEST(ResetManagerTest, AFolderThatCannotBeWipedLeavesTheNextOneToBeWiped) {
     const std::string data = DATA.substr(0, DATA.size() - 1);
     const struct {
         const char* name;
         const char* plant;  // at the data folder's path: "" none, "file", or a kept file's path
         const char* line;   // logged, after the folder's path
+        bool immutable = false;  // the planted file cannot be deleted; needs the rights to be so
     } rows[] = {
         {"missing", "", "Not exist "},
         {"a plain file", "file", "Done: "},
         {"a kept name in a subfolder", "sub/.home_version_tracker", "Exception: cannot remove "},
+        {"an immutable file", "stuck", "Exception: cannot remove ", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -128,12 +149,17 @@ TEST(ResetManagerTest, AFolderThatCannotBeWipedLeavesTheNextOneToBeWiped) {
             device.Write(data, "x");
         else if (!plant.empty())
             device.Write(DATA + plant, "1.0.0\n");
+        if (row.immutable && !SetImmutable(device.Path(DATA + plant), true))
+            GTEST_SKIP() << "files cannot be made immutable here";
         device.Write(TRUSTED + "abtest", "{}");
 
         Manager()->DoReset();
+        if (row.immutable)
+            SetImmutable(device.Path(DATA + plant), false);
 
         std::string line = row.line + device.Path(DATA);
-        EXPECT_TRUE(device.LogHas(plant.empty() || plant == "file" ? line : line + "sub"));
+        std::string at = plant.substr(0, plant.find('/'));
+        EXPECT_TRUE(device.LogHas(plant.empty() || plant == "file" ? line : line + at));
         if (plant == "file") {
             EXPECT_EQ("x", device.Read(data));
         } else if (!plant.empty()) {
@@ -142,6 +168,46 @@ TEST(ResetManagerTest, AFolderThatCannotBeWipedLeavesTheNextOneToBeWiped) {
         EXPECT_FALSE(device.Exists(TRUSTED + "abtest"));
         Singleton<ResetManager>::DestoryInstance();
     }
+}
+
+// With no descriptor left to list a folder by, its files stay and the failure is told; the wipe
+// goes on to the next folder and ends.
+TEST(ResetManagerTest, FolderThatCannotBeListedIsLeftAndTold) {
+    TestDevice device;
+    device.Write(DATA + "left", "x");
+    device.Write(TRUSTED + "abtest", "{}");
+    ResetManager* manager = Manager();
+    pid_t child = fork();
+    if (child == 0) {
+        // Every descriptor but one is taken: each folder still opens, but not the copy that its
+        // listing needs. A first line opens the child's log file, which then stays open.
+        __dlog_print(LOG_ID_MAIN, DLOG_INFO, "TEST", "descriptors run out");
+        int highest = 0;
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd"))
+            highest = std::max(highest, std::stoi(entry.path().filename().string()));
+        struct rlimit limit;
+        getrlimit(RLIMIT_NOFILE, &limit);
+        rlim_t previous = limit.rlim_cur;
+        limit.rlim_cur = static_cast<rlim_t>(highest) + 2;
+        setrlimit(RLIMIT_NOFILE, &limit);
+        int last = -1;
+        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
+            last = fd;
+        close(last);
+        manager->DoReset();
+        limit.rlim_cur = previous;
+        setrlimit(RLIMIT_NOFILE, &limit);
+        ExitChild(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_EQ(0, status);
+    for (const std::string& folder : {DATA, TRUSTED})
+        EXPECT_TRUE(device.LogHas("Exception: cannot list " + device.Path(folder) +
+                                  ": Too many open files"));
+    EXPECT_EQ("x", device.Read(DATA + "left"));
+    EXPECT_EQ("{}", device.Read(TRUSTED + "abtest"));
+    Singleton<ResetManager>::DestoryInstance();
 }
 
 // A service that runs for years sees many resets: each wipe gives back every folder it opened.

@@ -89,7 +89,8 @@ struct HandlerRow {
     // unreadable) and the country's "updateNotification" property (nullptr: not available).
     const char* autoUpdate = "i:0";
     const char* property = nullptr;
-    const char* fullScreen = nullptr;  // the application in full screen; nullptr: the Home
+    const char* fullScreen = nullptr;    // the application in full screen; nullptr: the Home
+    const char* givesNothing = nullptr;  // a call that succeeds but hands back no text
 };
 
 const HandlerRow HANDLER_ROWS[] = {
@@ -146,6 +147,10 @@ const HandlerRow HANDLER_ROWS[] = {
      "21"},
     {"DownloadedWithAutoUpdateUnreadable", "priority0_downloaded", "none", NO_LAUNCH, "none",
      "2/3@1.5.0", "1/6@1.5.0", 1, U("priority0_downloaded"), nullptr, nullptr, "0"},
+    // A property that comes back without its text does not ask for the notification.
+    {"DownloadedWithPropertyTextMissing", "priority0_downloaded", "none", NO_LAUNCH, "none",
+     "2/3@1.5.0", "1/6@1.5.0", 0, U("priority0_downloaded") + "|" + LATER, "install_later", "i:1",
+     "1", nullptr, "dravo_get_rixurl_configproperties"},
 };
 
 class HandlerTableTest : public UpdateManagerTest,
@@ -159,6 +164,9 @@ TEST_P(HandlerTableTest, ActsOnTheStoreStatus) {
     WriteOrRemove("config/properties/updateNotification", row.property);
     if (row.fullScreen)
         SetKeyQuietly("memory/appfw/current_fullscreen_appid", row.fullScreen);
+    if (row.givesNothing) {
+        ASSERT_TRUE(tvhost::FaultAdd(row.givesNothing, "0", ""));
+    }
     StartManager();
 
     ASSERT_TRUE(DeliverStoreStatus(row.status));
@@ -190,6 +198,18 @@ TEST_F(UpdateManagerTest, StartWithoutMajorInfoGivesEmptyTargetAndNoLimits) {
 
     EXPECT_EQ("0/0@", Counter(USER_FILE));
     EXPECT_EQ("0/0@", Counter(REQUEST_FILE));
+}
+
+// The release notes are fetched when an update starts only if the user will be asked about it.
+TEST_F(UpdateManagerTest, StartFetchesTheDetailOnlyWhenTheUserWillBeAsked) {
+    device.Remove("config/properties/updateNotification");
+    StartManager();
+    for (std::string autoUpdate : {"i:1", "i:0"}) {
+        SCOPED_TRACE(autoUpdate);
+        device.Write("kdb/db/menu/support/softwareupdate/autoupdate", autoUpdate);
+        ASSERT_TRUE(DeliverStoreStatus("priority0_start"));
+        EXPECT_EQ(autoUpdate == "i:0", device.LogHas("> [Request] appId: " + HOME_APP_ID));
+    }
 }
 
 // A maximum from the store service near the ends of the int range: the request counter's doubled
@@ -228,6 +248,7 @@ struct EndRow {
     const char* tracker;     // nullptr: no tracking file
     bool completed;
     const char* flagAfter;  // nullptr: no flag file; "=RESPONSE": the major file info text
+    const char* givesNothing = nullptr;  // a call that succeeds but hands back no text
 };
 
 const EndRow END_ROWS[] = {
@@ -236,9 +257,12 @@ const EndRow END_ROWS[] = {
     {"AbtestStillRunning", "2.0.0", true, "abtest", nullptr, false, "old"},
     {"AbtestEndedByNormalTarget", "2.0.0", true, "normal", nullptr, true, nullptr},
     {"TrackedTarget", "1.5.0", false, "normal", "1.0.0\n2.0.0\n", true, nullptr},
+    {"UntrackedTarget", "1.5.0", false, "normal", "1.0.0\n", false, nullptr},
     {"TrackedTargetAbtestRunning", "1.5.0", true, "abtest", "1.0.0\n2.0.0\n", false, "old"},
     {"NoHomePackage", nullptr, false, "normal", nullptr, false, nullptr},
     {"NoTarget", "2.0.0", false, nullptr, "2.0.0\n", false, nullptr},
+    {"NoVersionGiven", "2.0.0", false, "normal", nullptr, false, nullptr,
+     "package_info_get_version"},
 };
 
 class EndTableTest : public UpdateManagerTest, public ::testing::WithParamInterface<EndRow> {};
@@ -251,6 +275,9 @@ TEST_P(EndTableTest, CompletesOnlyOnTheTarget) {
     WriteOrRemove(MAJOR_FILE,
                   row.majorGroup ? MajorInfo("2.0.0", row.majorGroup).c_str() : nullptr);
     WriteOrRemove(TRUSTED + ".home_version_tracker", row.tracker);
+    if (row.givesNothing) {
+        ASSERT_TRUE(tvhost::FaultAdd(row.givesNothing, "0", ""));
+    }
     StartManager();
 
     ASSERT_TRUE(DeliverStoreStatus("priority0_end"));

@@ -109,4 +109,37 @@ TEST(UpdateStatusMonitorTest, UserAnswerIsWrittenAsItsWord) {
     }
 }
 
+void OnHomeStatus(HOME_PRIORITY_UPDATE_STATUS status, void* pUserData) {
+    static_cast<std::vector<int>*>(pUserData)->push_back(status);
+}
+
+// A home status nobody listens to is only logged; a second listener for any callback is turned
+// away, and the first keeps getting every change.
+TEST(UpdateStatusMonitorTest, FirstListenerStaysAndAnUnheardHomeStatusIsLogged) {
+    Monitored m;
+    auto deliverHome = [&](const char* value) {
+        int before = m.device.LogCount("keyName : ");
+        vconf_set_str(keys::HOME_PRIORITY_UPDATE_STATUS, value);
+        return m.device.Settle() && m.device.LogCount("keyName : ") > before;
+    };
+    ASSERT_TRUE(deliverHome("start"));
+    EXPECT_EQ(1, m.device.LogCount("> No callback"));
+
+    std::vector<int> first, second;
+    Received turnedAway;
+    m.monitor->SetUpdatPriorityStatusChangedCallback(OnHomeStatus, &first);
+    m.monitor->SetUpdatPriorityStatusChangedCallback(OnHomeStatus, &second);
+    m.monitor->SetUpdateStatusChangedCallback(OnUpdate, &turnedAway);
+    m.monitor->SetRequestStatusChangedCallback(OnRequest, &turnedAway);
+    EXPECT_EQ(3, m.device.LogCount("> Callback is exist"));
+
+    ASSERT_TRUE(deliverHome("ready"));
+    ASSERT_TRUE(m.Deliver("priority0_downloaded"));
+    m.monitor->SetUserRequestStatus(UPDATE_NOW, "");
+    EXPECT_EQ(std::vector<int>{PRIORITY_UPDATE_READY}, first);
+    EXPECT_EQ(Updates({{PRIORITY0_DOWNLOADED, "priority0_downloaded"}}), m.received.updates);
+    EXPECT_EQ(std::vector<int>{UPDATE_NOW}, m.received.requests);
+    EXPECT_TRUE(second.empty() && turnedAway.updates.empty() && turnedAway.requests.empty());
+}
+
 }  // namespace
