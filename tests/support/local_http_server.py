@@ -15,11 +15,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = 'HTTP/1.1'
 
     def do_GET(self):
+        # The reply is chosen before the request is recorded: a test that sees the request may
+        # set the next reply at once without changing this one.
+        with open(os.path.join(FOLDER, 'reply.json')) as f:
+            reply = json.load(f)
         record = {'line': self.requestline, 'headers': dict(self.headers)}
         with open(os.path.join(FOLDER, 'requests.jsonl'), 'a') as out:
             out.write(json.dumps(record) + '\n')
-        with open(os.path.join(FOLDER, 'reply.json')) as f:
-            reply = json.load(f)
         time.sleep(reply['delayMs'] / 1000)
         body = reply['body'].encode()
         self.send_response(reply['status'], 'Reply')
