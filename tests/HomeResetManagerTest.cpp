@@ -1,10 +1,14 @@
 #include <vconf.h>
 
+#include <filesystem>
+
 #include "ChildProcess.h"
 #include "Constants.h"
 #include "HomeResetManager.h"
 #include "PlatformKeys.h"
 #include "TestDevice.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -30,7 +34,8 @@ TEST(HomeResetManagerTest, OtherValuesOnlyLogTheValue) {
 TEST(HomeResetManagerTest, ServiceCarriesOutTheRequest) {
     struct {
         const char* name;
-        const char* trackerBefore;  // null: no tracking file; "/": a folder in its place
+        const char* trackerBefore;  // null: no tracking file; "/": a folder in its place;
+                                    // "link": its folder a link to one beside it
         const char* flagBefore;     // null: no Home reset flag file
         const char* setup;          // tvctl arguments run before the service starts, or null
         const char* trackerAfter;   // "": no tracking file
@@ -42,6 +47,7 @@ TEST(HomeResetManagerTest, ServiceCarriesOutTheRequest) {
         {"tracked inside", "1.0.0.7\n", nullptr, nullptr, "1.0.0.7\n", "", "14:0;"},
         {"flag there", nullptr, "pending", nullptr, "", "pending", ""},
         {"tracker cannot be written", "/", nullptr, nullptr, "", "", ""},
+        {"tracker folder a link", "link", nullptr, nullptr, "", "", ""},
         {"no package", nullptr, nullptr, "pkg rm com.talvoro.tv.zefo.homeversion", "", "", ""},
         // The package manager answering without the package's information or its version.
         {"no package info given", nullptr, nullptr, "fault add package_manager_get_package_info 0",
@@ -57,8 +63,15 @@ TEST(HomeResetManagerTest, ServiceCarriesOutTheRequest) {
         device.Write(std::string("fs") + TRUSTED_DIR + ".resetflag", "0\n0\n0\n");
         device.Write(ABTEST, "{}");
         bool trackerFolder = c.trackerBefore && std::string(c.trackerBefore) == "/";
-        if (c.trackerBefore)
+        bool trustedLink = c.trackerBefore && std::string(c.trackerBefore) == "link";
+        if (trustedLink) {
+            std::string trusted = device.Path(std::string("fs") + TRUSTED_DIR);
+            trusted.pop_back();
+            fs::rename(trusted, trusted + ".real");
+            fs::create_directory_symlink(fs::path(trusted).filename().string() + ".real", trusted);
+        } else if (c.trackerBefore) {
             device.Write(trackerFolder ? TRACKER + "/1.0.0" : TRACKER, c.trackerBefore);
+        }
         if (c.flagBefore)
             device.Write(RESET_FLAG, c.flagBefore);
         if (c.setup) {
