@@ -98,6 +98,12 @@ TEST(Shutdown, DestroysTheManagersInOrderAndSkipsThoseNeverCreated) {
     };
     EXPECT_LT(line(typeid(HiddenMode).name()), line(typeid(ResetManager).name()));
     EXPECT_LT(line(typeid(ResetManager).name()), line(typeid(UpdateManager).name()));
+    // The update manager takes back each of the monitor's three callbacks it had set.
+    for (const char* callback :
+         {"Unset Request Status callback", "Unset Update Priority Status callback",
+          "Unset Update Status callback"})
+        EXPECT_TRUE(device.LogHas(callback)) << callback;
+    EXPECT_FALSE(device.LogHas("callback is not registered"));
 }
 
 }  // namespace
