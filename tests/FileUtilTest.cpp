@@ -236,13 +236,7 @@ TEST(FileUtilTest, DirectoryFifoOrOversizedStateFileIsRefused) {
             else
                 device.Write(file.path, file.oversized);
 
-            pid_t child = fork();
-            if (child == 0) {
-                alarm(2);
-                ExitChild(file.readsAsUnusable(device) ? 0 : 1);
-            }
-            int status = 0;
-            waitpid(child, &status, 0);
+            int status = StatusOfChild([&] { return file.readsAsUnusable(device) ? 0 : 1; }, 2);
             EXPECT_EQ(0, status) << "taken in (exit 1), blocked (SIGALRM) or died";
         }
     }
@@ -265,20 +259,18 @@ TEST(FileUtilTest, WriteTheDiskRefusesFailsAtOnceAndKeepsTheOldFile) {
     TestDevice device;
     const std::string file = DATA + FILE_NAME_USER_RETRY;
     device.Write(file, "1\n3\n1.0.0\n");
-    pid_t child = fork();
-    if (child == 0) {
-        alarm(2);
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit;
-        getrlimit(RLIMIT_FSIZE, &limit);
-        const struct rlimit small = {4, limit.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &small);
-        FileStatus status = FileUtil::WriteOwnFile(device.Path(file), "2\n3\n1.0.0\n");
-        setrlimit(RLIMIT_FSIZE, &limit);  // the child's own files on its way out are not capped
-        ExitChild(status.stage == FileStatus::FAILED && status.error == EFBIG ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
+    int status = StatusOfChild(
+        [&] {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit limit;
+            getrlimit(RLIMIT_FSIZE, &limit);
+            const struct rlimit small = {4, limit.rlim_max};
+            setrlimit(RLIMIT_FSIZE, &small);
+            FileStatus written = FileUtil::WriteOwnFile(device.Path(file), "2\n3\n1.0.0\n");
+            setrlimit(RLIMIT_FSIZE, &limit);  // the child's own files on its way out are not capped
+            return written.stage == FileStatus::FAILED && written.error == EFBIG ? 0 : 1;
+        },
+        2);
     EXPECT_EQ(0, status) << "taken as written (exit 1) or kept trying (SIGALRM)";
     EXPECT_EQ("1\n3\n1.0.0\n", device.Read(file));
     EXPECT_EQ(std::set<std::string>{FILE_NAME_USER_RETRY}, device.Names(DATA));

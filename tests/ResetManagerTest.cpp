@@ -182,8 +182,7 @@ TEST(ResetManagerTest, FolderThatCannotBeListedIsLeftAndTold) {
     device.Write(DATA + "left", "x");
     device.Write(TRUSTED + "abtest", "{}");
     ResetManager* manager = Manager();
-    pid_t child = fork();
-    if (child == 0) {
+    int status = StatusOfChild([manager] {
         // Every descriptor but one is taken: each folder still opens, but not the copy that its
         // listing needs. A first line opens the child's log file, which then stays open.
         __dlog_print(LOG_ID_MAIN, DLOG_INFO, "TEST", "descriptors run out");
@@ -202,10 +201,8 @@ TEST(ResetManagerTest, FolderThatCannotBeListedIsLeftAndTold) {
         manager->DoReset();
         limit.rlim_cur = previous;
         setrlimit(RLIMIT_NOFILE, &limit);
-        ExitChild(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
+        return 0;
+    });
     ASSERT_EQ(0, status);
     for (const std::string& folder : {DATA, TRUSTED})
         EXPECT_TRUE(device.LogHas("Exception: cannot list " + device.Path(folder) +

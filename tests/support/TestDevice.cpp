@@ -233,6 +233,17 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
 extern "C" void __gcov_dump(void);  // NOLINT(bugprone-reserved-identifier)
 #endif
 
+int StatusOfChild(const std::function<int()>& body, unsigned alarmSeconds) {
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(alarmSeconds);
+        ExitChild(body());
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    return status;
+}
+
 void ExitChild(int status) {
 #ifdef BRENWICK_COVERAGE
     // _exit skips the handler that writes a coverage build's counts: a forked child's share of

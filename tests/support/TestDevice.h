@@ -86,3 +86,6 @@ bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs = 3000);
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 8000);
 // Ends a forked child at once (_exit), with its coverage counts written in a coverage build.
 [[noreturn]] void ExitChild(int status);
+// Runs `body` in a forked child that ends with its result, killed by SIGALRM after
+// `alarmSeconds` (0: never); the child's wait status.
+int StatusOfChild(const std::function<int()>& body, unsigned alarmSeconds = 0);
