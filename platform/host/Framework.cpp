@@ -355,6 +355,20 @@ size_t BytesInUse() {
 // What the libraries and the platform had allocated when the application's own code began.
 size_t g_inUseAtCreate = 0;
 
+bool g_httpPrepared = false;
+long long g_inUseByHttp = 0;  // what the allocator handed out to the HTTP library's set-up
+
+gboolean PrepareHttpWhenIdle(gpointer) {
+    size_t before = BytesInUse();
+    tvhost::PrepareHttp();
+    g_httpPrepared = true;
+    g_inUseByHttp = static_cast<long long>(BytesInUse()) - static_cast<long long>(before);
+    tvhost::HostLog(
+        DLOG_INFO, "TVHOST",
+        "set up the HTTP library: " + std::to_string(g_inUseByHttp) + " bytes in use by it");
+    return G_SOURCE_REMOVE;
+}
+
 // What the allocator holds, for whoever measures a running application (ServiceBench): one line
 // in the platform log.
 void OnMemoryMessage(const Json::Value&) {
@@ -363,7 +377,8 @@ void OnMemoryMessage(const Json::Value&) {
                     "memory: " + std::to_string(BytesInUse()) + " bytes in use by the allocator, " +
                         std::to_string(info.arena + info.hblkhd) + " held, in " +
                         std::to_string(CountArenas()) + " arenas; " +
-                        std::to_string(g_inUseAtCreate) + " in use as the create callback began");
+                        std::to_string(g_inUseAtCreate) + " in use as the create callback began; " +
+                        std::to_string(g_inUseByHttp) + " by the HTTP library's set-up");
 }
 
 std::string AppIdOfProcess() {
@@ -550,10 +565,6 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
                 tvhost::DeviceRoot().c_str());
         return SERVICE_APP_ERR_NO_DEVICE;
     }
-    // As an application starts, with no thread of its own yet: the HTTP library's set-up pages in
-    // most of its TLS library, which the first transfer would otherwise add to the application's
-    // size in the middle of an update.
-    tvhost::PrepareHttp();
     // Before the socket exists: whoever sees the application running may signal it at once.
     g_quitRequested = false;
     TerminateSignals signals;
@@ -583,8 +594,17 @@ int service_app_main(int argc, char** argv, service_app_lifecycle_callback_s* ca
         created = callback->create(user_data);
     }
     if (created) {
+        // The HTTP library's set-up takes most of a millisecond and pages in its TLS library,
+        // which the first transfer would otherwise add to the application in the middle of an
+        // update. Nobody waits for it: it runs once the requests that came during the start-up
+        // are handled, when the loop has nothing else to do.
+        g_httpPrepared = false;
+        g_inUseByHttp = 0;
+        guint preparation = g_idle_add_full(G_PRIORITY_LOW, PrepareHttpWhenIdle, nullptr, nullptr);
         if (!g_quitRequested)
             g_main_loop_run(g_loop);
+        if (!g_httpPrepared)
+            g_source_remove(preparation);
         // After the loop, not inside a handler: terminate destroys objects whose callbacks
         // may be on the stack when the request to end comes in.
         if (callback->terminate)

@@ -163,8 +163,10 @@ Json::Value PairsToJson(const std::vector<std::pair<std::string, std::string>>& 
 JsonText PairsText(const std::vector<std::pair<std::string, std::string>>& pairs);
 long long NowMs();
 
-// Sets up the HTTP client wrapper's library for the whole process, which it asks to be done once,
-// before any other thread runs. A process that never calls it has it done at its first transfer.
+// Sets up the HTTP client wrapper's library for the whole process and pages in the code every
+// transfer runs, so that no transfer in the middle of an update grows the process by the library
+// (this build of it may be set up while other threads run). A process that never calls it has it
+// done at its first transfer.
 void PrepareHttp();
 
 // Messages to running applications: one JSON object per connection to run/APPID.sock, handled

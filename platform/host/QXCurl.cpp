@@ -39,6 +39,8 @@ namespace tvhost {
 
 void PrepareHttp() {
     QXCurl::GlobalInitOnce();
+    // A handle's creation and disposal page in most of the library's code a transfer runs.
+    curl_easy_cleanup(curl_easy_init());
 }
 
 }  // namespace tvhost
