@@ -108,6 +108,10 @@ TEST(ServiceLifecycle, StopsOnRequestLogsItsLifeInOrderAndLeavesNoRunFiles) {
     ServiceProcess service(device);
     ASSERT_TRUE(service.Start());
     const std::string pid = std::to_string(service.Pid());
+    // Once started, the host sets up the HTTP library, so that no update waits for it.
+    const std::string setUp = "TVHOST(" + pid + "): set up the HTTP library";
+    EXPECT_TRUE(WaitUntil([&] { return device.Log().find(setUp) != std::string::npos; }))
+        << device.Log();
     std::string output;
     EXPECT_EQ(0, device.Tvctl("ps", &output));
     EXPECT_EQ(std::string(SERVICE_ID) + " " + pid + "\n", output);
@@ -135,6 +139,11 @@ TEST(ServiceLifecycle, StopsOnRequestLogsItsLifeInOrderAndLeavesNoRunFiles) {
                   line.find(std::string(priority) + "/BRENWICK(" + pid + "): " + origin))
             << line;
     }
+    const std::string all = device.Log();
+    size_t created = all.find("> Create BrenwickMain");
+    size_t prepared = all.find(setUp);
+    EXPECT_LT(created, prepared) << "set up before the create callback";
+    EXPECT_EQ(std::string::npos, all.find(setUp, prepared + 1)) << "set up twice";
 }
 
 TEST(ServiceLifecycle, SecondInstanceOnTheSameRootExitsWithOne) {
