@@ -7,6 +7,9 @@
 // release-notes server answers with a huge or an endless body.
 //
 //   build/bench/ServiceBench [UPDATES]      (default 1000)
+//   build/bench/ServiceBench --start-up-against OTHER_BRENWICK [RUNS]   (default 150 each)
+//
+// The second compares this build's start-up with another build's of the service, in turns.
 //
 // Each figure ends with its target and PASS or FAIL; a step that does not go through is a FAIL
 // with its reason. The exit status is 1 after any FAIL.
@@ -63,27 +66,57 @@ double Percentile(std::vector<double> values, double p) {
     return values[static_cast<size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
+// Milliseconds from the exec of `binary` until it handled its first request, or -1.
+double TimeOneStart(const char* binary) {
+    long offset = FileSize(tvhost::RootPath("log/dlog.log"));
+    auto start = Clock::now();
+    pid_t pid = StartService(binary);
+    bool up = WaitFor([&] { return tvhost::AppRunning("com.talvoro.tv.brenwick"); }, 5000) &&
+              StartedUp(pid, offset);
+    auto end = Clock::now();
+    StopService(pid);
+    return up ? Micros(start, end) / 1000.0 : -1;
+}
+
 void MeasureStartUp() {
     std::vector<double> times;
     for (int run = 0; run < 20; ++run) {
-        long offset = FileSize(tvhost::RootPath("log/dlog.log"));
-        auto start = Clock::now();
-        pid_t pid = StartService(BRENWICK_BIN);
-        bool up = WaitFor([&] { return tvhost::AppRunning("com.talvoro.tv.brenwick"); }, 5000) &&
-                  StartedUp(pid, offset);
-        auto end = Clock::now();
-        StopService(pid);
-        if (!up) {
+        times.push_back(TimeOneStart(BRENWICK_BIN));
+        if (times.back() < 0) {
             Fail("start-up: the service did not come up on run " + std::to_string(run + 1));
             return;
         }
-        times.push_back(Micros(start, end) / 1000.0);
     }
     double median = Percentile(times, 0.5);
     printf(
         "start-up (exec to first request handled), 20 runs: median %.2f ms, max %.2f ms  [%s: <= "
         "15 ms]\n",
         median, Percentile(times, 1.0), Verdict(median <= 15));
+}
+
+// This build's start-up against another build's, started in turns (this, other, other, this...)
+// so that the machine's load weighs on both alike.
+void CompareStartUp(const char* other, int runs) {
+    const char* binaries[2] = {BRENWICK_BIN, other};
+    std::vector<double> times[2];
+    for (int run = 0; run < runs; ++run) {
+        for (int turn = 0; turn < 2; ++turn) {
+            int side = run % 2 == 0 ? turn : 1 - turn;
+            double ms = TimeOneStart(binaries[side]);
+            if (ms < 0) {
+                Fail(std::string("start-up: ") + binaries[side] + " did not come up");
+                return;
+            }
+            times[side].push_back(ms);
+        }
+    }
+    for (int side = 0; side < 2; ++side)
+        printf("start-up of %s, %d runs: median %.2f ms (quartiles %.2f, %.2f)\n", binaries[side],
+               runs, Percentile(times[side], 0.5), Percentile(times[side], 0.25),
+               Percentile(times[side], 0.75));
+    double ratio = Percentile(times[0], 0.5) / Percentile(times[1], 0.5);
+    printf("  this build's median against the other's: %.3f  [%s: <= 1.03]\n", ratio,
+           Verdict(ratio <= 1.03));
 }
 
 constexpr const char* STATUS_KEY = "memory/pax/priority_biu_status";
@@ -586,7 +619,14 @@ void MeasureReleaseNotes(long long bodyBytes, const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int updates = argc > 1 ? atoi(argv[1]) : 1000;
+    bool against = argc > 2 && strcmp(argv[1], "--start-up-against") == 0;
+    int updates = argc > 1 && !against ? atoi(argv[1]) : 1000;
+    if (updates < 1 || (argc > 1 && argv[1][0] == '-' && !against)) {
+        fprintf(stderr,
+                "usage: ServiceBench [UPDATES]\n"
+                "       ServiceBench --start-up-against OTHER_BRENWICK [RUNS]\n");
+        return 2;
+    }
     char dir[] = "/tmp/servicebench-XXXXXX";
     if (!mkdtemp(dir))
         return 1;
@@ -597,7 +637,15 @@ int main(int argc, char** argv) {
     // in every process that maps them.
     sync();
 
-    MeasureStartUp();
+    if (against) {
+        CompareStartUp(argv[2], argc > 3 ? std::max(atoi(argv[3]), 1) : 150);
+    } else {
+        MeasureStartUp();
+    }
+    if (against) {
+        std::string cleanup = "rm -rf '" + std::string(dir) + "'";
+        return !g_failed && system(cleanup.c_str()) == 0 ? 0 : 1;
+    }
 
     // Only this start's own answer to the ping counts: the start-up runs answered it before.
     long logOffset = FileSize(tvhost::RootPath("log/dlog.log"));
