@@ -1,8 +1,9 @@
 // The whole hop from an event to what the user sees, the service against its floor: a minimal
 // program (hop_floor) that does only the observable work, fed by the same writer in the same run.
 //
-// Two paths, each timed in alternating rounds (service, floor, service, floor...), so that load
-// on the machine weighs on both alike:
+// Two paths, each timed in alternating rounds (service then floor, floor then service, ...), after
+// the file system has written back what came before, so that load on the machine weighs on both
+// alike:
 //   status   "priority0_installprogress" written into the store's status key, until the loading
 //            screen's launch is journaled;
 //   request  a "CheckUpdateValidation" launch request from an application, until the service's
@@ -405,11 +406,22 @@ Outcome Compare(Path path, const Target& service, const Target& floor, int round
     printf("\n== %s\n", what);
     printf("%d alternating rounds of %d events each; load average before: %s\n", rounds, samples,
            LoadAverage().c_str());
+    // What the file system still has to write back from the previous path (or from making the
+    // roots) would weigh on whichever side runs first.
+    sync();
     Totals ours, least;
     bool ok = true;
     for (int r = 1; r <= rounds && ok; ++r) {
-        Round mine = Run(service, path, samples);
-        Round floorRound = Run(floor, path, samples);
+        // In turns which side goes first, so that a drift in the machine's load over a round
+        // weighs on both alike.
+        Round mine, floorRound;
+        if (r % 2 == 1) {
+            mine = Run(service, path, samples);
+            floorRound = Run(floor, path, samples);
+        } else {
+            floorRound = Run(floor, path, samples);
+            mine = Run(service, path, samples);
+        }
         ok = mine.ok && floorRound.ok;
         ours.Add(mine);
         least.Add(floorRound);
