@@ -616,6 +616,16 @@ void MeasureReleaseNotes(long long bodyBytes, const char* what) {
         Verdict(ended && privateAfter - privateBefore <= 128));
 }
 
+// The exit status: 1 after any FAIL, when the scratch device stays for a look.
+int EndRun(const char* dir) {
+    if (g_failed) {
+        printf("the device root stays for a look: %s/root\n", dir);
+        return 1;
+    }
+    std::string cleanup = "rm -rf '" + std::string(dir) + "'";
+    return system(cleanup.c_str()) == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -639,20 +649,16 @@ int main(int argc, char** argv) {
 
     if (against) {
         CompareStartUp(argv[2], argc > 3 ? std::max(atoi(argv[3]), 1) : 150);
-    } else {
-        MeasureStartUp();
+        return EndRun(dir);
     }
-    if (against) {
-        std::string cleanup = "rm -rf '" + std::string(dir) + "'";
-        return !g_failed && system(cleanup.c_str()) == 0 ? 0 : 1;
-    }
+    MeasureStartUp();
 
     // Only this start's own answer to the ping counts: the start-up runs answered it before.
     long logOffset = FileSize(tvhost::RootPath("log/dlog.log"));
     pid_t pid = StartService(BRENWICK_BIN);
     if (!WaitFor([&] { return tvhost::AppRunning("com.talvoro.tv.brenwick"); }, 5000) ||
         !StartedUp(pid, logOffset) || !HttpSetUp(pid, logOffset)) {
-        printf("FAIL the service did not start\n");
+        printf("FAIL the service did not start (or its host did not set up the HTTP library)\n");
         return 1;
     }
     WriteMajorFileInfo();
@@ -673,10 +679,5 @@ int main(int argc, char** argv) {
     MeasureReleaseNotes(200LL * 1000 * 1000, "of 200 MB");
     MeasureReleaseNotes(-1, "without end");
 
-    if (g_failed) {
-        printf("the device root stays for a look: %s/root\n", dir);
-        return 1;
-    }
-    std::string cleanup = "rm -rf '" + std::string(dir) + "'";
-    return system(cleanup.c_str()) == 0 ? 0 : 1;
+    return EndRun(dir);
 }
