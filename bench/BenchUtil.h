@@ -132,6 +132,16 @@ inline bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
     return true;
 }
 
+// Waits up to 2 s for `text` in the platform log after `offset`.
+inline bool LogShows(long offset, const std::string& text) {
+    return WaitFor(
+        [&] {
+            return ReadFrom(tvhost::RootPath("log/dlog.log"), offset).find(text) !=
+                   std::string::npos;
+        },
+        2000);
+}
+
 // A number from /proc/PID/FILE, e.g. "VmRSS" of "status" in KiB; -1 when there is none.
 inline long ProcField(pid_t pid, const char* file, const std::string& field) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
@@ -174,11 +184,5 @@ inline bool StartedUp(pid_t pid, long logOffset) {
     ping["extra"] = tvhost::PairsToJson({{"LaunchReason", "Bench"}});
     if (tvhost::SendToApp("com.talvoro.tv.brenwick", ping) != 0)
         return false;
-    return WaitFor(
-               [&] {
-                   return ReadFrom(tvhost::RootPath("log/dlog.log"), logOffset)
-                              .find("Extra Data [LaunchReason] => Bench") != std::string::npos;
-               },
-               2000) &&
-           kill(pid, 0) == 0;
+    return LogShows(logOffset, "Extra Data [LaunchReason] => Bench") && kill(pid, 0) == 0;
 }

@@ -134,11 +134,9 @@ int OpenDescriptors(pid_t pid) {
 
 // Writes a store status and waits until the service has logged taking it in.
 bool SetStatus(const std::string& status) {
-    std::string log = tvhost::RootPath("log/dlog.log");
-    long before = FileSize(log);
+    long before = FileSize(tvhost::RootPath("log/dlog.log"));
     vconf_set_str(STATUS_KEY, status.c_str());
-    std::string taken = "> " + status + "\n";
-    return WaitFor([&] { return ReadFrom(log, before).find(taken) != std::string::npos; }, 2000);
+    return LogShows(before, "> " + status + "\n");
 }
 
 bool SendEvent(int id, int event) {
@@ -430,16 +428,18 @@ void CheckPrivateAfterStart(pid_t pid, const Memory& start) {
         host, share, Verdict(pass));
 }
 
-// Once the requests that came during the start-up are handled, the host sets up the HTTP library:
-// the start-up is over when the log says so.
-bool HttpSetUp(pid_t pid, long logOffset) {
-    std::string mark = "TVHOST(" + std::to_string(pid) + "): set up the HTTP library";
-    return WaitFor(
-        [&] {
-            return ReadFrom(tvhost::RootPath("log/dlog.log"), logOffset).find(mark) !=
-                   std::string::npos;
-        },
-        2000);
+// Starts the service; its pid once it has handled a first request and, as the loop went idle, its
+// host has set up the HTTP library (the end of the start-up), or -1 with the service stopped.
+pid_t StartSettled() {
+    // Only this start's own lines count: earlier starts logged the same.
+    long offset = FileSize(tvhost::RootPath("log/dlog.log"));
+    pid_t pid = StartService(BRENWICK_BIN);
+    if (WaitFor([&] { return tvhost::AppRunning("com.talvoro.tv.brenwick"); }, 5000) &&
+        StartedUp(pid, offset) &&
+        LogShows(offset, "TVHOST(" + std::to_string(pid) + "): set up the HTTP library"))
+        return pid;
+    StopService(pid);
+    return -1;
 }
 
 // Memory and open descriptors after start-up, after `first` and after ten times as many updates.
@@ -579,10 +579,8 @@ void MeasureReleaseNotes(long long bodyBytes, const char* what) {
     tvhost::WriteFileAtomic(tvhost::RootPath("store/major_file_info.json"),
                             "{\"id\":\"com.talvoro.tv.zefo.homeversion\",\"version\":\"7.0.0\","
                             "\"targetGroupType\":\"normal\",\"maxRetryCount\":3}\n");
-    long logOffset = FileSize(tvhost::RootPath("log/dlog.log"));
-    pid_t pid = StartService(BRENWICK_BIN);
-    if (!WaitFor([&] { return tvhost::AppRunning("com.talvoro.tv.brenwick"); }, 5000) ||
-        !StartedUp(pid, logOffset) || !HttpSetUp(pid, logOffset)) {
+    pid_t pid = StartSettled();
+    if (pid < 0) {
         Fail(std::string("release notes ") + what + ": the service did not start");
         return;
     }
@@ -653,11 +651,8 @@ int main(int argc, char** argv) {
     }
     MeasureStartUp();
 
-    // Only this start's own answer to the ping counts: the start-up runs answered it before.
-    long logOffset = FileSize(tvhost::RootPath("log/dlog.log"));
-    pid_t pid = StartService(BRENWICK_BIN);
-    if (!WaitFor([&] { return tvhost::AppRunning("com.talvoro.tv.brenwick"); }, 5000) ||
-        !StartedUp(pid, logOffset) || !HttpSetUp(pid, logOffset)) {
+    pid_t pid = StartSettled();
+    if (pid < 0) {
         printf("FAIL the service did not start (or its host did not set up the HTTP library)\n");
         return 1;
     }
